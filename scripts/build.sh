@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Configures and builds into build/ (or build-asan/ with --sanitize).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build_dir=build
+options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+if [[ "${1:-}" == "--sanitize" ]]; then
+    build_dir=build-asan
+    options=(-DCMAKE_BUILD_TYPE=Debug -DZARVEX_SANITIZE=ON)
+fi
+
+scripts/install-deps.sh
+cmake -S . -B "$build_dir" -G Ninja "${options[@]}" >/dev/null
+cmake --build "$build_dir" -- -j"$(nproc)"

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages needed to build, run and test the utility; installs
+# nothing when they are all present.
+set -euo pipefail
+
+packages=(
+    g++ cmake ninja-build
+    qt6-base-dev qt6-serialport-dev qt6-qpa-plugins
+    fonts-dejavu-core fonts-liberation2
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+    [[ "$status" == "install ok installed" ]] || missing+=("$package")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "Installing: ${missing[*]}"
+if [[ $(id -u) -eq 0 ]]; then
+    as_root=()
+elif command -v sudo >/dev/null; then
+    as_root=(sudo)
+else
+    echo "Please install as root: apt-get install ${missing[*]}" >&2
+    exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${as_root[@]}" apt-get update -q
+"${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
