@@ -1,0 +1,28 @@
+#include "textbox.h"
+
+#include <QScopedValueRollback>
+
+TextBox::TextBox(QWidget *parent) : QLineEdit(parent)
+{
+    // Every text change that does not come through setText() below is the user's.
+    connect(this, &QLineEdit::textChanged, this, [this] {
+        if (!m_settingText)
+            emit change();
+    });
+}
+
+void TextBox::setText(const QString &text)
+{
+    const QString before = QLineEdit::text();
+    {
+        QScopedValueRollback guard(m_settingText, true);
+        QLineEdit::setText(text);
+    }
+    if (QLineEdit::text() != before)
+        emit change();
+}
+
+void TextBox::setCaretPosition(int position)
+{
+    setCursorPosition(qBound(0, position, int(text().size())));
+}
