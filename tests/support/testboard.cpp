@@ -1,0 +1,38 @@
+#include "testboard.h"
+
+#include "device/portname.h"
+
+#include <QFile>
+#include <QThread>
+
+TestBoard::TestBoard(int portNumber) : m_portNumber(portNumber) {}
+
+bool TestBoard::start()
+{
+    QString error;
+    if (!m_dir.isValid() || !m_board.start(&error)) {
+        qWarning("board emulator did not start: %s", qPrintable(error));
+        return false;
+    }
+    const QString link = m_dir.filePath(QStringLiteral("com%1").arg(m_portNumber));
+    QFile::remove(link);
+    return QFile::link(m_board.devicePath(), link);
+}
+
+QtSerialLink::PortNamer TestBoard::namer() const
+{
+    const QString dir = m_dir.path();
+    return [dir](int number) { return systemPortName(number, dir); };
+}
+
+QByteArray TestBoard::receivedExactly(qsizetype count, int settleMs)
+{
+    m_board.waitForReceived(count, 2000);
+    QThread::msleep(ulong(settleMs));
+    return m_board.received();
+}
+
+QString hexBytes(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toHex(' ').toUpper());
+}

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "device/qtseriallink.h"
+#include "ptyboard.h"
+
+#include <QTemporaryDir>
+
+// The board emulator on a real pseudo-terminal, reachable as port number `portNumber`
+// through a private device folder: <tmp>/com<N> links to the pty, exactly as a udev
+// rule links /dev/com<N> to a USB board. Nothing outside the temporary folder is touched.
+class TestBoard
+{
+public:
+    explicit TestBoard(int portNumber = 3);
+
+    bool start();
+    PtyBoard &board() { return m_board; }
+    int portNumber() const { return m_portNumber; }
+    QString devDir() const { return m_dir.path(); }
+
+    // How the application's link names ports here.
+    QtSerialLink::PortNamer namer() const;
+    QtSerialLink *newLink() const { return new QtSerialLink(nullptr, namer()); }
+
+    // Waits until exactly `count` bytes have arrived and returns them; on a timeout returns
+    // what arrived. Gives late extra bytes a moment to show up, so "exactly" means it.
+    QByteArray receivedExactly(qsizetype count, int settleMs = 50);
+
+private:
+    QTemporaryDir m_dir;
+    PtyBoard m_board;
+    int m_portNumber;
+};
+
+// Hex dump "21 41 FF 41 00" for readable comparisons.
+QString hexBytes(const QByteArray &bytes);

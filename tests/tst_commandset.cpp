@@ -1,0 +1,299 @@
+// The bytes on the wire and the read-ports exchange, through the real QSerialPort link
+// to the board emulator on a pseudo-terminal.
+#include "device/commandset.h"
+#include "device/portname.h"
+#include "device/qtseriallink.h"
+#include "testboard.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <cmath>
+#include <ctime>
+#include <memory>
+
+namespace {
+
+double processCpuMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) * 1000.0 + double(ts.tv_nsec) / 1e6;
+}
+
+} // namespace
+
+class TstCommandSet : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void commandBytes_data();
+    void commandBytes();
+    void refusedValuesWriteNothing();
+    void sendsArriveInOrder();
+    void readPortsReply();
+    void readPortsTimeouts_data();
+    void readPortsTimeouts();
+    void lateReplyDoesNotShiftLaterReadings();
+    void extraAndStrayBytesAreDropped();
+    void inBufferCountSeesBytesTheEventLoopHasNotRead();
+    void waitingUsesNoCpu();
+    void portGoingAwayClosesTheLink();
+    void portNames();
+
+private:
+    std::unique_ptr<TestBoard> m_board;
+    std::unique_ptr<QtSerialLink> m_link;
+    std::unique_ptr<CommandSet> m_commands;
+};
+
+void TstCommandSet::init()
+{
+    m_board = std::make_unique<TestBoard>(5);
+    QVERIFY(m_board->start());
+    m_link.reset(m_board->newLink());
+    m_link->setCommPort(5);
+    QVERIFY(m_link->setPortOpen(true));
+    m_commands = std::make_unique<CommandSet>(*m_link);
+}
+
+void TstCommandSet::cleanup()
+{
+    m_commands.reset();
+    m_link.reset();
+    m_board.reset();
+}
+
+void TstCommandSet::commandBytes_data()
+{
+    QTest::addColumn<bool>("direction");
+    QTest::addColumn<char>("port");
+    QTest::addColumn<double>("value");
+    QTest::addColumn<QString>("bytes");
+
+    QTest::newRow("all of A inputs") << true << 'A' << 255.0 << "21 41 FF";
+    QTest::newRow("C inputs") << true << 'C' << 255.0 << "21 43 FF";
+    QTest::newRow("B written 0") << false << 'B' << 0.0 << "42 00";
+    QTest::newRow("C written 0") << false << 'C' << 0.0 << "43 00";
+    QTest::newRow("2.5 goes to 2") << false << 'A' << 2.5 << "41 02";
+    QTest::newRow("3.5 goes to 4") << true << 'B' << 3.5 << "21 42 04";
+    QTest::newRow("-0.5 goes to 0") << false << 'A' << -0.5 << "41 00";
+    QTest::newRow("value looks like a command") << false << 'A' << 33.0 << "41 21";
+}
+
+void TstCommandSet::commandBytes()
+{
+    QFETCH(bool, direction);
+    QFETCH(char, port);
+    QFETCH(double, value);
+    QFETCH(QString, bytes);
+
+    const bool sent = direction ? m_commands->sendSetDirection(port, value)
+                                : m_commands->sendWritePort(port, value);
+    QVERIFY(sent);
+    const QByteArray expected = QByteArray::fromHex(bytes.toLatin1());
+    QCOMPARE(hexBytes(m_board->receivedExactly(expected.size())), bytes);
+}
+
+void TstCommandSet::refusedValuesWriteNothing()
+{
+    const double refused[] = {-1.0, -0.6, 255.5, 256.0, 1e300, -1e300, INFINITY, -INFINITY, NAN};
+    for (double value : refused) {
+        QVERIFY(CommandSet::setDirectionCommand('A', value).isEmpty());
+        QVERIFY(!m_commands->sendSetDirection('A', value));
+        QVERIFY(!m_commands->sendWritePort('B', value));
+    }
+    QVERIFY(!m_commands->sendWritePort('D', 1));
+    QVERIFY(!m_commands->sendSetDirection('a', 1));
+    QVERIFY(m_commands->sendWritePort('C', 255.4)); // a marker: only this arrives
+    QCOMPARE(hexBytes(m_board->receivedExactly(2)), QString("43 FF"));
+}
+
+void TstCommandSet::sendsArriveInOrder()
+{
+    for (char port : {'A', 'B', 'C'})
+        m_commands->sendSetDirection(port, 255);
+    for (char port : {'A', 'B', 'C'})
+        m_commands->sendWritePort(port, 0);
+    QCOMPARE(hexBytes(m_board->receivedExactly(15)),
+             QString("21 41 FF 21 42 FF 21 43 FF 41 00 42 00 43 00"));
+    QCOMPARE(int(m_board->board().direction('B')), 0xFF);
+}
+
+void TstCommandSet::readPortsReply()
+{
+    m_board->board().setInputPattern('A', 0x01);
+    m_board->board().setInputPattern('B', 0x80);
+    m_board->board().setInputPattern('C', 0xFF);
+
+    QElapsedTimer clock;
+    clock.start();
+    const auto inputs = m_commands->readPorts();
+    QVERIFY(clock.elapsed() < CommandSet::ReplyDeadlineMs);
+    QVERIFY(inputs.has_value());
+    QCOMPARE(*inputs, (CommandSet::PortInputs{1, 128, 255}));
+    QCOMPARE(m_board->board().received(), QByteArray("abc"));
+
+    // Output lines read back what they drive.
+    m_commands->sendSetDirection('B', 0x0F);
+    m_commands->sendWritePort('B', 0x50);
+    const auto mixed = m_commands->readPorts();
+    QVERIFY(mixed.has_value());
+    QCOMPARE(int((*mixed)[1]), 0x50);
+}
+
+void TstCommandSet::readPortsTimeouts_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::newRow("no reply") << int(PtyBoard::ReplyMode::Silent);
+    QTest::newRow("two bytes") << int(PtyBoard::ReplyMode::Short);
+    QTest::newRow("four bytes") << int(PtyBoard::ReplyMode::Extra);
+}
+
+void TstCommandSet::readPortsTimeouts()
+{
+    QFETCH(int, mode);
+    m_board->board().setReplyMode(PtyBoard::ReplyMode(mode));
+
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(!m_commands->readPorts().has_value());
+    const qint64 elapsed = clock.elapsed();
+    QVERIFY2(elapsed >= CommandSet::ReplyDeadlineMs, qPrintable(QString::number(elapsed)));
+    QVERIFY2(elapsed < CommandSet::ReplyDeadlineMs + 250, qPrintable(QString::number(elapsed)));
+    QVERIFY(m_link->portOpen());
+
+    // Whatever the bad reply left behind does not spoil the next exchange.
+    m_board->board().setReplyMode(PtyBoard::ReplyMode::Normal);
+    m_board->board().setInputPattern('C', 0x3C);
+    const auto inputs = m_commands->readPorts();
+    QVERIFY(inputs.has_value());
+    QCOMPARE(int((*inputs)[2]), 0x3C);
+}
+
+void TstCommandSet::lateReplyDoesNotShiftLaterReadings()
+{
+    m_board->board().setInputPattern('A', 0x11);
+    m_board->board().setReplyDelay(500);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(!m_commands->readPorts().has_value());
+    QVERIFY(clock.elapsed() >= CommandSet::ReplyDeadlineMs);
+
+    // Let the late reply land in the receive buffer, then ask again: the answer is the
+    // board's state now, not the stale reply.
+    QTest::qWait(200);
+    m_board->board().setReplyDelay(0);
+    m_board->board().setInputPattern('A', 0x22);
+    clock.restart();
+    const auto inputs = m_commands->readPorts();
+    QVERIFY(inputs.has_value());
+    QCOMPARE(int((*inputs)[0]), 0x22);
+    QVERIFY(clock.elapsed() < CommandSet::ReplyDeadlineMs);
+}
+
+void TstCommandSet::extraAndStrayBytesAreDropped()
+{
+    m_board->board().setInputPattern('B', 0x42);
+    for (const QByteArray &noise :
+         {QByteArray("\x01\x02\x03", 3), QByteArray("\x7f"), QByteArray(5000, '\x55')}) {
+        m_board->board().inject(noise);
+        QTest::qWait(50);
+        const auto inputs = m_commands->readPorts();
+        QVERIFY(inputs.has_value());
+        QCOMPARE(*inputs, (CommandSet::PortInputs{0, 0x42, 0}));
+    }
+}
+
+void TstCommandSet::inBufferCountSeesBytesTheEventLoopHasNotRead()
+{
+    m_board->board().inject("12345");
+    QTest::qSleep(100); // no event processing: QSerialPort has not looked at the port
+    QCOMPARE(m_link->inBufferCount(), qsizetype(5));
+    QCOMPARE(m_link->input(), QByteArray("12345"));
+    QCOMPARE(m_link->inBufferCount(), qsizetype(0));
+
+    // The receive buffer holds 1024 bytes; the rest waits in the system.
+    m_board->board().inject(QByteArray(3000, 'x'));
+    QTest::qSleep(100);
+    QCOMPARE(m_link->inBufferCount(), qsizetype(1024));
+}
+
+void TstCommandSet::waitingUsesNoCpu()
+{
+    m_board->board().setReplyMode(PtyBoard::ReplyMode::Silent);
+    const double before = processCpuMs();
+    QVERIFY(!m_commands->readPorts().has_value());
+    const double used = processCpuMs() - before;
+    // A spinning wait would burn the whole 400 ms.
+    QVERIFY2(used < 100, qPrintable(QString::number(used)));
+
+    // Likewise when more than three bytes wait and the count can never become three.
+    m_board->board().setReplyMode(PtyBoard::ReplyMode::Normal);
+    m_board->board().inject(QByteArray(2000, 'z'));
+    QTest::qSleep(50);
+    m_link->inBufferCount(); // fills the 1024-byte buffer
+    const double before2 = processCpuMs();
+    m_link->waitForInput(300);
+    QVERIFY(processCpuMs() - before2 < 100);
+}
+
+void TstCommandSet::portGoingAwayClosesTheLink()
+{
+    QSignalSpy failed(m_link.get(), &SerialLink::failed);
+    m_board->board().hangUp();
+
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(!m_commands->readPorts().has_value());
+    QVERIFY(clock.elapsed() < CommandSet::ReplyDeadlineMs + 250);
+    QTRY_COMPARE(failed.count(), 1);
+    QVERIFY(!m_link->portOpen());
+    QVERIFY(!m_commands->sendWritePort('A', 1));
+    QCOMPARE(m_link->inBufferCount(), qsizetype(0));
+    QCOMPARE(failed.count(), 1);
+
+    // Noticed from the event loop alone, too: a fresh board, then pull it while idle.
+    TestBoard second(6);
+    QVERIFY(second.start());
+    QtSerialLink idle(nullptr, second.namer());
+    idle.setCommPort(6);
+    QVERIFY(idle.setPortOpen(true));
+    QSignalSpy idleFailed(&idle, &SerialLink::failed);
+    second.board().hangUp();
+    QTRY_COMPARE(idleFailed.count(), 1);
+    QVERIFY(!idle.portOpen());
+}
+
+void TstCommandSet::portNames()
+{
+    QTemporaryDir dir;
+    QVERIFY(QFile::link("/dev/null", dir.filePath("com3")));
+    QVERIFY(QFile::link(dir.filePath("nothing-here"), dir.filePath("com4")));
+    QCOMPARE(systemPortName(3, dir.path()), dir.filePath("com3"));
+    // A link whose device is unplugged still names that device.
+    QCOMPARE(systemPortName(4, dir.path()), dir.filePath("com4"));
+    QCOMPARE(systemPortName(1, dir.path()), dir.filePath("ttyS0"));
+    QCOMPARE(systemPortName(12, dir.path()), dir.filePath("ttyS11"));
+    QCOMPARE(systemPortName(0, dir.path()), QString());
+    QCOMPARE(systemPortName(-2, dir.path()), QString());
+    QCOMPARE(systemPortName(7),
+             QFile::exists("/dev/com7") ? QString("/dev/com7") : QString("/dev/ttyS6"));
+
+    // A name that is no serial device does not open.
+    QtSerialLink link(nullptr, [&](int n) { return systemPortName(n, dir.path()); });
+    for (int n : {3, 4, 9}) {
+        link.setCommPort(n);
+        QVERIFY(!link.setPortOpen(true));
+        QVERIFY(!link.portOpen());
+    }
+}
+
+QTEST_MAIN(TstCommandSet)
+#include "tst_commandset.moc"
