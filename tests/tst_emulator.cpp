@@ -1,0 +1,341 @@
+#include "boardmodel.h"
+#include "ptyboard.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+
+#include <cerrno>
+#include <memory>
+#include <mutex>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// Keeps embedded NULs: raw("A\0") is two bytes.
+template<qsizetype N> QByteArray raw(const char (&text)[N])
+{
+    return QByteArray(text, N - 1);
+}
+
+QByteArray bytes(std::initializer_list<quint8> values)
+{
+    QByteArray result;
+    for (const quint8 value : values)
+        result.append(char(value));
+    return result;
+}
+
+QStringList describe(const QList<BoardModel::Event> &events)
+{
+    QStringList lines;
+    for (const BoardModel::Event &event : events)
+        lines << BoardModel::describe(event);
+    return lines;
+}
+
+// The host side, opened as a serial port library would: plain POSIX calls, no controlling tty.
+class PtyClient
+{
+public:
+    explicit PtyClient(const QString &path, bool makeRaw = true)
+        : m_fd(::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK))
+    {
+        termios settings{};
+        if (m_fd >= 0 && makeRaw && ::tcgetattr(m_fd, &settings) == 0) {
+            ::cfmakeraw(&settings);
+            ::tcsetattr(m_fd, TCSANOW, &settings);
+        }
+    }
+    ~PtyClient()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    PtyClient(const PtyClient &) = delete;
+    PtyClient &operator=(const PtyClient &) = delete;
+
+    bool isOpen() const { return m_fd >= 0; }
+    int fd() const { return m_fd; }
+    bool write(const QByteArray &data)
+    {
+        return ::write(m_fd, data.constData(), data.size()) == data.size();
+    }
+
+    // Whatever arrives until count bytes are in or the time is up.
+    QByteArray read(qsizetype count, int timeoutMs)
+    {
+        QByteArray data;
+        QElapsedTimer timer;
+        timer.start();
+        while (data.size() < count) {
+            pollfd fd{m_fd, POLLIN, 0};
+            if (::poll(&fd, 1, int(qMax<qint64>(0, timeoutMs - timer.elapsed()))) <= 0)
+                break;
+            char buffer[256];
+            const ssize_t got =
+                ::read(m_fd, buffer, qMin<qsizetype>(sizeof buffer, count - data.size()));
+            if (got <= 0)
+                break;
+            data.append(buffer, got);
+        }
+        return data;
+    }
+
+private:
+    int m_fd;
+};
+
+} // namespace
+
+class TestEmulator : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup() { m_board.reset(); }
+
+    void decoding_data();
+    void decoding();
+    void readBackFollowsDirection();
+
+    void recordsEveryByteRawAndInOrder();
+    void servesAgainAfterClientCloses();
+    void replyModes_data();
+    void replyModes();
+    void replyDelayKeepsReading();
+    void injectReachesHostUnrecorded();
+    void hangUpIsSeenByHost();
+
+private:
+    std::unique_ptr<PtyBoard> m_board;
+};
+
+void TestEmulator::init()
+{
+    m_board = std::make_unique<PtyBoard>();
+    QString error;
+    QVERIFY2(m_board->start(&error), qPrintable(error));
+}
+
+void TestEmulator::decoding_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QStringList>("expected");
+
+    const QString noInputs = QStringLiteral("read-ports -> 00 00 00");
+    QTest::newRow("write value is '!'")
+        << raw("!A\0A!abc")
+        << QStringList{"set-direction A 00", "write-port A 21", "read-ports -> 21 00 00"};
+    QTest::newRow("direction value is 'a'")
+        << raw("!Baabc") << QStringList{"set-direction B 61", noInputs};
+    QTest::newRow("write value is 'a', then stray 'b' 'c'")
+        << raw("AabcCA")
+        << QStringList{"write-port A 61", "ignored 62", "ignored 63", "write-port C 41"};
+    QTest::newRow("stray bytes") << raw("\x7F\0Zd\xFF")
+                                 << QStringList{"ignored 7F", "ignored 00", "ignored 5A",
+                                                "ignored 64", "ignored FF"};
+    QTest::newRow("'!' without a port")
+        << raw("!xabc") << QStringList{"ignored 21", "ignored 78", noInputs};
+    QTest::newRow("'!' then lower-case port starts a read")
+        << raw("!abc") << QStringList{"ignored 21", noInputs};
+    QTest::newRow("'!' twice") << raw("!!C\x0F") << QStringList{"ignored 21", "set-direction C 0F"};
+    QTest::newRow("read broken off twice") << raw("aXab!A\x01")
+                                           << QStringList{"ignored 61", "ignored 58", "ignored 61",
+                                                          "ignored 62", "set-direction A 01"};
+    QTest::newRow("read restarts on 'a'") << raw("aabc") << QStringList{"ignored 61", noInputs};
+    QTest::newRow("read restarts on 'a' after 'ab'")
+        << raw("ababc") << QStringList{"ignored 61", "ignored 62", noInputs};
+    QTest::newRow("unfinished commands wait") << raw("!C") << QStringList{};
+}
+
+void TestEmulator::decoding()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(QStringList, expected);
+
+    BoardModel whole;
+    QCOMPARE(describe(whole.feed(input)), expected);
+
+    // Bytes come off the pty in arbitrary pieces; decoding must not care.
+    BoardModel byByte;
+    QList<BoardModel::Event> events;
+    for (const char byte : input)
+        events << byByte.feed(quint8(byte));
+    QCOMPARE(describe(events), expected);
+}
+
+void TestEmulator::readBackFollowsDirection()
+{
+    BoardModel board;
+    board.setInputPattern('A', 0x3C);
+    board.setInputPattern('B', 0x5A);
+    board.setInputPattern('C', 0x81);
+    QCOMPARE(board.readPorts(), bytes({0x3C, 0x5A, 0x81})); // power-up: all inputs
+
+    // The output register is kept while its lines are inputs and shows once they are outputs.
+    board.feed("A\xFF");
+    QCOMPARE(board.readPort('A'), quint8(0x3C));
+    board.feed("!A\x0F");
+    QCOMPARE(board.readPort('A'), quint8(0xFC)); // low nibble pattern, high nibble output
+
+    board.feed(raw("!B\0B\xA5"));
+    const QList<BoardModel::Event> events = board.feed("abc");
+    QCOMPARE(events.size(), 1);
+    QCOMPARE(events[0].reply, bytes({0xFC, 0xA5, 0x81}));
+    QCOMPARE(board.direction('A'), quint8(0x0F));
+    QCOMPARE(board.output('A'), quint8(0xFF));
+
+    board.reset();
+    QCOMPARE(board.readPorts(), bytes({0x3C, 0x5A, 0x81}));
+    QCOMPARE(board.output('A'), quint8(0));
+}
+
+void TestEmulator::recordsEveryByteRawAndInOrder()
+{
+    PtyClient client(m_board->devicePath());
+    QVERIFY(client.isOpen());
+
+    // Every octet, including CR, LF, ^C, ^D, XON/XOFF and DEL, must pass the line discipline
+    // untouched and in order.
+    QByteArray all;
+    for (int value = 0; value < 256; ++value)
+        all.append(char(value));
+    QVERIFY(client.write(all));
+    QVERIFY(m_board->waitForReceived(all.size(), 2000));
+    QCOMPARE(m_board->received(), all);
+    // Within 00..FF, 'A' takes 'B' as its value, 'C' takes 'D', and "abc" is one read.
+    QCOMPARE(m_board->output('A'), quint8('B'));
+    QCOMPARE(m_board->output('C'), quint8('D'));
+    QCOMPARE(m_board->readRequests(), 1);
+    QCOMPARE(client.read(3, 2000).size(), 3);
+
+    m_board->clearReceived();
+    QVERIFY(client.write("B\x10"));
+    QVERIFY(m_board->waitForReceived(2, 2000));
+    QCOMPARE(m_board->received(), QByteArray("B\x10"));
+    QCOMPARE(m_board->readRequests(), 0);
+}
+
+void TestEmulator::servesAgainAfterClientCloses()
+{
+    m_board->setInputPattern('B', '\r');
+    const QByteArray reply = bytes({0, '\r', 0});
+
+    // Neither client touches termios: the line must already be raw, so no echo back to the
+    // board, no waiting for a line end, no CR/LF mapping either way.
+    {
+        PtyClient first(m_board->devicePath(), false);
+        QVERIFY(first.write("A\rC\nabc"));
+        QCOMPARE(first.read(3, 2000), reply);
+    }
+    PtyClient second(m_board->devicePath(), false);
+    QVERIFY(second.write("abc"));
+    QCOMPARE(second.read(3, 2000), reply);
+
+    QVERIFY(m_board->waitForReceived(10, 2000));
+    QCOMPARE(m_board->received(), QByteArray("A\rC\nabcabc"));
+    QCOMPARE(m_board->output('A'), quint8('\r'));
+    QCOMPARE(m_board->output('C'), quint8('\n'));
+}
+
+void TestEmulator::replyModes_data()
+{
+    QTest::addColumn<PtyBoard::ReplyMode>("mode");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<QString>("logLine");
+
+    using Mode = PtyBoard::ReplyMode;
+    QTest::newRow("normal") << Mode::Normal << bytes({0x01, 0x80, 0xFF})
+                            << "read-ports -> 01 80 FF";
+    QTest::newRow("short") << Mode::Short << bytes({0x01, 0x80})
+                           << "read-ports -> 01 80 (short reply)";
+    QTest::newRow("extra") << Mode::Extra << bytes({0x01, 0x80, 0xFF, PtyBoard::ExtraReplyByte})
+                           << "read-ports -> 01 80 FF E5 (extra byte)";
+    QTest::newRow("silent") << Mode::Silent << QByteArray() << "read-ports -> no reply (silent)";
+}
+
+void TestEmulator::replyModes()
+{
+    QFETCH(PtyBoard::ReplyMode, mode);
+    QFETCH(QByteArray, expected);
+    QFETCH(QString, logLine);
+
+    std::mutex mutex;
+    QStringList log;
+    m_board->setLogHandler([&](const QString &line) {
+        std::lock_guard lock(mutex);
+        log << line;
+    });
+    m_board->setInputPattern('A', 0x01);
+    m_board->setInputPattern('B', 0x80);
+    m_board->setInputPattern('C', 0xFF);
+    m_board->setReplyMode(mode);
+    PtyClient client(m_board->devicePath());
+    QVERIFY(client.write("?abc"));
+    QVERIFY(m_board->waitForReceived(4, 2000));
+    QCOMPARE(client.read(expected.size(), 2000), expected);
+    QCOMPARE(client.read(1, 300), QByteArray()); // and nothing after it
+    QCOMPARE(m_board->readRequests(), 1);
+
+    m_board->stop(); // no handler calls after this
+    QCOMPARE(log, QStringList({"ignored 3F", logLine}));
+}
+
+void TestEmulator::replyDelayKeepsReading()
+{
+    constexpr int delayMs = 600;
+    m_board->setInputPattern('C', 0x5C);
+    m_board->setReplyDelay(delayMs);
+    PtyClient client(m_board->devicePath());
+
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(client.write("abc"));
+    QVERIFY(m_board->waitForReceived(3, 2000));
+    // A command sent while the reply waits is taken in at once, not after the reply.
+    QVERIFY(client.write(raw("!B\0")));
+    QVERIFY(m_board->waitForReceived(6, 2000));
+    QVERIFY2(client.read(1, 0).isEmpty(), "reply came before its delay");
+
+    QCOMPARE(client.read(3, delayMs + 2000), bytes({0, 0, 0x5C}));
+    QVERIFY2(timer.elapsed() >= delayMs, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(m_board->direction('B'), quint8(0));
+}
+
+void TestEmulator::injectReachesHostUnrecorded()
+{
+    PtyClient client(m_board->devicePath());
+    const QByteArray unasked = bytes({0x00, 0xFF, 0x0D, 0x0A, 0x13});
+    m_board->inject(unasked);
+    QCOMPARE(client.read(unasked.size(), 2000), unasked);
+    QVERIFY(m_board->received().isEmpty());
+}
+
+void TestEmulator::hangUpIsSeenByHost()
+{
+    const QString path = m_board->devicePath();
+    PtyClient client(path);
+    QVERIFY(client.write("A\x01"));
+    QVERIFY(m_board->waitForReceived(2, 2000));
+
+    m_board->hangUp();
+    QVERIFY(!m_board->isRunning());
+    QCOMPARE(m_board->received(), QByteArray("A\x01"));
+
+    pollfd fd{client.fd(), POLLIN, 0};
+    QCOMPARE(::poll(&fd, 1, 2000), 1);
+    QVERIFY(fd.revents & POLLHUP);
+    char byte;
+    const ssize_t got = ::read(client.fd(), &byte, 1);
+    QVERIFY2(got == 0 || (got < 0 && errno == EIO), qPrintable(qt_error_string(errno)));
+    QVERIFY(!client.write("abc"));
+    QVERIFY(!PtyClient(path).isOpen());
+}
+
+QTEST_GUILESS_MAIN(TestEmulator)
+#include "tst_emulator.moc"

@@ -1,0 +1,240 @@
+#include "ptyboard.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QSocketNotifier>
+#include <QTextStream>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const int savedErrno = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+    errno = savedErrno;
+}
+
+// Turns SIGINT, SIGTERM and SIGHUP into a quit of the event loop, so the link is removed on
+// the way out.
+bool quitOnSignals(QCoreApplication &app)
+{
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
+        std::array<char, 16> drain;
+        while (::read(signalPipe[0], drain.data(), drain.size()) > 0) {
+        }
+        app.quit();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        if (::sigaction(signal, &action, nullptr) != 0)
+            return false;
+    }
+    return true;
+}
+
+// A symbolic link to the pty, for clients that want a fixed device name. Only a link into
+// /dev/pts is taken for one left behind by an earlier run and replaced; the destructor removes
+// the link only while it still points at our device.
+class DeviceLink
+{
+public:
+    explicit DeviceLink(const QString &path) : m_path(path) {}
+    ~DeviceLink() { remove(); }
+    DeviceLink(const DeviceLink &) = delete;
+    DeviceLink &operator=(const DeviceLink &) = delete;
+
+    bool create(const QString &target, QString *error)
+    {
+        const QFileInfo existing(m_path);
+        if (existing.exists() || existing.isSymLink()) {
+            if (!existing.isSymLink() ||
+                !existing.symLinkTarget().startsWith(QLatin1String("/dev/pts/"))) {
+                *error = QStringLiteral("%1 exists and is not a link to a pty; not touching it")
+                             .arg(m_path);
+                return false;
+            }
+        }
+        // Made beside the final name and renamed over it, so the path never goes missing.
+        const QByteArray path = QFile::encodeName(m_path);
+        const QByteArray temporary = path + ".new." + QByteArray::number(::getpid());
+        ::unlink(temporary.constData());
+        if (::symlink(QFile::encodeName(target).constData(), temporary.constData()) != 0 ||
+            ::rename(temporary.constData(), path.constData()) != 0) {
+            *error =
+                QStringLiteral("cannot create link %1: %2").arg(m_path, qt_error_string(errno));
+            ::unlink(temporary.constData());
+            return false;
+        }
+        m_target = target;
+        return true;
+    }
+
+    void remove()
+    {
+        if (m_target.isEmpty())
+            return;
+        if (QFileInfo(m_path).symLinkTarget() == m_target)
+            QFile::remove(m_path);
+        m_target.clear();
+    }
+
+private:
+    QString m_path;
+    QString m_target;
+};
+
+// Flushed at once: whoever started us is likely reading the pipe line by line.
+void printLine(const QString &line)
+{
+    const QByteArray text = line.toLocal8Bit() + '\n';
+    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+    std::fflush(stdout);
+}
+
+std::optional<PtyBoard::ReplyMode> parseReplyMode(const QString &text)
+{
+    using Mode = PtyBoard::ReplyMode;
+    const QString mode = text.toLower();
+    if (mode == QLatin1String("normal"))
+        return Mode::Normal;
+    if (mode == QLatin1String("short"))
+        return Mode::Short;
+    if (mode == QLatin1String("extra"))
+        return Mode::Extra;
+    if (mode == QLatin1String("silent"))
+        return Mode::Silent;
+    return std::nullopt;
+}
+
+// "A=3C" sets port A's input pattern to 0x3C.
+bool applyInputPattern(PtyBoard &board, const QString &text)
+{
+    const QStringList parts = text.split(QLatin1Char('='));
+    if (parts.size() != 2 || parts[0].size() != 1)
+        return false;
+    const char port = parts[0].at(0).toUpper().toLatin1();
+    QString value = parts[1];
+    if (value.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
+        value.remove(0, 2);
+    bool ok = false;
+    const uint pattern = value.toUInt(&ok, 16);
+    if (BoardModel::portIndex(port) < 0 || !ok || value.size() > 2)
+        return false;
+    board.setInputPattern(port, quint8(pattern));
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("zarvex-board-emulator"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Serves an emulated Zarvex board on a pseudo-terminal. The first line printed is the "
+        "device to open; each decoded command is logged after it."));
+    parser.addHelpOption();
+    const QCommandLineOption linkOption(
+        QStringLiteral("link"), QStringLiteral("Create a symbolic link <path> to the device."),
+        QStringLiteral("path"));
+    const QCommandLineOption inputOption(
+        QStringLiteral("input"),
+        QStringLiteral("Input pattern of a port, e.g. A=3C (hex). May be repeated."),
+        QStringLiteral("port=hex"));
+    const QCommandLineOption replyOption(
+        QStringLiteral("reply"),
+        QStringLiteral("Answer to read-ports: normal, short, extra or silent."),
+        QStringLiteral("mode"), QStringLiteral("normal"));
+    const QCommandLineOption delayOption(
+        QStringLiteral("reply-delay"),
+        QStringLiteral("Send each read-ports reply <ms> milliseconds late."), QStringLiteral("ms"),
+        QStringLiteral("0"));
+    const QCommandLineOption quietOption(QStringLiteral("quiet"),
+                                         QStringLiteral("Do not log decoded commands."));
+    parser.addOptions({linkOption, inputOption, replyOption, delayOption, quietOption});
+    parser.process(app);
+
+    QTextStream err(stderr);
+    const auto usageError = [&](const QString &message) {
+        err << app.applicationName() << ": " << message << Qt::endl;
+        return 2;
+    };
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(QStringLiteral("unexpected argument %1")
+                              .arg(parser.positionalArguments().constFirst()));
+
+    std::mutex stdoutMutex; // outlives the board, whose thread logs under it
+    PtyBoard board;
+    for (const QString &input : parser.values(inputOption)) {
+        if (!applyInputPattern(board, input))
+            return usageError(QStringLiteral("bad --input %1, expected e.g. A=3C").arg(input));
+    }
+    const std::optional<PtyBoard::ReplyMode> mode = parseReplyMode(parser.value(replyOption));
+    if (!mode)
+        return usageError(QStringLiteral("bad --reply %1").arg(parser.value(replyOption)));
+    board.setReplyMode(*mode);
+    bool delayOk = false;
+    const int delay = parser.value(delayOption).toInt(&delayOk);
+    if (!delayOk || delay < 0)
+        return usageError(QStringLiteral("bad --reply-delay %1").arg(parser.value(delayOption)));
+    board.setReplyDelay(delay);
+
+    if (!parser.isSet(quietOption)) {
+        board.setLogHandler([&stdoutMutex](const QString &line) {
+            std::lock_guard lock(stdoutMutex);
+            printLine(line);
+        });
+    }
+
+    if (!quitOnSignals(app)) {
+        err << app.applicationName() << ": cannot handle signals: " << qt_error_string(errno)
+            << Qt::endl;
+        return 1;
+    }
+    std::optional<DeviceLink> link;
+    {
+        // A client may be quick enough to send before we get to print; the device path still
+        // has to be the first line.
+        std::lock_guard lock(stdoutMutex);
+        QString error;
+        if (!board.start(&error)) {
+            err << app.applicationName() << ": " << error << Qt::endl;
+            return 1;
+        }
+        if (parser.isSet(linkOption)) {
+            link.emplace(parser.value(linkOption));
+            if (!link->create(board.devicePath(), &error)) {
+                err << app.applicationName() << ": " << error << Qt::endl;
+                return 1;
+            }
+        }
+        printLine(board.devicePath());
+    }
+
+    const int status = app.exec();
+    board.stop();
+    return status;
+}

@@ -1,0 +1,114 @@
+#pragma once
+
+#include "boardmodel.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+// Serves the board on a pseudo-terminal, so the application opens devicePath() as it would
+// open the real board's serial port. One thread of its own does all the pty I/O; every public
+// function may be called from any thread at any time.
+class PtyBoard
+{
+public:
+    // How the board answers read-ports, to drive the host's error handling.
+    enum class ReplyMode {
+        Normal, // the three port values
+        Short,  // only the first two bytes
+        Extra,  // the three bytes, then ExtraReplyByte
+        Silent, // nothing at all
+    };
+    static constexpr quint8 ExtraReplyByte = 0xE5;
+
+    using LogHandler = std::function<void(const QString &line)>;
+
+    PtyBoard() = default;
+    ~PtyBoard();
+    PtyBoard(const PtyBoard &) = delete;
+    PtyBoard &operator=(const PtyBoard &) = delete;
+
+    // Creates the pty, already in raw mode, and starts serving it like a board just powered up:
+    // registers and the record start afresh; input patterns, reply mode and delay are kept.
+    bool start(QString *error = nullptr);
+    // Stops serving and closes the pty; a client that still has it open sees a hang-up.
+    void stop();
+    bool isRunning() const;
+    // The slave side, e.g. "/dev/pts/3"; it stays set after stop() or hangUp().
+    QString devicePath() const;
+
+    // Every byte from the host, in arrival order, since start() or clearReceived().
+    QByteArray received() const;
+    void clearReceived();
+    bool waitForReceived(qsizetype count, int timeoutMs);
+    // Decoded read-ports commands, whatever the reply mode.
+    int readRequests() const;
+
+    void setInputPattern(char port, quint8 pattern);
+    quint8 inputPattern(char port) const;
+    quint8 direction(char port) const;
+    quint8 output(char port) const;
+
+    void setReplyMode(ReplyMode mode);
+    ReplyMode replyMode() const;
+    // The reply leaves this long after its read-ports arrived; commands go on being read
+    // meanwhile. The reply carries the port values as they were when the request arrived.
+    void setReplyDelay(int ms);
+    int replyDelay() const;
+
+    // Sends bytes the host did not ask for, behind any reply already due; dropped while the
+    // board is not running.
+    void inject(const QByteArray &bytes);
+    // The cable is pulled: the pty goes away as with stop(). The host's open descriptor reports
+    // a hang-up (poll: POLLHUP; read: end of file; write: EIO).
+    void hangUp();
+
+    // Called on the I/O thread, never under the board's lock, once per decoded event.
+    void setLogHandler(LogHandler handler);
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    struct PendingReply
+    {
+        Clock::time_point due;
+        QByteArray bytes;
+    };
+
+    void run();
+    bool readMasterLocked(QStringList &log);
+    void handleEventLocked(const BoardModel::Event &event, QStringList &log);
+    int pollTimeoutLocked() const;
+    void releaseDueRepliesLocked();
+    void flushOutgoingLocked();
+    void wakeLocked();
+    void closeFdsLocked();
+
+    std::mutex m_controlMutex; // serialises start() and stop()
+    mutable std::mutex m_mutex;
+    std::condition_variable m_receivedChanged;
+    std::thread m_thread;
+
+    int m_masterFd = -1;
+    int m_slaveFd = -1; // held so the master never sees the last slave close
+    int m_wakeFd = -1;
+    bool m_stopRequested = false;
+    bool m_masterBroken = false;
+    QString m_devicePath;
+
+    BoardModel m_model;
+    QByteArray m_received;
+    int m_readRequests = 0;
+    ReplyMode m_replyMode = ReplyMode::Normal;
+    int m_replyDelayMs = 0;
+    std::deque<PendingReply> m_pendingReplies;
+    QByteArray m_outgoing;
+    LogHandler m_logHandler;
+};
