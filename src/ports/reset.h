@@ -1,0 +1,10 @@
+#pragma once
+
+#include "portcontrols.h"
+
+class Session;
+
+// Reset All: every line an input and every output 0, on the board and in the window.
+// Writes the six commands itself, then sets the six hexadecimal boxes; a box whose text
+// changes runs its own Change handler, which brings that value's other views into line.
+void ResetTamsk_Click(Session &session, const AllPorts &ports);

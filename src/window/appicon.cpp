@@ -1,0 +1,10 @@
+#include "appicon.h"
+
+#include <QPixmap>
+
+#include "zarvex-test.xpm"
+
+QIcon appIcon()
+{
+    return QIcon(QPixmap(zarvex_test_xpm));
+}

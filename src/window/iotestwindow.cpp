@@ -1,0 +1,230 @@
+#include "iotestwindow.h"
+
+#include "appicon.h"
+#include "controltable.h"
+#include "device/qtseriallink.h"
+#include "device/session.h"
+#include "framebox.h"
+#include "ports/reset.h"
+#include "textbox.h"
+#include "windowfont.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+
+#include <algorithm>
+
+IoTestWindow::IoTestWindow(SerialLink *link, QWidget *parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint)
+{
+    setObjectName(QString::fromLatin1(Design::WindowName));
+    setWindowTitle(QString::fromLatin1(Design::WindowCaption));
+    setWindowIcon(appIcon());
+    setFixedSize(twipsToPixels(Design::ClientWidth), twipsToPixels(Design::ClientHeight));
+
+    if (!link)
+        link = new QtSerialLink;
+    link->setParent(this);
+    link->setObjectName(QStringLiteral("MSComm1"));
+    m_session = new Session(link, this);
+
+    m_timer = new QTimer(this);
+    m_timer->setObjectName(QStringLiteral("Timer1"));
+    m_timer->setInterval(Design::TimerIntervalMs);
+    m_timer->setTimerType(Qt::PreciseTimer);
+
+    buildControls();
+    applyFonts();
+    applyTabOrder();
+    collectPorts();
+    wireEvents();
+
+    Form_Load();
+    m_portNumber->setFocus();
+}
+
+IoTestWindow::~IoTestWindow() = default;
+
+QWidget *IoTestWindow::control(const QString &name, int index) const
+{
+    const QList<QWidget *> members = m_controls.value(name);
+    const qsizetype i = index < 0 ? 0 : index;
+    return i < members.size() ? members.at(i) : nullptr;
+}
+
+void IoTestWindow::buildControls()
+{
+    // Frames come first in the table, so every container exists before its children.
+    for (const ControlSpec &spec : controlTable()) {
+        QWidget *container = spec.container.isEmpty() ? this : control(spec.container);
+        Q_ASSERT(container);
+        QWidget *widget = nullptr;
+        switch (spec.kind) {
+        case ControlKind::Label:
+            widget = new QLabel(spec.text, container);
+            break;
+        case ControlKind::TextBox: {
+            auto *box = new TextBox(container);
+            box->QLineEdit::setText(spec.text); // design value: no handler runs at creation
+            if (spec.buttonFace) {
+                QPalette palette = box->palette();
+                palette.setBrush(QPalette::Base, palette.brush(QPalette::Button));
+                box->setPalette(palette);
+            }
+            widget = box;
+            break;
+        }
+        case ControlKind::Button: {
+            auto *button = new QPushButton(spec.text, container);
+            button->setAutoDefault(false);
+            button->setDefault(false);
+            widget = button;
+            break;
+        }
+        case ControlKind::CheckBox:
+            widget = new QCheckBox(spec.text, container);
+            break;
+        case ControlKind::Frame:
+            widget = new FrameBox(spec.text, container);
+            break;
+        }
+        widget->setObjectName(spec.name);
+        if (spec.index >= 0)
+            widget->setProperty("index", spec.index);
+        widget->setProperty("tabIndex", spec.tabIndex);
+        if (!spec.description.isEmpty())
+            widget->setAccessibleDescription(spec.description);
+        widget->setGeometry(twipsToPixels(spec.left), twipsToPixels(spec.top),
+                            twipsToPixels(spec.width), twipsToPixels(spec.height));
+
+        QList<QWidget *> &members = m_controls[spec.name];
+        const qsizetype slot = spec.index < 0 ? 0 : spec.index;
+        if (members.size() <= slot)
+            members.resize(slot + 1);
+        members[slot] = widget;
+    }
+    m_portNumber = control<TextBox>(QStringLiteral("PortNumber"));
+    m_statusLabel = control<QLabel>(QStringLiteral("StatusLabel"));
+}
+
+void IoTestWindow::applyFonts()
+{
+    const QFont font = windowFont(controlTable(), style());
+    setFont(font);
+    const QFont struck = writeBitFont(font);
+    for (const ControlSpec &spec : controlTable()) {
+        if (spec.struckThrough)
+            control(spec.name, spec.index)->setFont(struck);
+    }
+}
+
+void IoTestWindow::applyTabOrder()
+{
+    QList<const ControlSpec *> order;
+    for (const ControlSpec &spec : controlTable())
+        order << &spec;
+    std::sort(order.begin(), order.end(),
+              [](const ControlSpec *a, const ControlSpec *b) { return a->tabIndex < b->tabIndex; });
+
+    // Labels and frames keep their positions but never take the focus.
+    QWidget *previous = nullptr;
+    for (const ControlSpec *spec : order) {
+        QWidget *widget = control(spec->name, spec->index);
+        if (spec->kind == ControlKind::Label || spec->kind == ControlKind::Frame) {
+            widget->setFocusPolicy(Qt::NoFocus);
+            continue;
+        }
+        widget->setFocusPolicy(Qt::StrongFocus);
+        if (previous)
+            setTabOrder(previous, widget);
+        previous = widget;
+    }
+}
+
+void IoTestWindow::collectPorts()
+{
+    const char letters[] = {'A', 'B', 'C'};
+    for (int p = 0; p < 3; ++p) {
+        const QString prefix = QStringLiteral("Port") + QChar::fromLatin1(letters[p]);
+        PortControls &port = m_ports[p];
+        port.letter = letters[p];
+        for (int i = 0; i < 8; ++i) {
+            port.directionBits[i] = control<QPushButton>(prefix + "IOBit", i);
+            port.writeBits[i] = control<QPushButton>(prefix + "IO", i);
+        }
+        port.directionDec = control<TextBox>(prefix + "IODec");
+        port.directionHex = control<TextBox>(prefix + "IOHex");
+        port.writeDec = control<TextBox>(prefix + "WDec");
+        port.writeHex = control<TextBox>(prefix + "WHex");
+        port.readDec = control<TextBox>(prefix + "RDec");
+        port.readHex = control<TextBox>(prefix + "RHex");
+    }
+}
+
+void IoTestWindow::wireEvents()
+{
+    connect(m_session, &Session::status, m_statusLabel, &QLabel::setText);
+    connect(control<QPushButton>(QStringLiteral("Connect")), &QPushButton::clicked, this,
+            &IoTestWindow::Connect_Click);
+    connect(control<QPushButton>(QStringLiteral("ResetTamsk")), &QPushButton::clicked, this,
+            &IoTestWindow::ResetTamsk_Click);
+    connect(control<QPushButton>(QStringLiteral("Close")), &QPushButton::clicked, this,
+            &IoTestWindow::Close_Click);
+}
+
+void IoTestWindow::Form_Load()
+{
+    m_session->setPortIsOpen(0);
+}
+
+void IoTestWindow::Form_Unload(qint16 &cancel)
+{
+    Q_UNUSED(cancel); // never changed: the window always closes
+    ++m_unloadCount;
+    m_session->closeForUnload();
+}
+
+void IoTestWindow::Close_Click()
+{
+    qint16 cancel = 0;
+    Form_Unload(cancel);
+    // End at once: no tick, no second unload, nothing sent after this.
+    m_ended = true;
+    m_timer->stop();
+    emit ended();
+}
+
+void IoTestWindow::closeEvent(QCloseEvent *event)
+{
+    if (m_ended) {
+        event->accept();
+        return;
+    }
+    qint16 cancel = 0;
+    Form_Unload(cancel);
+    if (cancel != 0) {
+        event->ignore();
+        return;
+    }
+    // The window goes, and its timer with it.
+    m_ended = true;
+    m_timer->stop();
+    event->accept();
+}
+
+void IoTestWindow::Connect_Click()
+{
+    if (m_session->connectTo(m_portNumber->text()))
+        ResetTamsk_Click();
+}
+
+void IoTestWindow::ResetTamsk_Click()
+{
+    ::ResetTamsk_Click(*m_session, m_ports);
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "ports/portcontrols.h"
+
+#include <QHash>
+#include <QList>
+#include <QWidget>
+
+class QCheckBox;
+class QLabel;
+class QPushButton;
+class QTimer;
+class SerialLink;
+class Session;
+class TextBox;
+
+// The one window, IOTEST: builds every control from the design table, wires each event
+// to its handler and runs the window's own handlers (load, unload, Connect, Reset All,
+// Done). Everything runs on the GUI thread, one handler at a time.
+class IoTestWindow : public QWidget
+{
+    Q_OBJECT
+
+public:
+    // Talks to the board through link, which the window adopts. Without one it opens
+    // serial ports by their system names.
+    explicit IoTestWindow(SerialLink *link = nullptr, QWidget *parent = nullptr);
+    ~IoTestWindow() override;
+
+    // A control by name, and a member of a control array by name and index.
+    QWidget *control(const QString &name, int index = -1) const;
+    template<class T> T *control(const QString &name, int index = -1) const
+    {
+        return qobject_cast<T *>(control(name, index));
+    }
+
+    const AllPorts &ports() const { return m_ports; }
+    Session &session() const { return *m_session; }
+    QTimer *timer() const { return m_timer; }
+    int unloadCount() const { return m_unloadCount; }
+
+    void Form_Load();
+    void Form_Unload(qint16 &cancel);
+    void Close_Click();
+    void Connect_Click();
+    void ResetTamsk_Click();
+
+signals:
+    // "Done" has run the unload work: the program must end now.
+    void ended();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void buildControls();
+    void applyFonts();
+    void applyTabOrder();
+    void collectPorts();
+    void wireEvents();
+
+    Session *m_session;
+    QTimer *m_timer;
+    QHash<QString, QList<QWidget *>> m_controls;
+    AllPorts m_ports;
+    TextBox *m_portNumber = nullptr;
+    QLabel *m_statusLabel = nullptr;
+    int m_unloadCount = 0;
+    bool m_ended = false;
+};

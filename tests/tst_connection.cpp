@@ -1,0 +1,312 @@
+// Connect, Reset All and the window's lifecycle, driven through the window's controls
+// against the board emulator.
+#include "device/qtseriallink.h"
+#include "device/session.h"
+#include "testboard.h"
+#include "window/iotestwindow.h"
+#include "window/textbox.h"
+
+#include <QFile>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const QString resetCommands = "21 41 FF 21 42 FF 21 43 FF 41 00 42 00 43 00";
+
+} // namespace
+
+class TstConnection : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void connectResetsTheBoardOnAFreshWindow();
+    void connectAgainReopensAndResetsAgain();
+    void portNumberTexts_data();
+    void portNumberTexts();
+    void portsThatCannotBeOpened_data();
+    void portsThatCannotBeOpened();
+    void failedConnectAfterASuccessfulOne();
+    void resetAllBeforeConnect();
+    void resetAllSetsTheHexBoxesInOrder();
+    void resetAllKeepsTheStatusText();
+    void portFailureWhileConnected();
+    void doneWhileConnected();
+    void closeControlWhileConnected();
+    void endingBeforeAnyConnect();
+    void doneStopsContinuousPolling();
+
+private:
+    void click(const char *name) { QTest::mouseClick(button(name), Qt::LeftButton); }
+    QPushButton *button(const char *name) { return m_window->control<QPushButton>(name); }
+    TextBox *box(const QString &name) { return m_window->control<TextBox>(name); }
+    QString status() { return m_window->control<QLabel>("StatusLabel")->text(); }
+    QtSerialLink *link() { return m_window->findChild<QtSerialLink *>("MSComm1"); }
+    void setPortNumber(const QString &text) { box("PortNumber")->QLineEdit::setText(text); }
+
+    std::unique_ptr<TestBoard> m_board;
+    std::unique_ptr<IoTestWindow> m_window;
+};
+
+void TstConnection::init()
+{
+    m_board = std::make_unique<TestBoard>(3);
+    QVERIFY(m_board->start());
+    m_window = std::make_unique<IoTestWindow>(m_board->newLink());
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+}
+
+void TstConnection::cleanup()
+{
+    m_window.reset();
+    m_board.reset();
+}
+
+void TstConnection::connectResetsTheBoardOnAFreshWindow()
+{
+    QSignalSpy hexChanges(box("PortAIOHex"), &TextBox::change);
+    click("Connect");
+
+    QCOMPARE(status(), QString("Connected"));
+    QCOMPARE(m_window->session().portIsOpen(), qint16(1));
+    QCOMPARE(hexBytes(m_board->receivedExactly(15, 150)), resetCommands);
+    // The window already showed the reset state: no box was touched, the design texts
+    // (without the leading blank) stay.
+    QCOMPARE(hexChanges.count(), 0);
+    QCOMPARE(box("PortAIODec")->text(), QString("255"));
+    QCOMPARE(box("PortCWDec")->text(), QString("0"));
+    QCOMPARE(int(m_board->board().direction('C')), 0xFF);
+}
+
+void TstConnection::connectAgainReopensAndResetsAgain()
+{
+    click("Connect");
+    QCOMPARE(hexBytes(m_board->receivedExactly(15)), resetCommands);
+    m_board->board().clearReceived();
+    m_window->control<QLabel>("StatusLabel")->setText("something else");
+
+    click("Connect");
+    QCOMPARE(status(), QString("Connected"));
+    QVERIFY(link()->portOpen());
+    QCOMPARE(hexBytes(m_board->receivedExactly(15, 150)), resetCommands);
+}
+
+void TstConnection::portNumberTexts_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("port");
+    QTest::newRow("leading blank") << " 3" << 3;
+    QTest::newRow("3.5 rounds up to even") << "3.5" << 4;
+    QTest::newRow("2.5 rounds down to even") << "2.5" << 2;
+    QTest::newRow("hexadecimal") << "&H4" << 4;
+    QTest::newRow("trailing junk") << "2x" << 2;
+}
+
+void TstConnection::portNumberTexts()
+{
+    QFETCH(QString, text);
+    QFETCH(int, port);
+    // Ports 2 and 4 lead to the same board.
+    for (int n : {2, 4})
+        QVERIFY(QFile::link(m_board->board().devicePath(),
+                            m_board->devDir() + QString("/com%1").arg(n)));
+
+    setPortNumber(text);
+    click("Connect");
+
+    QCOMPARE(status(), QString("Connected"));
+    QCOMPARE(link()->commPort(), port);
+    QCOMPARE(link()->systemLocation(), m_board->devDir() + QString("/com%1").arg(port));
+}
+
+void TstConnection::portsThatCannotBeOpened_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("missing port") << "9";
+    QTest::newRow("zero") << "0";
+    QTest::newRow("no digits") << "abc";
+    QTest::newRow("empty") << "";
+    QTest::newRow("negative") << "-3";
+    QTest::newRow("0.5 rounds to 0") << "0.5";
+    QTest::newRow("beyond 16 bits") << "40000";
+    QTest::newRow("just beyond 16 bits") << "32767.5";
+    QTest::newRow("largest 16-bit, no device") << "32767";
+    QTest::newRow("huge") << "1E400";
+    QTest::newRow("very negative") << "-1E400";
+    QTest::newRow("long digits") << QString(5000, '9');
+}
+
+void TstConnection::portsThatCannotBeOpened()
+{
+    QFETCH(QString, text);
+    setPortNumber(text);
+    click("Connect");
+
+    QCOMPARE(status(), QString("Could Not Open That Port"));
+    QCOMPARE(m_window->session().portIsOpen(), qint16(0));
+    QVERIFY(!link()->portOpen());
+    QCOMPARE(m_board->receivedExactly(0, 30), QByteArray());
+
+    // Board operations now ask for a connection instead of writing anywhere.
+    click("ResetTamsk");
+    QCOMPARE(status(), QString("Please Click Connect First"));
+}
+
+void TstConnection::failedConnectAfterASuccessfulOne()
+{
+    click("Connect");
+    QCOMPARE(hexBytes(m_board->receivedExactly(15)), resetCommands);
+    m_board->board().clearReceived();
+
+    setPortNumber("9");
+    click("Connect");
+    QCOMPARE(status(), QString("Could Not Open That Port"));
+    QCOMPARE(m_window->session().portIsOpen(), qint16(0));
+    QVERIFY(!link()->portOpen());
+
+    click("ResetTamsk");
+    QCOMPARE(status(), QString("Please Click Connect First"));
+    QCOMPARE(m_board->receivedExactly(0, 50), QByteArray());
+
+    // Unload finds nothing to close and the window still ends normally.
+    QVERIFY(m_window->close());
+    QCOMPARE(m_window->unloadCount(), 1);
+}
+
+void TstConnection::resetAllBeforeConnect()
+{
+    box("PortAWHex")->QLineEdit::setText("5");
+    box("PortAWDec")->QLineEdit::setText(" 5");
+    QSignalSpy changes(box("PortAWHex"), &TextBox::change);
+
+    click("ResetTamsk");
+
+    QCOMPARE(status(), QString("Please Click Connect First"));
+    QCOMPARE(box("PortAWHex")->text(), QString("5"));
+    QCOMPARE(box("PortAWDec")->text(), QString(" 5"));
+    QCOMPARE(changes.count(), 0);
+}
+
+void TstConnection::resetAllSetsTheHexBoxesInOrder()
+{
+    click("Connect");
+    QCOMPARE(hexBytes(m_board->receivedExactly(15)), resetCommands);
+    m_board->board().clearReceived();
+
+    // Values edited away from the reset state; the boxes' Change handlers are told in
+    // the reset's order: write values A, B, C, then directions A, B, C.
+    QStringList order;
+    for (const char *role : {"WHex", "IOHex"}) {
+        for (const char *x : {"A", "B", "C"}) {
+            const QString name = QString("Port") + x + role;
+            box(name)->QLineEdit::setText("7");
+            connect(box(name), &TextBox::change, this,
+                    [&order, name, this] { order << name + "=" + box(name)->text(); });
+        }
+    }
+
+    click("ResetTamsk");
+
+    QCOMPARE(order, (QStringList{"PortAWHex=0", "PortBWHex=0", "PortCWHex=0", "PortAIOHex=FF",
+                                 "PortBIOHex=FF", "PortCIOHex=FF"}));
+    QCOMPARE(hexBytes(m_board->receivedExactly(15, 50).left(15)), resetCommands);
+    QCOMPARE(status(), QString("Connected"));
+}
+
+void TstConnection::resetAllKeepsTheStatusText()
+{
+    click("Connect");
+    m_window->control<QLabel>("StatusLabel")->setText("Read Timeout");
+    click("ResetTamsk");
+    QCOMPARE(status(), QString("Read Timeout"));
+    QCOMPARE(hexBytes(m_board->receivedExactly(30)), resetCommands + " " + resetCommands);
+}
+
+void TstConnection::portFailureWhileConnected()
+{
+    click("Connect");
+    QCOMPARE(hexBytes(m_board->receivedExactly(15)), resetCommands);
+
+    m_board->board().hangUp(); // the cable is pulled
+    QTRY_COMPARE(m_window->session().portIsOpen(), qint16(0));
+    QVERIFY(!link()->portOpen());
+
+    click("ResetTamsk");
+    QCOMPARE(status(), QString("Please Click Connect First"));
+
+    // Plugged in again (a new device behind the same com3 link): Connect works as on the
+    // first day.
+    m_board->board().stop();
+    QVERIFY(m_board->start());
+    click("Connect");
+    QCOMPARE(status(), QString("Connected"));
+    QCOMPARE(hexBytes(m_board->receivedExactly(15)), resetCommands);
+}
+
+void TstConnection::doneWhileConnected()
+{
+    click("Connect");
+    QCOMPARE(hexBytes(m_board->receivedExactly(15)), resetCommands);
+    m_board->board().clearReceived();
+    QSignalSpy ended(m_window.get(), &IoTestWindow::ended);
+
+    click("Close");
+
+    QCOMPARE(ended.count(), 1);
+    QCOMPARE(m_window->unloadCount(), 1);
+    QVERIFY(!link()->portOpen());
+    // The window's own close afterwards runs no second unload.
+    QVERIFY(m_window->close());
+    QCOMPARE(m_window->unloadCount(), 1);
+    QCOMPARE(m_board->receivedExactly(0, 50), QByteArray());
+}
+
+void TstConnection::closeControlWhileConnected()
+{
+    click("Connect");
+    QCOMPARE(hexBytes(m_board->receivedExactly(15)), resetCommands);
+    m_board->board().clearReceived();
+    QSignalSpy ended(m_window.get(), &IoTestWindow::ended);
+
+    QVERIFY(m_window->close());
+
+    QCOMPARE(m_window->unloadCount(), 1);
+    QVERIFY(!link()->portOpen());
+    QVERIFY(!m_window->isVisible());
+    QCOMPARE(ended.count(), 0);
+    QCOMPARE(m_board->receivedExactly(0, 50), QByteArray());
+}
+
+void TstConnection::endingBeforeAnyConnect()
+{
+    click("Close");
+    QCOMPARE(m_window->unloadCount(), 1);
+    QCOMPARE(link()->systemLocation(), QString()); // never opened anything
+    QCOMPARE(m_window->session().portIsOpen(), qint16(0));
+
+    IoTestWindow other(m_board->newLink());
+    other.show();
+    QVERIFY(other.close());
+    QCOMPARE(other.unloadCount(), 1);
+}
+
+void TstConnection::doneStopsContinuousPolling()
+{
+    click("Connect");
+    m_window->timer()->start();
+    click("Close");
+    QVERIFY(!m_window->timer()->isActive());
+}
+
+QTEST_MAIN(TstConnection)
+#include "tst_connection.moc"
