@@ -2,36 +2,36 @@
 
 namespace {
 
-ControlSpec control(QString name, ControlKind kind, QString container, QString text, int left,
-                    int top, int width, int height, int tabIndex, QString description = {})
+ControlDesign control(QString name, ControlKind kind, QString container, QString text, int left,
+                      int top, int width, int height, int tabIndex, QString description = {})
 {
-    ControlSpec spec;
-    spec.name = std::move(name);
-    spec.kind = kind;
-    spec.container = std::move(container);
-    spec.text = std::move(text);
-    spec.left = left;
-    spec.top = top;
-    spec.width = width;
-    spec.height = height;
-    spec.tabIndex = tabIndex;
-    spec.description = std::move(description);
-    return spec;
+    ControlDesign item;
+    item.name = std::move(name);
+    item.kind = kind;
+    item.container = std::move(container);
+    item.text = std::move(text);
+    item.left = left;
+    item.top = top;
+    item.width = width;
+    item.height = height;
+    item.tabIndex = tabIndex;
+    item.description = std::move(description);
+    return item;
 }
 
-ControlSpec member(ControlSpec spec, int index)
+ControlDesign member(ControlDesign item, int index)
 {
-    spec.index = index;
-    return spec;
+    item.index = index;
+    return item;
 }
 
-QList<ControlSpec> buildTable()
+QList<ControlDesign> buildTable()
 {
     using K = ControlKind;
     const QString window;
     const QString frame1 = QStringLiteral("Frame1");
     const QString frame2 = QStringLiteral("Frame2");
-    QList<ControlSpec> t;
+    QList<ControlDesign> t;
 
     t << control("Label1", K::Label, window, "Port Number", 120, 120, 1215, 255, 1)
       << control("PortNumber", K::TextBox, window, "3", 1320, 120, 615, 285, 0,
@@ -78,10 +78,10 @@ QList<ControlSpec> buildTable()
         t << control(QStringLiteral("Label%1").arg(5 + p), K::Label, frame2, port + ":", 120, top2,
                      495, 255, 10 + p);
         for (int i = 0; i < 8; ++i) {
-            ControlSpec bit = member(control("Port" + x + "IO", K::Button, frame2, "0",
-                                             720 + 480 * i, top2, 375, 375, 53 + 8 * p + i,
-                                             QStringLiteral("%1 write bit %2").arg(port).arg(i)),
-                                     i);
+            ControlDesign bit = member(control("Port" + x + "IO", K::Button, frame2, "0",
+                                               720 + 480 * i, top2, 375, 375, 53 + 8 * p + i,
+                                               QStringLiteral("%1 write bit %2").arg(port).arg(i)),
+                                       i);
             bit.struckThrough = true;
             t << bit;
         }
@@ -90,10 +90,11 @@ QList<ControlSpec> buildTable()
           << control("Port" + x + "WDec", K::TextBox, frame2, "0", 5280, top2, 615, 285, 88 + p,
                      port + " write value, decimal");
         const int readTabs[3][2] = {{95, 96}, {101, 102}, {103, 104}};
-        ControlSpec readHex = control("Port" + x + "RHex", K::TextBox, frame2, "", 6120, top2, 375,
-                                      285, readTabs[p][0], port + " read value, hexadecimal");
-        ControlSpec readDec = control("Port" + x + "RDec", K::TextBox, frame2, "", 6600, top2, 495,
-                                      285, readTabs[p][1], port + " read value, decimal");
+        ControlDesign readHex =
+            control("Port" + x + "RHex", K::TextBox, frame2, "", 6120, top2, 375, 285,
+                    readTabs[p][0], port + " read value, hexadecimal");
+        ControlDesign readDec = control("Port" + x + "RDec", K::TextBox, frame2, "", 6600, top2,
+                                        495, 285, readTabs[p][1], port + " read value, decimal");
         readHex.buttonFace = readDec.buttonFace = true;
         t << readHex << readDec;
     }
@@ -125,8 +126,8 @@ QList<ControlSpec> buildTable()
 
 } // namespace
 
-const QList<ControlSpec> &controlTable()
+const QList<ControlDesign> &controlTable()
 {
-    static const QList<ControlSpec> table = buildTable();
+    static const QList<ControlDesign> table = buildTable();
     return table;
 }

@@ -9,7 +9,7 @@
 // frame's outer top-left corner.
 enum class ControlKind { Label, TextBox, Button, CheckBox, Frame };
 
-struct ControlSpec
+struct ControlDesign
 {
     QString name;
     int index = -1; // position in its control array; -1 for a single control
@@ -41,4 +41,4 @@ constexpr int twipsToPixels(int twips)
     return twips / 15;
 }
 
-const QList<ControlSpec> &controlTable();
+const QList<ControlDesign> &controlTable();

@@ -61,18 +61,18 @@ QWidget *IoTestWindow::control(const QString &name, int index) const
 void IoTestWindow::buildControls()
 {
     // Frames come first in the table, so every container exists before its children.
-    for (const ControlSpec &spec : controlTable()) {
-        QWidget *container = spec.container.isEmpty() ? this : control(spec.container);
+    for (const ControlDesign &item : controlTable()) {
+        QWidget *container = item.container.isEmpty() ? this : control(item.container);
         Q_ASSERT(container);
         QWidget *widget = nullptr;
-        switch (spec.kind) {
+        switch (item.kind) {
         case ControlKind::Label:
-            widget = new QLabel(spec.text, container);
+            widget = new QLabel(item.text, container);
             break;
         case ControlKind::TextBox: {
             auto *box = new TextBox(container);
-            box->QLineEdit::setText(spec.text); // design value: no handler runs at creation
-            if (spec.buttonFace) {
+            box->QLineEdit::setText(item.text); // design value: no handler runs at creation
+            if (item.buttonFace) {
                 QPalette palette = box->palette();
                 palette.setBrush(QPalette::Base, palette.brush(QPalette::Button));
                 box->setPalette(palette);
@@ -81,30 +81,30 @@ void IoTestWindow::buildControls()
             break;
         }
         case ControlKind::Button: {
-            auto *button = new QPushButton(spec.text, container);
+            auto *button = new QPushButton(item.text, container);
             button->setAutoDefault(false);
             button->setDefault(false);
             widget = button;
             break;
         }
         case ControlKind::CheckBox:
-            widget = new QCheckBox(spec.text, container);
+            widget = new QCheckBox(item.text, container);
             break;
         case ControlKind::Frame:
-            widget = new FrameBox(spec.text, container);
+            widget = new FrameBox(item.text, container);
             break;
         }
-        widget->setObjectName(spec.name);
-        if (spec.index >= 0)
-            widget->setProperty("index", spec.index);
-        widget->setProperty("tabIndex", spec.tabIndex);
-        if (!spec.description.isEmpty())
-            widget->setAccessibleDescription(spec.description);
-        widget->setGeometry(twipsToPixels(spec.left), twipsToPixels(spec.top),
-                            twipsToPixels(spec.width), twipsToPixels(spec.height));
+        widget->setObjectName(item.name);
+        if (item.index >= 0)
+            widget->setProperty("index", item.index);
+        widget->setProperty("tabIndex", item.tabIndex);
+        if (!item.description.isEmpty())
+            widget->setAccessibleDescription(item.description);
+        widget->setGeometry(twipsToPixels(item.left), twipsToPixels(item.top),
+                            twipsToPixels(item.width), twipsToPixels(item.height));
 
-        QList<QWidget *> &members = m_controls[spec.name];
-        const qsizetype slot = spec.index < 0 ? 0 : spec.index;
+        QList<QWidget *> &members = m_controls[item.name];
+        const qsizetype slot = item.index < 0 ? 0 : item.index;
         if (members.size() <= slot)
             members.resize(slot + 1);
         members[slot] = widget;
@@ -118,25 +118,26 @@ void IoTestWindow::applyFonts()
     const QFont font = windowFont(controlTable(), style());
     setFont(font);
     const QFont struck = writeBitFont(font);
-    for (const ControlSpec &spec : controlTable()) {
-        if (spec.struckThrough)
-            control(spec.name, spec.index)->setFont(struck);
+    for (const ControlDesign &item : controlTable()) {
+        if (item.struckThrough)
+            control(item.name, item.index)->setFont(struck);
     }
 }
 
 void IoTestWindow::applyTabOrder()
 {
-    QList<const ControlSpec *> order;
-    for (const ControlSpec &spec : controlTable())
-        order << &spec;
-    std::sort(order.begin(), order.end(),
-              [](const ControlSpec *a, const ControlSpec *b) { return a->tabIndex < b->tabIndex; });
+    QList<const ControlDesign *> order;
+    for (const ControlDesign &item : controlTable())
+        order << &item;
+    std::sort(order.begin(), order.end(), [](const ControlDesign *a, const ControlDesign *b) {
+        return a->tabIndex < b->tabIndex;
+    });
 
     // Labels and frames keep their positions but never take the focus.
     QWidget *previous = nullptr;
-    for (const ControlSpec *spec : order) {
-        QWidget *widget = control(spec->name, spec->index);
-        if (spec->kind == ControlKind::Label || spec->kind == ControlKind::Frame) {
+    for (const ControlDesign *item : order) {
+        QWidget *widget = control(item->name, item->index);
+        if (item->kind == ControlKind::Label || item->kind == ControlKind::Frame) {
             widget->setFocusPolicy(Qt::NoFocus);
             continue;
         }

@@ -5,15 +5,15 @@
 #include <QFontMetrics>
 #include <QStyle>
 
-bool captionFits(const ControlSpec &spec, const QFont &font, const QStyle *style)
+bool captionFits(const ControlDesign &item, const QFont &font, const QStyle *style)
 {
     const QFontMetrics metrics(font);
-    const int width = twipsToPixels(spec.width);
-    const int height = twipsToPixels(spec.height);
-    const int textWidth = metrics.horizontalAdvance(spec.text);
+    const int width = twipsToPixels(item.width);
+    const int height = twipsToPixels(item.height);
+    const int textWidth = metrics.horizontalAdvance(item.text);
     const int textHeight = metrics.height();
 
-    switch (spec.kind) {
+    switch (item.kind) {
     case ControlKind::Label:
         return textWidth <= width && textHeight <= height;
     case ControlKind::Button:
@@ -33,7 +33,7 @@ bool captionFits(const ControlSpec &spec, const QFont &font, const QStyle *style
     return false;
 }
 
-QFont windowFont(const QList<ControlSpec> &table, const QStyle *style)
+QFont windowFont(const QList<ControlDesign> &table, const QStyle *style)
 {
     QFont font = QApplication::font();
     // Faces with the widths of the dialog font the layout was drawn for come first.
@@ -50,8 +50,8 @@ QFont windowFont(const QList<ControlSpec> &table, const QStyle *style)
     for (double points = 8.0; points >= 6.0; points -= 0.25) {
         font.setPointSizeF(points);
         bool allFit = true;
-        for (const ControlSpec &spec : table) {
-            if (!spec.struckThrough && !captionFits(spec, font, style)) {
+        for (const ControlDesign &item : table) {
+            if (!item.struckThrough && !captionFits(item, font, style)) {
                 allFit = false;
                 break;
             }
