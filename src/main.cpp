@@ -1,5 +1,4 @@
-#include "version.h"
-#include "window/appicon.h"
+#include "window/appinfo.h"
 #include "window/iotestwindow.h"
 
 #include <QApplication>
@@ -7,10 +6,7 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral(ZARVEX_PRODUCT_NAME));
-    QApplication::setApplicationVersion(QStringLiteral(ZARVEX_VERSION_TEXT));
-    QApplication::setDesktopFileName(QStringLiteral("zarvex-test"));
-    QApplication::setWindowIcon(appIcon());
+    applyAppInfo();
 
     IoTestWindow window;
     QObject::connect(&window, &IoTestWindow::ended, &app, [] { QCoreApplication::exit(0); });

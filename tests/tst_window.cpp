@@ -1,6 +1,6 @@
 // The window as designed: controls, captions, initial state, geometry, fonts, tab order.
 #include "device/session.h"
-#include "window/appicon.h"
+#include "window/appinfo.h"
 #include "window/iotestwindow.h"
 #include "window/textbox.h"
 
@@ -46,7 +46,7 @@ private slots:
     void readBoxesUseTheButtonFaceColour();
     void tabOrderAndInitialFocus();
     void accessibility();
-    void icon();
+    void iconAndVersion();
 
 private:
     IoTestWindow *m_window = nullptr;
@@ -368,8 +368,13 @@ void TstWindow::accessibility()
     }
 }
 
-void TstWindow::icon()
+void TstWindow::iconAndVersion()
 {
+    applyAppInfo();
+    QCOMPARE(QCoreApplication::applicationVersion(), QString("1.00"));
+    QCOMPARE(QCoreApplication::applicationName(), QString("Zarvex Test"));
+    QCOMPARE(appDescription(), QString("Zarvex Test Program using VCP Driver"));
+
     const QImage image = appIcon().pixmap(32, 32).toImage();
     QCOMPARE(image.size(), QSize(32, 32));
     QSet<QRgb> colours;

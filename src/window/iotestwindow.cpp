@@ -1,6 +1,6 @@
 #include "iotestwindow.h"
 
-#include "appicon.h"
+#include "appinfo.h"
 #include "controltable.h"
 #include "device/qtseriallink.h"
 #include "device/session.h"
