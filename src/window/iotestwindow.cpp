@@ -11,7 +11,6 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
@@ -196,8 +195,7 @@ void IoTestWindow::Close_Click()
     qint16 cancel = 0;
     Form_Unload(cancel);
     // End at once: no tick, no second unload, nothing sent after this.
-    m_ended = true;
-    m_timer->stop();
+    stopForGood();
     emit ended();
 }
 
@@ -214,9 +212,14 @@ void IoTestWindow::closeEvent(QCloseEvent *event)
         return;
     }
     // The window goes, and its timer with it.
+    stopForGood();
+    event->accept();
+}
+
+void IoTestWindow::stopForGood()
+{
     m_ended = true;
     m_timer->stop();
-    event->accept();
 }
 
 void IoTestWindow::Connect_Click()

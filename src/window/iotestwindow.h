@@ -58,6 +58,7 @@ private:
     void applyTabOrder();
     void collectPorts();
     void wireEvents();
+    void stopForGood();
 
     Session *m_session;
     QTimer *m_timer;
