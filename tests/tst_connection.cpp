@@ -201,7 +201,6 @@ void TstConnection::resetAllSetsTheHexBoxesInOrder()
 {
     click("Connect");
     QCOMPARE(hexBytes(m_board->receivedExactly(15)), resetCommands);
-    m_board->board().clearReceived();
 
     // Values edited away from the reset state; the boxes' Change handlers are told in
     // the reset's order: write values A, B, C, then directions A, B, C.
@@ -214,6 +213,8 @@ void TstConnection::resetAllSetsTheHexBoxesInOrder()
                     [&order, name, this] { order << name + "=" + box(name)->text(); });
         }
     }
+    m_board->receivedExactly(15 + 3 * 2 * 2 + 3 * 2 * 3); // each edit sends twice
+    m_board->board().clearReceived();
 
     click("ResetTamsk");
 

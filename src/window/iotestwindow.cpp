@@ -5,6 +5,8 @@
 #include "device/qtseriallink.h"
 #include "device/session.h"
 #include "framebox.h"
+#include "polling/pollcycle.h"
+#include "ports/registereditor.h"
 #include "ports/reset.h"
 #include "textbox.h"
 #include "windowfont.h"
@@ -176,6 +178,36 @@ void IoTestWindow::wireEvents()
             &IoTestWindow::ResetTamsk_Click);
     connect(control<QPushButton>(QStringLiteral("Close")), &QPushButton::clicked, this,
             &IoTestWindow::Close_Click);
+
+    // One set of handlers per kind of value, bound to each port's controls and letter.
+    for (std::size_t p = 0; p < m_ports.size(); ++p) {
+        const PortControls &port = m_ports[p];
+        m_directionEditors[p] = std::make_unique<DirectionEditor>(*m_session, port);
+        m_outputEditors[p] = std::make_unique<OutputEditor>(*m_session, port);
+        DirectionEditor *direction = m_directionEditors[p].get();
+        OutputEditor *output = m_outputEditors[p].get();
+        for (qint16 i = 0; i < 8; ++i) {
+            connect(port.directionBits[i], &QPushButton::clicked, this,
+                    [direction, i] { direction->PortXIOBit_Click(i); });
+            connect(port.writeBits[i], &QPushButton::clicked, this,
+                    [output, i] { output->PortXIO_Click(i); });
+        }
+        connect(port.directionDec, &TextBox::change, this,
+                [direction] { direction->PortXIODec_Change(); });
+        connect(port.directionHex, &TextBox::change, this,
+                [direction] { direction->PortXIOHex_Change(); });
+        connect(port.writeDec, &TextBox::change, this, [output] { output->PortXWDec_Change(); });
+        connect(port.writeHex, &TextBox::change, this, [output] { output->PortXWHex_Change(); });
+    }
+
+    auto *check = control<QCheckBox>(QStringLiteral("Check1"));
+    m_poll = std::make_unique<PollCycle>(*m_session, m_ports, *check, *m_timer);
+    PollCycle *poll = m_poll.get();
+    connect(control<QPushButton>(QStringLiteral("PollNow")), &QPushButton::clicked, this,
+            [poll] { poll->PollNow_Click(); });
+    // toggled, not clicked: the timer follows the box however its value changes.
+    connect(check, &QCheckBox::toggled, this, [poll] { poll->Check1_Click(); });
+    connect(m_timer, &QTimer::timeout, this, [poll] { poll->Timer1_Timer(); });
 }
 
 void IoTestWindow::Form_Load()

@@ -6,10 +6,16 @@
 #include <QList>
 #include <QWidget>
 
+#include <array>
+#include <memory>
+
 class QCheckBox;
 class QLabel;
 class QPushButton;
 class QTimer;
+class DirectionEditor;
+class OutputEditor;
+class PollCycle;
 class SerialLink;
 class Session;
 class TextBox;
@@ -64,6 +70,9 @@ private:
     QTimer *m_timer;
     QHash<QString, QList<QWidget *>> m_controls;
     AllPorts m_ports;
+    std::array<std::unique_ptr<DirectionEditor>, 3> m_directionEditors;
+    std::array<std::unique_ptr<OutputEditor>, 3> m_outputEditors;
+    std::unique_ptr<PollCycle> m_poll;
     TextBox *m_portNumber = nullptr;
     QLabel *m_statusLabel = nullptr;
     int m_unloadCount = 0;

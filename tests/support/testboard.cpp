@@ -32,6 +32,18 @@ QByteArray TestBoard::receivedExactly(qsizetype count, int settleMs)
     return m_board.received();
 }
 
+QByteArray TestBoard::receivedWhenQuiet(int quietMs)
+{
+    qsizetype before = -1;
+    QByteArray now = m_board.received();
+    while (now.size() != before) {
+        before = now.size();
+        QThread::msleep(ulong(quietMs));
+        now = m_board.received();
+    }
+    return now;
+}
+
 QString hexBytes(const QByteArray &bytes)
 {
     return QString::fromLatin1(bytes.toHex(' ').toUpper());

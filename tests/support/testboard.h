@@ -25,6 +25,8 @@ public:
     // Waits until exactly `count` bytes have arrived and returns them; on a timeout returns
     // what arrived. Gives late extra bytes a moment to show up, so "exactly" means it.
     QByteArray receivedExactly(qsizetype count, int settleMs = 50);
+    // Waits until nothing more has arrived for quietMs and returns what arrived.
+    QByteArray receivedWhenQuiet(int quietMs = 50);
 
 private:
     QTemporaryDir m_dir;
