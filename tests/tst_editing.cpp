@@ -122,6 +122,7 @@ private slots:
 
     void userActions_data();
     void userActions();
+    void everyBitButtonIsWiredToItsLine();
     void directionDisablesWriteBits();
     void editingBeforeConnect();
     void resetAfterEdits_data();
@@ -290,6 +291,26 @@ void TstEditing::userActions()
     for (int sent : sc.sends)
         expected += command(k, letter, sent);
     QCOMPARE(hexBytes(m_board->receivedExactly(expected.size(), 20)), hexBytes(expected));
+}
+
+void TstEditing::everyBitButtonIsWiredToItsLine()
+{
+    connectBoard();
+    QByteArray expected;
+    // Outputs first: with every line an input, all write bits take clicks.
+    for (Kind kind : {Kind::Output, Kind::Direction}) {
+        for (char letter : {'A', 'B', 'C'}) {
+            const Views v = views(kind, letter);
+            int value = kind == Kind::Direction ? 0xFF : 0;
+            for (int i = 0; i < 8; ++i) {
+                QTest::mouseClick(v.bits[i], Qt::LeftButton);
+                value ^= 1 << i;
+                QCOMPARE(v.hex->text(), HexText(value));
+                expected += command(kind, letter, value).repeated(3);
+            }
+        }
+    }
+    QCOMPARE(hexBytes(m_board->receivedExactly(expected.size())), hexBytes(expected));
 }
 
 void TstEditing::directionDisablesWriteBits()
