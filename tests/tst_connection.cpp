@@ -2,9 +2,9 @@
 // against the board emulator.
 #include "device/qtseriallink.h"
 #include "device/session.h"
-#include "testboard.h"
 #include "window/iotestwindow.h"
 #include "window/textbox.h"
+#include "windowtest.h"
 
 #include <QFile>
 #include <QLabel>
@@ -21,7 +21,7 @@ const QString resetCommands = "21 41 FF 21 42 FF 21 43 FF 41 00 42 00 43 00";
 
 } // namespace
 
-class TstConnection : public QObject
+class TstConnection : public WindowTest
 {
     Q_OBJECT
 
@@ -46,30 +46,18 @@ private slots:
     void doneStopsContinuousPolling();
 
 private:
-    void click(const char *name) { QTest::mouseClick(button(name), Qt::LeftButton); }
-    QPushButton *button(const char *name) { return m_window->control<QPushButton>(name); }
-    TextBox *box(const QString &name) { return m_window->control<TextBox>(name); }
-    QString status() { return m_window->control<QLabel>("StatusLabel")->text(); }
     QtSerialLink *link() { return m_window->findChild<QtSerialLink *>("MSComm1"); }
     void setPortNumber(const QString &text) { box("PortNumber")->QLineEdit::setText(text); }
-
-    std::unique_ptr<TestBoard> m_board;
-    std::unique_ptr<IoTestWindow> m_window;
 };
 
 void TstConnection::init()
 {
-    m_board = std::make_unique<TestBoard>(3);
-    QVERIFY(m_board->start());
-    m_window = std::make_unique<IoTestWindow>(m_board->newLink());
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    QVERIFY(openWindow());
 }
 
 void TstConnection::cleanup()
 {
-    m_window.reset();
-    m_board.reset();
+    closeWindow();
 }
 
 void TstConnection::connectResetsTheBoardOnAFreshWindow()
@@ -93,7 +81,7 @@ void TstConnection::connectAgainReopensAndResetsAgain()
     click("Connect");
     QCOMPARE(hexBytes(m_board->receivedExactly(15)), resetCommands);
     m_board->board().clearReceived();
-    m_window->control<QLabel>("StatusLabel")->setText("something else");
+    setStatus("something else");
 
     click("Connect");
     QCOMPARE(status(), QString("Connected"));
@@ -227,7 +215,7 @@ void TstConnection::resetAllSetsTheHexBoxesInOrder()
 void TstConnection::resetAllKeepsTheStatusText()
 {
     click("Connect");
-    m_window->control<QLabel>("StatusLabel")->setText("Read Timeout");
+    setStatus("Read Timeout");
     click("ResetTamsk");
     QCOMPARE(status(), QString("Read Timeout"));
     QCOMPARE(hexBytes(m_board->receivedExactly(30)), resetCommands + " " + resetCommands);

@@ -3,9 +3,9 @@
 // board emulator receives.
 #include "device/session.h"
 #include "ports/valueformats.h"
-#include "testboard.h"
 #include "window/iotestwindow.h"
 #include "window/textbox.h"
+#include "windowtest.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -112,7 +112,7 @@ const QList<Scenario> &scenarios()
 
 } // namespace
 
-class TstEditing : public QObject
+class TstEditing : public WindowTest
 {
     Q_OBJECT
 
@@ -140,39 +140,16 @@ private:
     Views views(Kind kind, char letter);
     void showWithoutHandlers(const Views &v, Kind kind, char letter, const QString &decText);
     void runStep(const Views &v, const QString &step);
-    void connectBoard();
-
-    TextBox *box(const QString &name) { return m_window->control<TextBox>(name); }
-    QPushButton *button(const QString &name, int index = -1)
-    {
-        return m_window->control<QPushButton>(name, index);
-    }
-    QString status() { return m_window->control<QLabel>("StatusLabel")->text(); }
-
-    std::unique_ptr<TestBoard> m_board;
-    std::unique_ptr<IoTestWindow> m_window;
 };
 
 void TstEditing::init()
 {
-    m_board = std::make_unique<TestBoard>(3);
-    QVERIFY(m_board->start());
-    m_window = std::make_unique<IoTestWindow>(m_board->newLink());
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    QVERIFY(openWindow());
 }
 
 void TstEditing::cleanup()
 {
-    m_window.reset();
-    m_board.reset();
-}
-
-void TstEditing::connectBoard()
-{
-    QTest::mouseClick(button("Connect"), Qt::LeftButton);
-    QCOMPARE(hexBytes(m_board->receivedExactly(15)), resetCommands);
-    m_board->board().clearReceived();
+    closeWindow();
 }
 
 TstEditing::Views TstEditing::views(Kind kind, char letter)
@@ -254,7 +231,7 @@ void TstEditing::userActions()
     QFETCH(int, scenario);
     const Kind k = Kind(kind);
     const Scenario &sc = scenarios()[scenario];
-    connectBoard();
+    QVERIFY(connectBoard());
     const Views v = views(k, letter);
     showWithoutHandlers(v, k, letter, sc.startDec);
     // The other kind of value of this port, and the other ports, must not move.
@@ -295,7 +272,7 @@ void TstEditing::userActions()
 
 void TstEditing::everyBitButtonIsWiredToItsLine()
 {
-    connectBoard();
+    QVERIFY(connectBoard());
     QByteArray expected;
     // Outputs first: with every line an input, all write bits take clicks.
     for (Kind kind : {Kind::Output, Kind::Direction}) {
@@ -315,7 +292,7 @@ void TstEditing::everyBitButtonIsWiredToItsLine()
 
 void TstEditing::directionDisablesWriteBits()
 {
-    connectBoard();
+    QVERIFY(connectBoard());
     QTest::mouseClick(button("PortBIOBit", 2), Qt::LeftButton);
     QVERIFY(!button("PortBIO", 2)->isEnabled());
     QCOMPARE(hexBytes(m_board->receivedExactly(9)), QString("21 42 FB 21 42 FB 21 42 FB"));
@@ -347,7 +324,7 @@ void TstEditing::editingBeforeConnect()
     QCOMPARE(box("PortCIOHex")->text(), QString("FE"));
     QCOMPARE(box("PortCIODec")->text(), QString(" 254"));
 
-    m_window->control<QLabel>("StatusLabel")->setText("");
+    setStatus("");
     QTest::mouseClick(button("PortAIO", 5), Qt::LeftButton);
     QCOMPARE(status(), QString("Please Click Connect First"));
     QCOMPARE(box("PortAWHex")->text(), QString("20"));
@@ -392,14 +369,14 @@ void TstEditing::resetAfterEdits()
 {
     QFETCH(QStringList, edits);
     QFETCH(QString, extra);
-    connectBoard();
+    QVERIFY(connectBoard());
     for (const QString &edit : edits) {
         const QStringList parts = edit.split('=');
         box(parts[0])->QLineEdit::setText(parts[1]);
     }
     m_board->receivedWhenQuiet();
     m_board->board().clearReceived();
-    m_window->control<QLabel>("StatusLabel")->setText("Read Timeout");
+    setStatus("Read Timeout");
 
     QTest::mouseClick(button("ResetTamsk"), Qt::LeftButton);
 

@@ -1,8 +1,8 @@
 // Poll Once and Continuous Poll through the real window against the board emulator.
 #include "device/session.h"
-#include "testboard.h"
 #include "window/iotestwindow.h"
 #include "window/textbox.h"
+#include "windowtest.h"
 
 #include <QCheckBox>
 #include <QElapsedTimer>
@@ -19,7 +19,7 @@ const QByteArray readPorts = "abc";
 
 } // namespace
 
-class TstPolling : public QObject
+class TstPolling : public WindowTest
 {
     Q_OBJECT
 
@@ -35,37 +35,18 @@ private slots:
     void directionChangeWhilePolling();
 
 private:
-    void connectBoard();
-    void click(const char *name) { QTest::mouseClick(m_window->control(name), Qt::LeftButton); }
-    TextBox *box(const QString &name) { return m_window->control<TextBox>(name); }
-    QString status() { return m_window->control<QLabel>("StatusLabel")->text(); }
     void setInputs(quint8 a, quint8 b, quint8 c);
     QStringList readBoxes();
-
-    std::unique_ptr<TestBoard> m_board;
-    std::unique_ptr<IoTestWindow> m_window;
 };
 
 void TstPolling::init()
 {
-    m_board = std::make_unique<TestBoard>(3);
-    QVERIFY(m_board->start());
-    m_window = std::make_unique<IoTestWindow>(m_board->newLink());
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    QVERIFY(openWindow());
 }
 
 void TstPolling::cleanup()
 {
-    m_window.reset();
-    m_board.reset();
-}
-
-void TstPolling::connectBoard()
-{
-    click("Connect");
-    QCOMPARE(m_board->receivedExactly(15).size(), 15);
-    m_board->board().clearReceived();
+    closeWindow();
 }
 
 void TstPolling::setInputs(quint8 a, quint8 b, quint8 c)
@@ -87,7 +68,7 @@ QStringList TstPolling::readBoxes()
 
 void TstPolling::pollOnceWritesTheReadBoxesInOrder()
 {
-    connectBoard();
+    QVERIFY(connectBoard());
     setInputs(0x00, 0x0A, 0xFF);
     QStringList order;
     for (const char *role : {"RDec", "RHex"}) {
@@ -122,7 +103,7 @@ void TstPolling::replyThatTimesOut()
 {
     QFETCH(int, mode);
     QFETCH(int, delayMs);
-    connectBoard();
+    QVERIFY(connectBoard());
     setInputs(0x01, 0x02, 0x03);
     click("PollNow");
     const QStringList first = readBoxes();
@@ -156,12 +137,12 @@ void TstPolling::pollingBeforeConnect()
     QCOMPARE(status(), QString("Please Click Connect First"));
 
     // Checking the box runs no cycle at once; every tick after that repeats the message.
-    m_window->control<QLabel>("StatusLabel")->setText("waiting");
+    setStatus("waiting");
     click("Check1");
     QVERIFY(m_window->timer()->isActive());
     QCOMPARE(status(), QString("waiting"));
     QTRY_COMPARE(status(), QString("Please Click Connect First"));
-    m_window->control<QLabel>("StatusLabel")->setText("waiting");
+    setStatus("waiting");
     QTRY_COMPARE(status(), QString("Please Click Connect First"));
 
     QCOMPARE(m_board->receivedExactly(0, 50), QByteArray());
@@ -170,7 +151,7 @@ void TstPolling::pollingBeforeConnect()
 
 void TstPolling::continuousPollTicksAndStops()
 {
-    connectBoard();
+    QVERIFY(connectBoard());
     setInputs(0x05, 0x06, 0x07);
     QCOMPARE(m_window->timer()->interval(), 100);
     QVERIFY(!m_window->timer()->isActive());
@@ -200,7 +181,7 @@ void TstPolling::continuousPollTicksAndStops()
 
 void TstPolling::directionChangeWhilePolling()
 {
-    connectBoard();
+    QVERIFY(connectBoard());
     click("Check1");
     QTRY_VERIFY(m_board->board().readRequests() >= 2);
 
