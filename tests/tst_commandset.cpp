@@ -46,6 +46,7 @@ private slots:
     void waitingUsesNoCpu();
     void portGoingAwayClosesTheLink();
     void portNames();
+    void portNumberOverview();
 
 private:
     std::unique_ptr<TestBoard> m_board;
@@ -293,6 +294,49 @@ void TstCommandSet::portNames()
         QVERIFY(!link.setPortOpen(true));
         QVERIFY(!link.portOpen());
     }
+}
+
+void TstCommandSet::portNumberOverview()
+{
+    QTemporaryDir dir;
+    const auto path = [&](const char *name) { return dir.filePath(QString::fromLatin1(name)); };
+    for (const char *device : {"ttyACM0", "ttyS0", "ttyS2", "ttyUSB0"}) {
+        QFile file(path(device));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    QVERIFY(QFile::link(path("ttyACM0"), path("com3")));
+    QVERIFY(QFile::link(path("gone"), path("com12")));
+    // Names no port-number text can reach.
+    for (const char *name : {"com0", "comfoo", "com40000", "com03"})
+        QVERIFY(QFile::link("/dev/null", path(name)));
+
+    QCOMPARE(::portNumberOverview({}, dir.path()),
+             QString("Port numbers that name a device right now:\n"
+                     "3: %1 -> %2\n"
+                     "12: %3 -> %4 (not present)")
+                 .arg(path("com3"), path("ttyACM0"), path("com12"), path("gone")));
+
+    const QList<SerialDeviceInfo> devices = {
+        {"ttyACM0", path("ttyACM0"), "USB Serial", "Maker", "A1", 0x2341, 0x43},
+        {"ttyS0", path("ttyS0"), {}, {}, {}, {}, {}},
+        // Number 3 is taken by com3, so this UART has none.
+        {"ttyS2", path("ttyS2"), "16550A", {}, {}, {}, {}},
+        {"ttyUSB0", path("ttyUSB0"), "FT232R USB UART", "FTDI", {}, 0x403, {}},
+    };
+    QCOMPARE(::portNumberOverview(devices, dir.path()),
+             QString("Port numbers that name a device right now:\n"
+                     "1: %1\n"
+                     "3: %2 -> %3, USB Serial, Maker, 2341:0043, serial A1\n"
+                     "12: %4 -> %5 (not present)\n"
+                     "Serial devices no number reaches (give one a /dev/comN link):\n"
+                     "%6, 16550A\n"
+                     "%7, FT232R USB UART, FTDI")
+                 .arg(path("ttyS0"), path("com3"), path("ttyACM0"), path("com12"), path("gone"),
+                      path("ttyS2"), path("ttyUSB0")));
+
+    QTemporaryDir empty;
+    QCOMPARE(::portNumberOverview({}, empty.path()),
+             QString("No port number names a device on this machine right now."));
 }
 
 QTEST_MAIN(TstCommandSet)

@@ -1,4 +1,5 @@
 // The window as designed: controls, captions, initial state, geometry, fonts, tab order.
+#include "device/portname.h"
 #include "device/session.h"
 #include "window/appinfo.h"
 #include "window/iotestwindow.h"
@@ -9,6 +10,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
+#include <QToolTip>
 #include <QtTest>
 
 namespace {
@@ -47,6 +49,7 @@ private slots:
     void tabOrderAndInitialFocus();
     void accessibility();
     void iconAndVersion();
+    void portNumberTooltipListsThePorts();
 
 private:
     IoTestWindow *m_window = nullptr;
@@ -384,6 +387,22 @@ void TstWindow::iconAndVersion()
     QVERIFY(colours.size() <= 16);
     QVERIFY(colours.size() >= 4);
     QCOMPARE(m_window->windowIcon().cacheKey() != 0, true);
+}
+
+void TstWindow::portNumberTooltipListsThePorts()
+{
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window));
+    auto *portNumber = m_window->control<TextBox>("PortNumber");
+    const QPoint at(4, 4);
+    QHelpEvent help(QEvent::ToolTip, at, portNumber->mapToGlobal(at));
+    QApplication::sendEvent(portNumber, &help);
+    QTRY_VERIFY(QToolTip::isVisible());
+    QCOMPARE(QToolTip::text(), portNumberOverview(serialDevices()));
+    // Shown, not stored: the control itself is as it was.
+    QVERIFY(portNumber->toolTip().isEmpty());
+    QCOMPARE(portNumber->text(), QString("3"));
+    QToolTip::hideText();
 }
 
 QTEST_MAIN(TstWindow)

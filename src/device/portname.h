@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QList>
 #include <QString>
+
+#include <optional>
 
 // The system device that port number N names:
 //   Windows:   COMN
@@ -8,3 +11,24 @@
 //              hand), otherwise <devDir>/ttyS(N-1), the usual name of the N-th UART.
 // Numbers below 1 name nothing and give an empty string.
 QString systemPortName(int number, const QString &devDir = QStringLiteral("/dev"));
+
+// A serial device as the system describes it.
+struct SerialDeviceInfo
+{
+    QString portName;       // "ttyACM0", "COM3"
+    QString systemLocation; // "/dev/ttyACM0"
+    QString description;
+    QString manufacturer;
+    QString serialNumber;
+    std::optional<quint16> vendorId;
+    std::optional<quint16> productId;
+};
+
+// Every serial device present right now.
+QList<SerialDeviceInfo> serialDevices();
+
+// For people looking for their board: one line per port number that names a device under
+// devDir right now and what it names, in ascending order, then the devices no number
+// reaches yet. devices describes the hardware (serialDevices()).
+QString portNumberOverview(const QList<SerialDeviceInfo> &devices,
+                           const QString &devDir = QStringLiteral("/dev"));

@@ -2,6 +2,7 @@
 
 #include "appinfo.h"
 #include "controltable.h"
+#include "device/portname.h"
 #include "device/qtseriallink.h"
 #include "device/session.h"
 #include "framebox.h"
@@ -13,9 +14,11 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
+#include <QToolTip>
 
 #include <algorithm>
 
@@ -51,6 +54,18 @@ IoTestWindow::IoTestWindow(SerialLink *link, QWidget *parent)
 }
 
 IoTestWindow::~IoTestWindow() = default;
+
+bool IoTestWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    // Boards come and go, so the list of ports is made afresh each time it is asked for,
+    // and shown without becoming a property of the control.
+    if (watched == m_portNumber && event->type() == QEvent::ToolTip) {
+        const auto *help = static_cast<QHelpEvent *>(event);
+        QToolTip::showText(help->globalPos(), portNumberOverview(serialDevices()), m_portNumber);
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
 
 QWidget *IoTestWindow::control(const QString &name, int index) const
 {
@@ -111,6 +126,7 @@ void IoTestWindow::buildControls()
         members[slot] = widget;
     }
     m_portNumber = control<TextBox>(QStringLiteral("PortNumber"));
+    m_portNumber->installEventFilter(this);
     m_statusLabel = control<QLabel>(QStringLiteral("StatusLabel"));
 }
 
