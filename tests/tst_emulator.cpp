@@ -2,6 +2,10 @@
 #include "ptyboard.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <cerrno>
@@ -110,6 +114,7 @@ private slots:
     void replyDelayKeepsReading();
     void injectReachesHostUnrecorded();
     void hangUpIsSeenByHost();
+    void commandLineTool();
 
 private:
     std::unique_ptr<PtyBoard> m_board;
@@ -335,6 +340,56 @@ void TestEmulator::hangUpIsSeenByHost()
     QVERIFY2(got == 0 || (got < 0 && errno == EIO), qPrintable(qt_error_string(errno)));
     QVERIFY(!client.write("abc"));
     QVERIFY(!PtyClient(path).isOpen());
+}
+
+// The executable as a user runs it: options, the link, live inputs, the decoded log, and a
+// clean exit on SIGTERM that takes the link with it.
+void TestEmulator::commandLineTool()
+{
+    const QString program = QStringLiteral(ZARVEX_EMULATOR_PATH);
+    for (const QStringList &bad : {QStringList{"--count", "D"}, QStringList{"--input", "Q=1"},
+                                   QStringList{"--count", "C", "--count-interval", "0"}}) {
+        QProcess process;
+        process.start(program, bad);
+        QVERIFY(process.waitForFinished(5000));
+        QCOMPARE(process.exitCode(), 2);
+    }
+
+    QTemporaryDir dir;
+    const QString link = dir.filePath("com3");
+    QProcess emulator;
+    emulator.start(program,
+                   {"--link", link, "--input", "A=5A", "--count", "c", "--count-interval", "20"});
+    QVERIFY(emulator.waitForStarted());
+    QTRY_VERIFY(emulator.canReadLine());
+    const QString device = QString::fromLocal8Bit(emulator.readLine()).trimmed();
+    QCOMPARE(QFileInfo(link).symLinkTarget(), device);
+
+    PtyClient client(link);
+    QVERIFY(client.isOpen());
+    QVERIFY(client.write("abc"));
+    const QByteArray first = client.read(3, 2000);
+    QCOMPARE(first.size(), 3);
+    QCOMPARE(first.left(2), bytes({0x5A, 0x00}));
+    QTest::qWait(100);
+    QVERIFY(client.write(raw("!A\xFE") + raw("B\x05") + "abc"));
+    const QByteArray second = client.read(3, 2000);
+    QCOMPARE(second.size(), 3);
+    QVERIFY(second.at(2) != first.at(2)); // port C counts
+
+    QByteArray log;
+    QTRY_VERIFY((log += emulator.readAllStandardOutput()).count('\n') >= 4);
+    const QStringList lines = QString::fromLatin1(log).split('\n', Qt::SkipEmptyParts);
+    const QRegularExpression reply("^read-ports -> 5A 00 [0-9A-F]{2}$");
+    QVERIFY2(reply.match(lines[0]).hasMatch(), qPrintable(lines[0]));
+    QCOMPARE(lines.mid(1, 2), QStringList({"set-direction A FE", "write-port B 05"}));
+    QVERIFY2(reply.match(lines[3]).hasMatch(), qPrintable(lines[3]));
+
+    emulator.terminate();
+    QVERIFY(emulator.waitForFinished(5000));
+    QCOMPARE(emulator.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(emulator.exitCode(), 0);
+    QVERIFY(!QFileInfo(link).isSymLink());
 }
 
 QTEST_GUILESS_MAIN(TestEmulator)

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QSocketNotifier>
 #include <QTextStream>
+#include <QTimer>
 
 #include <array>
 #include <cerrno>
@@ -155,7 +156,10 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Serves an emulated Zarvex board on a pseudo-terminal. The first line printed is the "
-        "device to open; each decoded command is logged after it."));
+        "device to open; each decoded command is logged after it, e.g. \"set-direction A FE\", "
+        "\"write-port B 05\", \"read-ports -> 01 80 FF\".\n\n"
+        "Example, as root, to answer as port number 3 with a counter on port C:\n"
+        "  zarvex-board-emulator --link /dev/com3 --input A=5A --count C"));
     parser.addHelpOption();
     const QCommandLineOption linkOption(
         QStringLiteral("link"), QStringLiteral("Create a symbolic link <path> to the device."),
@@ -172,9 +176,18 @@ int main(int argc, char *argv[])
         QStringLiteral("reply-delay"),
         QStringLiteral("Send each read-ports reply <ms> milliseconds late."), QStringLiteral("ms"),
         QStringLiteral("0"));
+    const QCommandLineOption countOption(
+        QStringLiteral("count"),
+        QStringLiteral("Live inputs: the input pattern of <port> counts up by one every "
+                       "--count-interval milliseconds, so polling shows movement."),
+        QStringLiteral("port"));
+    const QCommandLineOption countIntervalOption(QStringLiteral("count-interval"),
+                                                 QStringLiteral("Step time of --count."),
+                                                 QStringLiteral("ms"), QStringLiteral("250"));
     const QCommandLineOption quietOption(QStringLiteral("quiet"),
                                          QStringLiteral("Do not log decoded commands."));
-    parser.addOptions({linkOption, inputOption, replyOption, delayOption, quietOption});
+    parser.addOptions({linkOption, inputOption, replyOption, delayOption, countOption,
+                       countIntervalOption, quietOption});
     parser.process(app);
 
     QTextStream err(stderr);
@@ -201,6 +214,23 @@ int main(int argc, char *argv[])
     if (!delayOk || delay < 0)
         return usageError(QStringLiteral("bad --reply-delay %1").arg(parser.value(delayOption)));
     board.setReplyDelay(delay);
+
+    QTimer counter;
+    if (parser.isSet(countOption)) {
+        const QString port = parser.value(countOption);
+        const char letter = port.size() == 1 ? port.at(0).toUpper().toLatin1() : '\0';
+        if (BoardModel::portIndex(letter) < 0)
+            return usageError(QStringLiteral("bad --count %1, expected A, B or C").arg(port));
+        bool intervalOk = false;
+        const int interval = parser.value(countIntervalOption).toInt(&intervalOk);
+        if (!intervalOk || interval < 1)
+            return usageError(
+                QStringLiteral("bad --count-interval %1").arg(parser.value(countIntervalOption)));
+        counter.setInterval(interval);
+        QObject::connect(&counter, &QTimer::timeout, &app, [&board, letter] {
+            board.setInputPattern(letter, quint8(board.inputPattern(letter) + 1));
+        });
+    }
 
     if (!parser.isSet(quietOption)) {
         board.setLogHandler([&stdoutMutex](const QString &line) {
@@ -233,6 +263,8 @@ int main(int argc, char *argv[])
         }
         printLine(board.devicePath());
     }
+    if (parser.isSet(countOption))
+        counter.start();
 
     const int status = app.exec();
     board.stop();
