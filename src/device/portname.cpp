@@ -116,6 +116,8 @@ QString portNumberOverview(const QList<SerialDeviceInfo> &devices, const QString
                 line += QStringLiteral(" -> %1 (not present)").arg(entry.symLinkTarget());
             } else {
                 line += QStringLiteral(" -> ") + target + describe(target);
+                if (target.startsWith(QLatin1String("/dev/pts/")))
+                    line += QStringLiteral(", pseudo-terminal");
                 reached.insert(target);
             }
         } else {
