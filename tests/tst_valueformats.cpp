@@ -208,6 +208,10 @@ void TestValueFormats::numberFromTextLongTexts_data()
     const QString tie = u"9007199254740993"_s + repeated('0', 1000);
     QTest::newRow("long tie") << tie + u"E-1000"_s << 9007199254740992.0;
     QTest::newRow("long tie broken at the end") << tie + u"1E-1001"_s << 9007199254740994.0;
+    // A digit past the first 800 only nudges the value, however many zeros come before it.
+    QTest::newRow("far digit after zeros") << u"0.5"_s + repeated('0', 800) + u'1' << 0.5;
+    QTest::newRow("far digit after zeros, integer")
+        << u'1' + repeated('0', 900) + u"1E-901"_s << 1.0;
     const QString halfSmallest = powerOfFive(1075);
     QTest::newRow("half the smallest subnormal") << halfSmallest + u"E-1075"_s << 0.0;
     QTest::newRow("half the smallest subnormal, and a bit")

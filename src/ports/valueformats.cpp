@@ -113,8 +113,8 @@ double decimalNumber(QStringView s)
     if (exponent < -kExponentLimit)
         return sign * 0.0;
 
-    while (digits.back() == '0')
-        digits.pop_back();
+    // The sticky 1 stands right behind the kept digits, zeros included: behind a shortened
+    // run it would be a digit of the value.
     if (sticky)
         digits.push_back('1');
     std::string text = "0." + digits + 'e' + std::to_string(exponent);
