@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages needed to build, run and test the utility; installs
-# nothing when they are all present.
+# Installs the Debian packages needed to build, run and test the utility, or those named
+# as arguments instead; installs nothing when they are all present.
 set -euo pipefail
 
 packages=(
@@ -8,6 +8,7 @@ packages=(
     qt6-base-dev qt6-serialport-dev qt6-qpa-plugins
     fonts-dejavu-core fonts-liberation2
 )
+[[ $# -gt 0 ]] && packages=("$@")
 
 missing=()
 for package in "${packages[@]}"; do
