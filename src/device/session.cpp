@@ -8,7 +8,12 @@
 Session::Session(SerialLink *link, QObject *parent)
     : QObject(parent), m_link(link), m_commands(*link)
 {
-    connect(m_link, &SerialLink::failed, this, [this] { m_portIsOpen = 0; });
+    // The port went away under us (unplugged, driver gone): whatever was being sent is lost,
+    // so the status line must stop saying "Connected".
+    connect(m_link, &SerialLink::failed, this, [this] {
+        m_portIsOpen = 0;
+        showStatus(QString::fromLatin1(StatusText::ConnectFirst));
+    });
 }
 
 int Session::portNumberFromText(const QString &text)

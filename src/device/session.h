@@ -18,7 +18,7 @@ inline constexpr char ReadTimeout[] = "Read Timeout";
 // The window's connection: the serial link, the PortIsOpen flag and the command set that
 // every handler talking to the board goes through. PortIsOpen is 1 exactly while the port
 // is open: a failed Connect or a port that breaks leaves it at 0, so no handler ever
-// writes to a closed port.
+// writes to a closed port. A port that breaks also shows "Please Click Connect First".
 class Session : public QObject
 {
     Q_OBJECT
