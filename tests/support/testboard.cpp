@@ -14,9 +14,19 @@ bool TestBoard::start()
         qWarning("board emulator did not start: %s", qPrintable(error));
         return false;
     }
-    const QString link = m_dir.filePath(QStringLiteral("com%1").arg(m_portNumber));
-    QFile::remove(link);
-    return QFile::link(m_board.devicePath(), link);
+    QFile::remove(linkPath());
+    return QFile::link(m_board.devicePath(), linkPath());
+}
+
+void TestBoard::unplug()
+{
+    m_board.hangUp();
+    QFile::remove(linkPath());
+}
+
+QString TestBoard::linkPath() const
+{
+    return m_dir.filePath(QStringLiteral("com%1").arg(m_portNumber));
 }
 
 QtSerialLink::PortNamer TestBoard::namer() const

@@ -14,6 +14,9 @@ public:
     explicit TestBoard(int portNumber = 3);
 
     bool start();
+    // The board is unplugged: its pty hangs up and, as udev would, its com<N> link goes.
+    // A link left dangling could come to name a stranger's pty once the number is reused.
+    void unplug();
     PtyBoard &board() { return m_board; }
     int portNumber() const { return m_portNumber; }
     QString devDir() const { return m_dir.path(); }
@@ -29,6 +32,8 @@ public:
     QByteArray receivedWhenQuiet(int quietMs = 50);
 
 private:
+    QString linkPath() const;
+
     QTemporaryDir m_dir;
     PtyBoard m_board;
     int m_portNumber;

@@ -105,7 +105,7 @@ void PtyBoard::stop()
     closeFdsLocked();
     m_pendingReplies.clear();
     m_outgoing.clear();
-    m_receivedChanged.notify_all();
+    m_changed.notify_all();
 }
 
 void PtyBoard::hangUp()
@@ -143,8 +143,8 @@ void PtyBoard::clearReceived()
 bool PtyBoard::waitForReceived(qsizetype count, int timeoutMs)
 {
     std::unique_lock lock(m_mutex);
-    return m_receivedChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                      [&] { return m_received.size() >= count; });
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return m_received.size() >= count; });
 }
 
 int PtyBoard::readRequests() const
@@ -210,6 +210,14 @@ void PtyBoard::inject(const QByteArray &bytes)
     flushOutgoingLocked();
     if (!m_outgoing.isEmpty())
         wakeLocked(); // the I/O thread has to wait for room in the pty
+}
+
+bool PtyBoard::waitUntilSent(int timeoutMs)
+{
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return m_masterFd < 0 || (m_pendingReplies.empty() && m_outgoing.isEmpty());
+    });
 }
 
 void PtyBoard::setLogHandler(LogHandler handler)
@@ -278,7 +286,7 @@ bool PtyBoard::readMasterLocked(QStringList &log)
     }
     if (m_received.size() == before)
         return false;
-    m_receivedChanged.notify_all();
+    m_changed.notify_all();
     return true;
 }
 
@@ -306,6 +314,10 @@ void PtyBoard::handleEventLocked(const BoardModel::Event &event, QStringList &lo
     case ReplyMode::Silent:
         reply.clear();
         line = QStringLiteral("read-ports -> no reply (silent)");
+        break;
+    case ReplyMode::Double:
+        reply += reply;
+        line = QStringLiteral("read-ports -> %1 (twice)").arg(BoardModel::hex(reply));
         break;
     }
     if (m_replyDelayMs > 0 && !reply.isEmpty())
@@ -344,6 +356,10 @@ void PtyBoard::flushOutgoingLocked()
         const ssize_t written = ::write(m_masterFd, m_outgoing.constData(), m_outgoing.size());
         if (written > 0) {
             m_outgoing.remove(0, written);
+            if (m_outgoing.isEmpty()) {
+                m_outgoing = QByteArray(); // a flood's megabytes are not kept for later
+                m_changed.notify_all();    // for waitUntilSent()
+            }
         } else if (written < 0 && errno == EINTR) {
             continue;
         } else {

@@ -25,6 +25,7 @@ public:
         Short,  // only the first two bytes
         Extra,  // the three bytes, then ExtraReplyByte
         Silent, // nothing at all
+        Double, // the three bytes twice, in one write
     };
     static constexpr quint8 ExtraReplyByte = 0xE5;
 
@@ -66,6 +67,9 @@ public:
     // Sends bytes the host did not ask for, behind any reply already due; dropped while the
     // board is not running.
     void inject(const QByteArray &bytes);
+    // Waits until every pending reply and every injected byte has been handed to the pty;
+    // false on a timeout. The host may not have read them yet.
+    bool waitUntilSent(int timeoutMs);
     // The cable is pulled: the pty goes away as with stop(). The host's open descriptor reports
     // a hang-up (poll: POLLHUP; read: end of file; write: EIO).
     void hangUp();
@@ -93,7 +97,7 @@ private:
 
     std::mutex m_controlMutex; // serialises start() and stop()
     mutable std::mutex m_mutex;
-    std::condition_variable m_receivedChanged;
+    std::condition_variable m_changed; // received bytes, or all sent
     std::thread m_thread;
 
     int m_masterFd = -1;
