@@ -125,6 +125,8 @@ std::optional<PtyBoard::ReplyMode> parseReplyMode(const QString &text)
         return Mode::Extra;
     if (mode == QLatin1String("silent"))
         return Mode::Silent;
+    if (mode == QLatin1String("double"))
+        return Mode::Double;
     return std::nullopt;
 }
 
@@ -170,7 +172,7 @@ int main(int argc, char *argv[])
         QStringLiteral("port=hex"));
     const QCommandLineOption replyOption(
         QStringLiteral("reply"),
-        QStringLiteral("Answer to read-ports: normal, short, extra or silent."),
+        QStringLiteral("Answer to read-ports: normal, short, extra, double or silent."),
         QStringLiteral("mode"), QStringLiteral("normal"));
     const QCommandLineOption delayOption(
         QStringLiteral("reply-delay"),
