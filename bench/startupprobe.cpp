@@ -5,6 +5,7 @@
 #include "device/session.h"
 #include "window/iotestwindow.h"
 #include "window/startup.h"
+#include "window/statustext.h"
 
 #include <QApplication>
 #include <QCheckBox>

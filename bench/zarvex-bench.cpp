@@ -9,6 +9,7 @@
 #include "ptyboard.h"
 #include "startupprobe.h"
 #include "window/iotestwindow.h"
+#include "window/statustext.h"
 #include "window/textbox.h"
 
 #include <QApplication>
@@ -86,7 +87,7 @@ PortInputs expectedReply(const PtyBoard &board)
 {
     PortInputs reply{};
     for (int p = 0; p < 3; ++p) {
-        const char port = char('A' + p);
+        const Port port = Port(p);
         const quint8 inputs = board.direction(port);
         reply[p] = quint8((inputs & board.inputPattern(port)) | (~inputs & board.output(port)));
     }
@@ -96,7 +97,7 @@ PortInputs expectedReply(const PtyBoard &board)
 void setPattern(PtyBoard &board, const PortInputs &pattern)
 {
     for (int p = 0; p < 3; ++p)
-        board.setInputPattern(char('A' + p), pattern[p]);
+        board.setInputPattern(Port(p), pattern[p]);
 }
 
 QtSerialLink::PortNamer fixedDevice(const QString &device)
@@ -183,7 +184,7 @@ bool Bench::measureDeviceLayer()
     if (!raw.open(floorBoard.devicePath(), &error))
         return fail(QStringLiteral("raw pty client: ") + error);
     QtSerialLink link(nullptr, fixedDevice(linkBoard.devicePath()));
-    if (!link.setPortOpen(true))
+    if (link.open())
         return fail(QStringLiteral("QtSerialLink did not open ") + linkBoard.devicePath());
     CommandSet commands(link);
 
@@ -207,9 +208,9 @@ bool Bench::measureDeviceLayer()
         };
         const auto measureExchange = [&] {
             const qint64 start = monotonicNs();
-            const std::optional<PortInputs> reply = commands.readPorts();
+            const ReadPortsOutcome reply = commands.readPorts();
             exchange = double(monotonicNs() - start) / 1e3;
-            return reply && *reply == pattern;
+            return reply.answered() && reply.inputs == pattern;
         };
         // Alternating which goes first, so neither always finds the caches warmed by the other.
         const bool ok =
@@ -243,7 +244,7 @@ bool Bench::measureDeviceLayer()
     for (int rep = 0; rep < m_options.timeoutReps; ++rep) {
         const qint64 cpu = processCpuNs();
         const qint64 wall = monotonicNs();
-        const bool answered = commands.readPorts().has_value();
+        const bool answered = commands.readPorts().answered();
         cpuMs.push_back(double(processCpuNs() - cpu) / 1e6);
         wallMs.push_back(double(monotonicNs() - wall) / 1e6);
         if (answered || wallMs.back() < CommandSet::ReplyDeadlineMs)

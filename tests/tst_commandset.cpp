@@ -44,7 +44,7 @@ private slots:
     void extraAndStrayBytesAreDropped();
     void inBufferCountSeesBytesTheEventLoopHasNotRead();
     void waitingUsesNoCpu();
-    void portGoingAwayClosesTheLink();
+    void portGoingAwayIsReportedNotClosed();
     void portNames();
     void portNumberOverview();
 
@@ -60,7 +60,7 @@ void TstCommandSet::init()
     QVERIFY(m_board->start());
     m_link.reset(m_board->newLink());
     m_link->setCommPort(5);
-    QVERIFY(m_link->setPortOpen(true));
+    QVERIFY(!m_link->open());
     m_commands = std::make_unique<CommandSet>(*m_link);
 }
 
@@ -74,30 +74,30 @@ void TstCommandSet::cleanup()
 void TstCommandSet::commandBytes_data()
 {
     QTest::addColumn<bool>("direction");
-    QTest::addColumn<char>("port");
+    QTest::addColumn<Port>("port");
     QTest::addColumn<double>("value");
     QTest::addColumn<QString>("bytes");
 
-    QTest::newRow("all of A inputs") << true << 'A' << 255.0 << "21 41 FF";
-    QTest::newRow("C inputs") << true << 'C' << 255.0 << "21 43 FF";
-    QTest::newRow("B written 0") << false << 'B' << 0.0 << "42 00";
-    QTest::newRow("C written 0") << false << 'C' << 0.0 << "43 00";
-    QTest::newRow("2.5 goes to 2") << false << 'A' << 2.5 << "41 02";
-    QTest::newRow("3.5 goes to 4") << true << 'B' << 3.5 << "21 42 04";
-    QTest::newRow("-0.5 goes to 0") << false << 'A' << -0.5 << "41 00";
-    QTest::newRow("value looks like a command") << false << 'A' << 33.0 << "41 21";
+    QTest::newRow("all of A inputs") << true << Port::A << 255.0 << "21 41 FF";
+    QTest::newRow("C inputs") << true << Port::C << 255.0 << "21 43 FF";
+    QTest::newRow("B written 0") << false << Port::B << 0.0 << "42 00";
+    QTest::newRow("C written 0") << false << Port::C << 0.0 << "43 00";
+    QTest::newRow("2.5 goes to 2") << false << Port::A << 2.5 << "41 02";
+    QTest::newRow("3.5 goes to 4") << true << Port::B << 3.5 << "21 42 04";
+    QTest::newRow("-0.5 goes to 0") << false << Port::A << -0.5 << "41 00";
+    QTest::newRow("value looks like a command") << false << Port::A << 33.0 << "41 21";
 }
 
 void TstCommandSet::commandBytes()
 {
     QFETCH(bool, direction);
-    QFETCH(char, port);
+    QFETCH(Port, port);
     QFETCH(double, value);
     QFETCH(QString, bytes);
 
-    const bool sent = direction ? m_commands->sendSetDirection(port, value)
-                                : m_commands->sendWritePort(port, value);
-    QVERIFY(sent);
+    const SendOutcome sent = direction ? m_commands->sendSetDirection(port, value)
+                                       : m_commands->sendWritePort(port, value);
+    QCOMPARE(sent, SendOutcome::Sent);
     const QByteArray expected = QByteArray::fromHex(bytes.toLatin1());
     QCOMPARE(hexBytes(m_board->receivedExactly(expected.size())), bytes);
 }
@@ -106,109 +106,114 @@ void TstCommandSet::refusedValuesWriteNothing()
 {
     const double refused[] = {-1.0, -0.6, 255.5, 256.0, 1e300, -1e300, INFINITY, -INFINITY, NAN};
     for (double value : refused) {
-        QVERIFY(CommandSet::setDirectionCommand('A', value).isEmpty());
-        QVERIFY(!m_commands->sendSetDirection('A', value));
-        QVERIFY(!m_commands->sendWritePort('B', value));
+        QVERIFY(CommandSet::setDirectionCommand(Port::A, value).isEmpty());
+        QCOMPARE(m_commands->sendSetDirection(Port::A, value), SendOutcome::Refused);
+        QCOMPARE(m_commands->sendWritePort(Port::B, value), SendOutcome::Refused);
     }
-    QVERIFY(!m_commands->sendWritePort('D', 1));
-    QVERIFY(!m_commands->sendSetDirection('a', 1));
-    QVERIFY(m_commands->sendWritePort('C', 255.4)); // a marker: only this arrives
+    QVERIFY(!portFromLetter('D'));
+    QVERIFY(!portFromLetter('a'));
+    // a marker: only this arrives
+    QCOMPARE(m_commands->sendWritePort(Port::C, 255.4), SendOutcome::Sent);
     QCOMPARE(hexBytes(m_board->receivedExactly(2)), QString("43 FF"));
 }
 
 void TstCommandSet::sendsArriveInOrder()
 {
-    for (char port : {'A', 'B', 'C'})
+    for (const Port port : BoardPorts)
         m_commands->sendSetDirection(port, 255);
-    for (char port : {'A', 'B', 'C'})
+    for (const Port port : BoardPorts)
         m_commands->sendWritePort(port, 0);
     QCOMPARE(hexBytes(m_board->receivedExactly(15)),
              QString("21 41 FF 21 42 FF 21 43 FF 41 00 42 00 43 00"));
-    QCOMPARE(int(m_board->board().direction('B')), 0xFF);
+    QCOMPARE(int(m_board->board().direction(Port::B)), 0xFF);
 }
 
 void TstCommandSet::readPortsReply()
 {
-    m_board->board().setInputPattern('A', 0x01);
-    m_board->board().setInputPattern('B', 0x80);
-    m_board->board().setInputPattern('C', 0xFF);
+    m_board->board().setInputPattern(Port::A, 0x01);
+    m_board->board().setInputPattern(Port::B, 0x80);
+    m_board->board().setInputPattern(Port::C, 0xFF);
 
     QElapsedTimer clock;
     clock.start();
     const auto inputs = m_commands->readPorts();
     QVERIFY(clock.elapsed() < CommandSet::ReplyDeadlineMs);
-    QVERIFY(inputs.has_value());
-    QCOMPARE(*inputs, (CommandSet::PortInputs{1, 128, 255}));
+    QVERIFY(inputs.answered());
+    QCOMPARE(inputs.inputs, (CommandSet::PortInputs{1, 128, 255}));
     QCOMPARE(m_board->board().received(), QByteArray("abc"));
 
     // Output lines read back what they drive.
-    m_commands->sendSetDirection('B', 0x0F);
-    m_commands->sendWritePort('B', 0x50);
+    m_commands->sendSetDirection(Port::B, 0x0F);
+    m_commands->sendWritePort(Port::B, 0x50);
     const auto mixed = m_commands->readPorts();
-    QVERIFY(mixed.has_value());
-    QCOMPARE(int((*mixed)[1]), 0x50);
+    QVERIFY(mixed.answered());
+    QCOMPARE(int(mixed.input(Port::B)), 0x50);
 }
 
 void TstCommandSet::readPortsTimeouts_data()
 {
     QTest::addColumn<int>("mode");
-    QTest::newRow("no reply") << int(PtyBoard::ReplyMode::Silent);
-    QTest::newRow("two bytes") << int(PtyBoard::ReplyMode::Short);
-    QTest::newRow("four bytes") << int(PtyBoard::ReplyMode::Extra);
+    QTest::addColumn<int>("waiting"); // at the deadline
+    QTest::newRow("no reply") << int(PtyBoard::ReplyMode::Silent) << 0;
+    QTest::newRow("two bytes") << int(PtyBoard::ReplyMode::Short) << 2;
+    QTest::newRow("four bytes") << int(PtyBoard::ReplyMode::Extra) << 4;
 }
 
 void TstCommandSet::readPortsTimeouts()
 {
     QFETCH(int, mode);
+    QFETCH(int, waiting);
     m_board->board().setReplyMode(PtyBoard::ReplyMode(mode));
 
     QElapsedTimer clock;
     clock.start();
-    QVERIFY(!m_commands->readPorts().has_value());
+    const ReadPortsOutcome timedOut = m_commands->readPorts();
+    QCOMPARE(timedOut.kind, ReadPortsOutcome::Kind::Timeout);
+    QCOMPARE(timedOut.waiting, qsizetype(waiting));
     const qint64 elapsed = clock.elapsed();
     QVERIFY2(elapsed >= CommandSet::ReplyDeadlineMs, qPrintable(QString::number(elapsed)));
     QVERIFY2(elapsed < CommandSet::ReplyDeadlineMs + 250, qPrintable(QString::number(elapsed)));
-    QVERIFY(m_link->portOpen());
+    QCOMPARE(m_link->state(), LinkState::Open);
 
     // Whatever the bad reply left behind does not spoil the next exchange.
     m_board->board().setReplyMode(PtyBoard::ReplyMode::Normal);
-    m_board->board().setInputPattern('C', 0x3C);
+    m_board->board().setInputPattern(Port::C, 0x3C);
     const auto inputs = m_commands->readPorts();
-    QVERIFY(inputs.has_value());
-    QCOMPARE(int((*inputs)[2]), 0x3C);
+    QVERIFY(inputs.answered());
+    QCOMPARE(int(inputs.input(Port::C)), 0x3C);
 }
 
 void TstCommandSet::lateReplyDoesNotShiftLaterReadings()
 {
-    m_board->board().setInputPattern('A', 0x11);
+    m_board->board().setInputPattern(Port::A, 0x11);
     m_board->board().setReplyDelay(500);
     QElapsedTimer clock;
     clock.start();
-    QVERIFY(!m_commands->readPorts().has_value());
+    QVERIFY(!m_commands->readPorts().answered());
     QVERIFY(clock.elapsed() >= CommandSet::ReplyDeadlineMs);
 
     // Let the late reply land in the receive buffer, then ask again: the answer is the
     // board's state now, not the stale reply.
     QTest::qWait(200);
     m_board->board().setReplyDelay(0);
-    m_board->board().setInputPattern('A', 0x22);
+    m_board->board().setInputPattern(Port::A, 0x22);
     clock.restart();
     const auto inputs = m_commands->readPorts();
-    QVERIFY(inputs.has_value());
-    QCOMPARE(int((*inputs)[0]), 0x22);
+    QVERIFY(inputs.answered());
+    QCOMPARE(int(inputs.input(Port::A)), 0x22);
     QVERIFY(clock.elapsed() < CommandSet::ReplyDeadlineMs);
 }
 
 void TstCommandSet::extraAndStrayBytesAreDropped()
 {
-    m_board->board().setInputPattern('B', 0x42);
+    m_board->board().setInputPattern(Port::B, 0x42);
     for (const QByteArray &noise :
          {QByteArray("\x01\x02\x03", 3), QByteArray("\x7f"), QByteArray(5000, '\x55')}) {
         m_board->board().inject(noise);
         QTest::qWait(50);
         const auto inputs = m_commands->readPorts();
-        QVERIFY(inputs.has_value());
-        QCOMPARE(*inputs, (CommandSet::PortInputs{0, 0x42, 0}));
+        QVERIFY(inputs.answered());
+        QCOMPARE(inputs.inputs, (CommandSet::PortInputs{0, 0x42, 0}));
     }
 }
 
@@ -230,7 +235,7 @@ void TstCommandSet::waitingUsesNoCpu()
 {
     m_board->board().setReplyMode(PtyBoard::ReplyMode::Silent);
     const double before = processCpuMs();
-    QVERIFY(!m_commands->readPorts().has_value());
+    QVERIFY(!m_commands->readPorts().answered());
     const double used = processCpuMs() - before;
     // A spinning wait would burn the whole 400 ms.
     QVERIFY2(used < 100, qPrintable(QString::number(used)));
@@ -245,31 +250,48 @@ void TstCommandSet::waitingUsesNoCpu()
     QVERIFY(processCpuMs() - before2 < 100);
 }
 
-void TstCommandSet::portGoingAwayClosesTheLink()
+void TstCommandSet::portGoingAwayIsReportedNotClosed()
 {
-    QSignalSpy failed(m_link.get(), &SerialLink::failed);
+    QSignalSpy lost(m_link.get(), &SerialLink::lost);
     m_board->board().hangUp();
 
     QElapsedTimer clock;
     clock.start();
-    QVERIFY(!m_commands->readPorts().has_value());
+    QCOMPARE(m_commands->readPorts().kind, ReadPortsOutcome::Kind::PortLost);
     QVERIFY(clock.elapsed() < CommandSet::ReplyDeadlineMs + 250);
-    QTRY_COMPARE(failed.count(), 1);
-    QVERIFY(!m_link->portOpen());
-    QVERIFY(!m_commands->sendWritePort('A', 1));
+    // The link says so and leaves the closing to its owner.
+    QCOMPARE(m_link->state(), LinkState::Lost);
+    QCOMPARE(m_commands->sendWritePort(Port::A, 1), SendOutcome::PortLost);
     QCOMPARE(m_link->inBufferCount(), qsizetype(0));
-    QCOMPARE(failed.count(), 1);
+    QTRY_COMPARE(lost.count(), 1);
+    m_link->close();
+    QCOMPARE(m_commands->sendWritePort(Port::A, 1), SendOutcome::NotOpen);
+    QCOMPARE(m_commands->readPorts().kind, ReadPortsOutcome::Kind::PortLost);
 
     // Noticed from the event loop alone, too: a fresh board, then pull it while idle.
     TestBoard second(6);
     QVERIFY(second.start());
     QtSerialLink idle(nullptr, second.namer());
     idle.setCommPort(6);
-    QVERIFY(idle.setPortOpen(true));
-    QSignalSpy idleFailed(&idle, &SerialLink::failed);
+    QVERIFY(!idle.open());
+    QSignalSpy idleLost(&idle, &SerialLink::lost);
     second.board().hangUp();
-    QTRY_COMPARE(idleFailed.count(), 1);
-    QVERIFY(!idle.portOpen());
+    QTRY_COMPARE(idleLost.count(), 1);
+    QCOMPARE(idle.state(), LinkState::Lost);
+
+    // A loss its owner dealt with before the event loop came round is not reported again.
+    TestBoard third(7);
+    QVERIFY(third.start());
+    QtSerialLink handled(nullptr, third.namer());
+    handled.setCommPort(7);
+    QVERIFY(!handled.open());
+    QSignalSpy handledLost(&handled, &SerialLink::lost);
+    third.board().hangUp();
+    CommandSet commands(handled);
+    QCOMPARE(commands.readPorts().kind, ReadPortsOutcome::Kind::PortLost);
+    handled.close();
+    QTest::qWait(50);
+    QCOMPARE(handledLost.count(), 0);
 }
 
 void TstCommandSet::portNames()
@@ -291,8 +313,8 @@ void TstCommandSet::portNames()
     QtSerialLink link(nullptr, [&](int n) { return systemPortName(n, dir.path()); });
     for (int n : {3, 4, 9}) {
         link.setCommPort(n);
-        QVERIFY(!link.setPortOpen(true));
-        QVERIFY(!link.portOpen());
+        QVERIFY(link.open().has_value());
+        QCOMPARE(link.state(), LinkState::Closed);
     }
 }
 

@@ -3,6 +3,7 @@
 #include "device/qtseriallink.h"
 #include "device/session.h"
 #include "window/iotestwindow.h"
+#include "window/statustext.h"
 #include "window/textbox.h"
 #include "windowtest.h"
 
@@ -73,7 +74,7 @@ void TstConnection::connectResetsTheBoardOnAFreshWindow()
     QCOMPARE(hexChanges.count(), 0);
     QCOMPARE(box("PortAIODec")->text(), QString("255"));
     QCOMPARE(box("PortCWDec")->text(), QString("0"));
-    QCOMPARE(int(m_board->board().direction('C')), 0xFF);
+    QCOMPARE(int(m_board->board().direction(Port::C)), 0xFF);
 }
 
 void TstConnection::connectAgainReopensAndResetsAgain()
@@ -85,7 +86,7 @@ void TstConnection::connectAgainReopensAndResetsAgain()
 
     click("Connect");
     QCOMPARE(status(), QString("Connected"));
-    QVERIFY(link()->portOpen());
+    QVERIFY(link()->isOpen());
     QCOMPARE(hexBytes(m_board->receivedExactly(15, 150)), resetCommands);
 }
 
@@ -142,7 +143,7 @@ void TstConnection::portsThatCannotBeOpened()
 
     QCOMPARE(status(), QString("Could Not Open That Port"));
     QCOMPARE(m_window->session().portIsOpen(), qint16(0));
-    QVERIFY(!link()->portOpen());
+    QVERIFY(!link()->isOpen());
     QCOMPARE(m_board->receivedExactly(0, 30), QByteArray());
 
     // Board operations now ask for a connection instead of writing anywhere.
@@ -160,7 +161,7 @@ void TstConnection::failedConnectAfterASuccessfulOne()
     click("Connect");
     QCOMPARE(status(), QString("Could Not Open That Port"));
     QCOMPARE(m_window->session().portIsOpen(), qint16(0));
-    QVERIFY(!link()->portOpen());
+    QVERIFY(!link()->isOpen());
 
     click("ResetTamsk");
     QCOMPARE(status(), QString("Please Click Connect First"));
@@ -228,7 +229,7 @@ void TstConnection::portFailureWhileConnected()
 
     m_board->board().hangUp(); // the cable is pulled
     QTRY_COMPARE(m_window->session().portIsOpen(), qint16(0));
-    QVERIFY(!link()->portOpen());
+    QVERIFY(!link()->isOpen());
 
     click("ResetTamsk");
     QCOMPARE(status(), QString("Please Click Connect First"));
@@ -253,7 +254,7 @@ void TstConnection::doneWhileConnected()
 
     QCOMPARE(ended.count(), 1);
     QCOMPARE(m_window->unloadCount(), 1);
-    QVERIFY(!link()->portOpen());
+    QVERIFY(!link()->isOpen());
     // The window's own close afterwards runs no second unload.
     QVERIFY(m_window->close());
     QCOMPARE(m_window->unloadCount(), 1);
@@ -270,7 +271,7 @@ void TstConnection::closeControlWhileConnected()
     QVERIFY(m_window->close());
 
     QCOMPARE(m_window->unloadCount(), 1);
-    QVERIFY(!link()->portOpen());
+    QVERIFY(!link()->isOpen());
     QVERIFY(!m_window->isVisible());
     QCOMPARE(ended.count(), 0);
     QCOMPARE(m_board->receivedExactly(0, 50), QByteArray());

@@ -307,7 +307,7 @@ void TstEditing::directionDisablesWriteBits()
     QTest::keyClicks(box("PortBWHex"), "ff");
     QCOMPARE(button("PortBIO", 2)->text(), QString("1"));
     QCOMPARE(hexBytes(m_board->receivedExactly(12).right(6)), QString("42 FF 42 FF 42 FF"));
-    QCOMPARE(int(m_board->board().output('B')), 0xFF);
+    QCOMPARE(int(m_board->board().output(Port::B)), 0xFF);
 
     QTest::mouseClick(button("PortBIOBit", 2), Qt::LeftButton);
     QVERIFY(button("PortBIO", 2)->isEnabled());

@@ -177,27 +177,27 @@ void TestEmulator::decoding()
 void TestEmulator::readBackFollowsDirection()
 {
     BoardModel board;
-    board.setInputPattern('A', 0x3C);
-    board.setInputPattern('B', 0x5A);
-    board.setInputPattern('C', 0x81);
+    board.setInputPattern(Port::A, 0x3C);
+    board.setInputPattern(Port::B, 0x5A);
+    board.setInputPattern(Port::C, 0x81);
     QCOMPARE(board.readPorts(), bytes({0x3C, 0x5A, 0x81})); // power-up: all inputs
 
     // The output register is kept while its lines are inputs and shows once they are outputs.
     board.feed("A\xFF");
-    QCOMPARE(board.readPort('A'), quint8(0x3C));
+    QCOMPARE(board.readPort(Port::A), quint8(0x3C));
     board.feed("!A\x0F");
-    QCOMPARE(board.readPort('A'), quint8(0xFC)); // low nibble pattern, high nibble output
+    QCOMPARE(board.readPort(Port::A), quint8(0xFC)); // low nibble pattern, high nibble output
 
     board.feed(raw("!B\0B\xA5"));
     const QList<BoardModel::Event> events = board.feed("abc");
     QCOMPARE(events.size(), 1);
     QCOMPARE(events[0].reply, bytes({0xFC, 0xA5, 0x81}));
-    QCOMPARE(board.direction('A'), quint8(0x0F));
-    QCOMPARE(board.output('A'), quint8(0xFF));
+    QCOMPARE(board.direction(Port::A), quint8(0x0F));
+    QCOMPARE(board.output(Port::A), quint8(0xFF));
 
     board.reset();
     QCOMPARE(board.readPorts(), bytes({0x3C, 0x5A, 0x81}));
-    QCOMPARE(board.output('A'), quint8(0));
+    QCOMPARE(board.output(Port::A), quint8(0));
 }
 
 void TestEmulator::recordsEveryByteRawAndInOrder()
@@ -214,8 +214,8 @@ void TestEmulator::recordsEveryByteRawAndInOrder()
     QVERIFY(m_board->waitForReceived(all.size(), 2000));
     QCOMPARE(m_board->received(), all);
     // Within 00..FF, 'A' takes 'B' as its value, 'C' takes 'D', and "abc" is one read.
-    QCOMPARE(m_board->output('A'), quint8('B'));
-    QCOMPARE(m_board->output('C'), quint8('D'));
+    QCOMPARE(m_board->output(Port::A), quint8('B'));
+    QCOMPARE(m_board->output(Port::C), quint8('D'));
     QCOMPARE(m_board->readRequests(), 1);
     QCOMPARE(client.read(3, 2000).size(), 3);
 
@@ -228,7 +228,7 @@ void TestEmulator::recordsEveryByteRawAndInOrder()
 
 void TestEmulator::servesAgainAfterClientCloses()
 {
-    m_board->setInputPattern('B', '\r');
+    m_board->setInputPattern(Port::B, '\r');
     const QByteArray reply = bytes({0, '\r', 0});
 
     // Neither client touches termios: the line must already be raw, so no echo back to the
@@ -244,8 +244,8 @@ void TestEmulator::servesAgainAfterClientCloses()
 
     QVERIFY(m_board->waitForReceived(10, 2000));
     QCOMPARE(m_board->received(), QByteArray("A\rC\nabcabc"));
-    QCOMPARE(m_board->output('A'), quint8('\r'));
-    QCOMPARE(m_board->output('C'), quint8('\n'));
+    QCOMPARE(m_board->output(Port::A), quint8('\r'));
+    QCOMPARE(m_board->output(Port::C), quint8('\n'));
 }
 
 void TestEmulator::replyModes_data()
@@ -276,9 +276,9 @@ void TestEmulator::replyModes()
         std::lock_guard lock(mutex);
         log << line;
     });
-    m_board->setInputPattern('A', 0x01);
-    m_board->setInputPattern('B', 0x80);
-    m_board->setInputPattern('C', 0xFF);
+    m_board->setInputPattern(Port::A, 0x01);
+    m_board->setInputPattern(Port::B, 0x80);
+    m_board->setInputPattern(Port::C, 0xFF);
     m_board->setReplyMode(mode);
     PtyClient client(m_board->devicePath());
     QVERIFY(client.write("?abc"));
@@ -294,7 +294,7 @@ void TestEmulator::replyModes()
 void TestEmulator::replyDelayKeepsReading()
 {
     constexpr int delayMs = 600;
-    m_board->setInputPattern('C', 0x5C);
+    m_board->setInputPattern(Port::C, 0x5C);
     m_board->setReplyDelay(delayMs);
     PtyClient client(m_board->devicePath());
 
@@ -309,7 +309,7 @@ void TestEmulator::replyDelayKeepsReading()
 
     QCOMPARE(client.read(3, delayMs + 2000), bytes({0, 0, 0x5C}));
     QVERIFY2(timer.elapsed() >= delayMs, qPrintable(QString::number(timer.elapsed())));
-    QCOMPARE(m_board->direction('B'), quint8(0));
+    QCOMPARE(m_board->direction(Port::B), quint8(0));
 }
 
 void TestEmulator::injectReachesHostUnrecorded()

@@ -143,9 +143,9 @@ private:
 
 void TstFaults::setInputs(quint8 a, quint8 b, quint8 c)
 {
-    m_board->board().setInputPattern('A', a);
-    m_board->board().setInputPattern('B', b);
-    m_board->board().setInputPattern('C', c);
+    m_board->board().setInputPattern(Port::A, a);
+    m_board->board().setInputPattern(Port::B, b);
+    m_board->board().setInputPattern(Port::C, c);
 }
 
 QStringList TstFaults::readBoxes() const
@@ -543,11 +543,10 @@ void TstFaults::hammering()
     QCOMPARE(viewMismatch(*m_window), QString());
     for (int p = 0; p < 3; ++p) {
         const PortControls &port = m_window->ports()[p];
-        const char letter = char('A' + p);
         QCOMPARE(port.directionHex->text(), shown[p].hex);
         QCOMPARE(port.writeDec->text(), shown[p + 3].dec);
-        QCOMPARE(int(board.direction(letter)), shown[p].value);
-        QCOMPARE(int(board.output(letter)), shown[p + 3].value);
+        QCOMPARE(int(board.direction(port.port)), shown[p].value);
+        QCOMPARE(int(board.output(port.port)), shown[p + 3].value);
     }
     board.setReplyDelay(0);
     QVERIFY(board.waitUntilSent(2000));

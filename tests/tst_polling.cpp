@@ -8,10 +8,13 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTimer>
 #include <QtTest>
 
+#include <chrono>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -31,6 +34,7 @@ private slots:
     void replyThatTimesOut_data();
     void replyThatTimesOut();
     void pollingBeforeConnect();
+    void boardVanishingMidWaitAsksForConnect();
     void continuousPollTicksAndStops();
     void directionChangeWhilePolling();
 
@@ -51,9 +55,9 @@ void TstPolling::cleanup()
 
 void TstPolling::setInputs(quint8 a, quint8 b, quint8 c)
 {
-    m_board->board().setInputPattern('A', a);
-    m_board->board().setInputPattern('B', b);
-    m_board->board().setInputPattern('C', c);
+    m_board->board().setInputPattern(Port::A, a);
+    m_board->board().setInputPattern(Port::B, b);
+    m_board->board().setInputPattern(Port::C, c);
 }
 
 QStringList TstPolling::readBoxes()
@@ -149,6 +153,27 @@ void TstPolling::pollingBeforeConnect()
     QCOMPARE(readBoxes(), QStringList(6, QString()));
 }
 
+void TstPolling::boardVanishingMidWaitAsksForConnect()
+{
+    QVERIFY(connectBoard());
+    m_board->board().setReplyMode(PtyBoard::ReplyMode::Silent);
+    QSignalSpy notices(&m_window->session(), &Session::noticed);
+    std::thread puller([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        m_board->unplug();
+    });
+    click("PollNow");
+    puller.join();
+
+    // One message, the right one, as the click returns; no "Read Timeout" after it.
+    QCOMPARE(status(), QString("Please Click Connect First"));
+    QCOMPARE(m_window->session().portIsOpen(), qint16(0));
+    QCOMPARE(notices.count(), 1);
+    QTest::qWait(100); // the link's own report of the loss finds it dealt with
+    QCOMPARE(notices.count(), 1);
+    QCOMPARE(readBoxes(), QStringList(6, QString()));
+}
+
 void TstPolling::continuousPollTicksAndStops()
 {
     QVERIFY(connectBoard());
@@ -196,7 +221,7 @@ void TstPolling::directionChangeWhilePolling()
     QVERIFY2(at >= 0 && at % 3 == 0, qPrintable(hexBytes(received)));
     received.remove(at, commands.size());
     QCOMPARE(received, readPorts.repeated(received.size() / 3));
-    QCOMPARE(int(m_board->board().direction('A')), 0xFE);
+    QCOMPARE(int(m_board->board().direction(Port::A)), 0xFE);
     QVERIFY(!m_window->control<QPushButton>("PortAIO", 0)->isEnabled());
 }
 

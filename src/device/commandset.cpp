@@ -9,11 +9,6 @@
 
 namespace {
 
-bool isPortLetter(char port)
-{
-    return port == 'A' || port == 'B' || port == 'C';
-}
-
 std::optional<char> valueByte(double value)
 {
     // Checked before rounding: RoundHalfEven saturates far outside the byte range.
@@ -27,41 +22,52 @@ std::optional<char> valueByte(double value)
 
 } // namespace
 
-QByteArray CommandSet::setDirectionCommand(char port, double value)
+QByteArray CommandSet::setDirectionCommand(Port port, double value)
 {
     const auto byte = valueByte(value);
-    if (!isPortLetter(port) || !byte)
+    if (!byte)
         return {};
-    const char bytes[] = {'!', port, *byte};
+    const char bytes[] = {'!', portLetter(port), *byte};
     return QByteArray(bytes, sizeof bytes);
 }
 
-QByteArray CommandSet::writePortCommand(char port, double value)
+QByteArray CommandSet::writePortCommand(Port port, double value)
 {
     const auto byte = valueByte(value);
-    if (!isPortLetter(port) || !byte)
+    if (!byte)
         return {};
-    const char bytes[] = {port, *byte};
+    const char bytes[] = {portLetter(port), *byte};
     return QByteArray(bytes, sizeof bytes);
 }
 
-bool CommandSet::sendSetDirection(char port, double value)
+SendOutcome CommandSet::sendSetDirection(Port port, double value)
 {
     return send(setDirectionCommand(port, value));
 }
 
-bool CommandSet::sendWritePort(char port, double value)
+SendOutcome CommandSet::sendWritePort(Port port, double value)
 {
     return send(writePortCommand(port, value));
 }
 
-bool CommandSet::send(const QByteArray &command)
+SendOutcome CommandSet::send(const QByteArray &command)
 {
-    return !command.isEmpty() && m_link.output(command);
+    if (command.isEmpty())
+        return SendOutcome::Refused;
+    return m_link.output(command) ? SendOutcome::Sent : failure();
 }
 
-std::optional<CommandSet::PortInputs> CommandSet::readPorts()
+SendOutcome CommandSet::failure() const
 {
+    return m_link.state() == LinkState::Closed ? SendOutcome::NotOpen : SendOutcome::PortLost;
+}
+
+ReadPortsOutcome CommandSet::readPorts()
+{
+    using Kind = ReadPortsOutcome::Kind;
+    if (m_link.state() != LinkState::Open)
+        return {Kind::PortLost};
+
     // Bytes waiting now answer no command of ours (a reply that came too late, noise).
     // Left in place they would shift every later reading, or, past three, make every
     // later exchange time out. A flood can refill the buffer forever, so stop after a
@@ -70,23 +76,30 @@ std::optional<CommandSet::PortInputs> CommandSet::readPorts()
         m_link.input();
 
     if (!m_link.output(QByteArray(ReadPortsCommand)))
-        return std::nullopt;
+        return {Kind::PortLost};
 
     QElapsedTimer clock; // monotonic: immune to midnight and clock changes
     clock.start();
     constexpr qint64 deadlineNs = qint64(ReplyDeadlineMs) * 1000 * 1000;
-    while (m_link.portOpen() && m_link.inBufferCount() != 3) {
+    qsizetype waiting = m_link.inBufferCount();
+    while (m_link.isOpen() && waiting != 3) {
         const qint64 leftNs = deadlineNs - clock.nsecsElapsed();
         if (leftNs <= 0)
             break;
         // Blocks on the port, so the wait costs no CPU and runs no other event.
         m_link.waitForInput(int((leftNs + 999999) / 1000000));
+        waiting = m_link.inBufferCount();
     }
 
-    if (m_link.inBufferCount() != 3)
-        return std::nullopt;
+    if (!m_link.isOpen())
+        return {Kind::PortLost};
+    waiting = m_link.inBufferCount();
+    if (waiting != 3)
+        return {Kind::Timeout, {}, waiting};
     const QByteArray reply = m_link.input();
+    if (!m_link.isOpen())
+        return {Kind::PortLost};
     if (reply.size() < 3)
-        return std::nullopt;
-    return PortInputs{quint8(reply[0]), quint8(reply[1]), quint8(reply[2])};
+        return {Kind::Timeout, {}, reply.size()};
+    return {Kind::Inputs, {quint8(reply[0]), quint8(reply[1]), quint8(reply[2])}};
 }

@@ -7,7 +7,9 @@
 #include <functional>
 
 // SerialLink over QSerialPort: 9600 baud, 8 data bits, no parity, one stop bit, no flow
-// control, raw bytes, a 1024-byte receive buffer.
+// control, raw bytes, a 1024-byte receive buffer. Before the port is opened, everything
+// that is not ours to use is refused (PortClaim); the device is opened, and locked, under
+// the name it resolves to, so two names of one device share one lock.
 class QtSerialLink : public SerialLink
 {
     Q_OBJECT
@@ -23,24 +25,30 @@ public:
 
     void setCommPort(int number) override;
     int commPort() const override { return m_commPort; }
-    bool setPortOpen(bool open) override;
-    bool portOpen() const override { return m_port->isOpen(); }
+    std::optional<OpenRefusal> open() override;
+    void close() override;
+    LinkState state() const override { return m_state; }
     bool output(const QByteArray &bytes) override;
     qsizetype inBufferCount() override;
     QByteArray input() override;
     void waitForInput(int msecs) override;
 
-    // The device the last open used (or tried to use).
-    QString systemLocation() const { return m_port->portName(); }
+    // The name the last open used (or tried to use), as the namer gave it.
+    QString systemLocation() const { return m_location; }
+    // The device that name resolved to, once opened.
+    QString device() const { return m_device; }
 
 private:
     void onErrorOccurred(QSerialPort::SerialPortError error);
-    bool closeIfBroken();
-    void closePort();
+    void markLost();
+    std::optional<OpenRefusal> refusalAfterFailedOpen() const;
 
     QSerialPort *m_port;
     PortNamer m_namer;
     int m_commPort = 1;
-    bool m_broken = false;
+    LinkState m_state = LinkState::Closed;
+    quint64 m_generation = 0; // counts opens, so a late loss report never hits a new port
     bool m_closing = false;
+    QString m_location;
+    QString m_device;
 };

@@ -1,10 +1,19 @@
 #pragma once
 
+#include "portaccess.h"
+
 #include <QByteArray>
 #include <QObject>
 
+#include <optional>
+
+// Where the link stands. Lost: the open port broke (device gone, I/O error); it stays so,
+// writing and reading nothing, until its owner closes it.
+enum class LinkState { Closed, Open, Lost };
+
 // The handful of serial-port operations the program uses, and nothing more. The board
-// commands and the connection logic are written against this interface only.
+// commands and the connection logic are written against this interface only. No call but
+// close() ever closes the port.
 class SerialLink : public QObject
 {
     Q_OBJECT
@@ -16,12 +25,16 @@ public:
     virtual void setCommPort(int number) = 0;
     virtual int commPort() const = 0;
 
-    // Opens (with the fixed line settings) or closes the port. Opening returns false
-    // when the port cannot be opened; closing a closed port does nothing.
-    virtual bool setPortOpen(bool open) = 0;
-    virtual bool portOpen() const = 0;
+    // Opens the port the number names, with the fixed line settings, writing nothing.
+    // Returns why it could not, or nothing once it is open. An open port is closed first.
+    virtual std::optional<OpenRefusal> open() = 0;
+    // Closes the port; closing a closed port does nothing.
+    virtual void close() = 0;
+    virtual LinkState state() const = 0;
+    bool isOpen() const { return state() == LinkState::Open; }
 
-    // Writes the bytes with one write, without waiting for them to leave.
+    // Writes the bytes with one write, without waiting for them to leave. False when the
+    // port is not open or broke.
     virtual bool output(const QByteArray &bytes) = 0;
 
     // Received bytes waiting to be taken, counting those still held by the system.
@@ -35,6 +48,7 @@ public:
     virtual void waitForInput(int msecs) = 0;
 
 signals:
-    // The open port broke (device gone, I/O error) and has been closed.
-    void failed();
+    // The open port broke. Emitted from the event loop, also when nobody was using the
+    // port; a loss its owner has already dealt with (closed) is not reported again.
+    void lost();
 };

@@ -8,12 +8,9 @@
 Session::Session(SerialLink *link, QObject *parent)
     : QObject(parent), m_link(link), m_commands(*link)
 {
-    // The port went away under us (unplugged, driver gone): whatever was being sent is lost,
-    // so the status line must stop saying "Connected".
-    connect(m_link, &SerialLink::failed, this, [this] {
-        m_portIsOpen = 0;
-        showStatus(QString::fromLatin1(StatusText::ConnectFirst));
-    });
+    // The port went away while nobody was using it (unplugged, driver gone): the status
+    // line must stop saying "Connected".
+    connect(m_link, &SerialLink::lost, this, &Session::portLost);
 }
 
 int Session::portNumberFromText(const QString &text)
@@ -28,36 +25,58 @@ int Session::portNumberFromText(const QString &text)
 bool Session::connectTo(const QString &portNumberText)
 {
     if (m_portIsOpen == 1) {
-        m_link->setPortOpen(false);
+        m_link->close();
         m_portIsOpen = 0;
     }
 
     const int number = portNumberFromText(portNumberText);
     if (number == 0) {
-        showStatus(QString::fromLatin1(StatusText::CouldNotOpen));
+        OpenRefusal refusal;
+        refusal.failure = OpenFailure::NoSuchDevice;
+        refusal.path = QStringLiteral("\"%1\"").arg(portNumberText.trimmed());
+        refusal.systemText = QStringLiteral("not a port number from 1 to 32767");
+        m_lastRefusal = refusal;
+        report(Notice::CouldNotOpen);
         return false;
     }
     m_link->setCommPort(number);
-    if (!m_link->setPortOpen(true)) {
-        showStatus(QString::fromLatin1(StatusText::CouldNotOpen));
+    m_lastRefusal = m_link->open();
+    if (m_lastRefusal) {
+        report(Notice::CouldNotOpen);
         return false;
     }
 
     m_portIsOpen = 1;
-    showStatus(QString::fromLatin1(StatusText::Connected));
+    report(Notice::Connected);
     return true;
 }
 
 void Session::closeForUnload()
 {
     if (m_portIsOpen == 1)
-        m_link->setPortOpen(false);
+        m_link->close();
 }
 
 bool Session::requireConnection()
 {
     if (m_portIsOpen != 0)
         return true;
-    showStatus(QString::fromLatin1(StatusText::ConnectFirst));
+    report(Notice::ConnectFirst);
     return false;
+}
+
+bool Session::delivered(SendOutcome outcome)
+{
+    if (outcome == SendOutcome::PortLost)
+        portLost();
+    return outcome == SendOutcome::Sent;
+}
+
+void Session::portLost()
+{
+    if (m_link->state() == LinkState::Closed && m_portIsOpen == 0)
+        return;
+    m_link->close();
+    m_portIsOpen = 0;
+    report(Notice::ConnectFirst);
 }

@@ -1,24 +1,22 @@
 #pragma once
 
 #include "commandset.h"
+#include "portaccess.h"
 
 #include <QObject>
 #include <QString>
 
+#include <optional>
+
 class SerialLink;
 
-// The messages of the status line.
-namespace StatusText {
-inline constexpr char Connected[] = "Connected";
-inline constexpr char CouldNotOpen[] = "Could Not Open That Port";
-inline constexpr char ConnectFirst[] = "Please Click Connect First";
-inline constexpr char ReadTimeout[] = "Read Timeout";
-} // namespace StatusText
+// What the handlers have to tell the user. The status line's owner turns each into its text.
+enum class Notice { Connected, CouldNotOpen, ConnectFirst, ReadTimeout };
 
-// The window's connection: the serial link, the PortIsOpen flag and the command set that
-// every handler talking to the board goes through. PortIsOpen is 1 exactly while the port
-// is open: a failed Connect or a port that breaks leaves it at 0, so no handler ever
-// writes to a closed port. A port that breaks also shows "Please Click Connect First".
+// The window's connection: the serial link, the PortIsOpen flag, Connect, the guard in front
+// of every board operation and what happens when the port is lost. PortIsOpen is 1 exactly
+// while the port is open: a failed Connect or a lost port leaves it at 0, so no handler ever
+// writes to a closed port.
 class Session : public QObject
 {
     Q_OBJECT
@@ -36,24 +34,34 @@ public:
     // else (no digits, 0 or below, beyond 16 bits, not finite) names no port: 0.
     static int portNumberFromText(const QString &text);
 
-    // Closes the port if open, then opens the one the text names. On success PortIsOpen
-    // is 1 and "Connected" is shown; otherwise "Could Not Open That Port".
+    // Closes the port if open, then opens the one the text names. Reports Connected, or
+    // CouldNotOpen with the reason kept for lastRefusal().
     bool connectTo(const QString &portNumberText);
+    // Why the last Connect failed; nothing after a successful one.
+    const std::optional<OpenRefusal> &lastRefusal() const { return m_lastRefusal; }
 
     // Closes the port if PortIsOpen is 1. The flag keeps its value.
     void closeForUnload();
 
-    // The guard in front of every board operation: true when connected, otherwise shows
-    // "Please Click Connect First".
+    // The guard in front of every board operation: true when connected, otherwise reports
+    // ConnectFirst.
     bool requireConnection();
 
-    void showStatus(const QString &text) { emit status(text); }
+    // Whether a command reached the port. A port lost meanwhile is dealt with (see
+    // portLost()); a refused value reports nothing, as before any byte is written.
+    bool delivered(SendOutcome outcome);
+
+    // The port broke: it is closed, PortIsOpen goes to 0 and ConnectFirst is reported, once.
+    void portLost();
+
+    void report(Notice notice) { emit noticed(notice); }
 
 signals:
-    void status(const QString &text);
+    void noticed(Notice notice);
 
 private:
     SerialLink *m_link;
     CommandSet m_commands;
     qint16 m_portIsOpen = 0;
+    std::optional<OpenRefusal> m_lastRefusal;
 };

@@ -24,13 +24,19 @@ void PollCycle::run()
     if (!m_session.requireConnection())
         return;
 
-    const auto inputs = m_session.commands().readPorts();
-    if (!inputs) {
-        m_session.showStatus(QString::fromLatin1(StatusText::ReadTimeout));
+    const ReadPortsOutcome reading = m_session.commands().readPorts();
+    switch (reading.kind) {
+    case ReadPortsOutcome::Kind::PortLost:
+        m_session.portLost();
         return;
+    case ReadPortsOutcome::Kind::Timeout:
+        m_session.report(Notice::ReadTimeout);
+        return;
+    case ReadPortsOutcome::Kind::Inputs:
+        break;
     }
-    for (std::size_t p = 0; p < m_ports.size(); ++p)
-        m_ports[p].readHex->setText(HexText((*inputs)[p]));
-    for (std::size_t p = 0; p < m_ports.size(); ++p)
-        m_ports[p].readDec->setText(DecimalText((*inputs)[p]));
+    for (const PortControls &port : m_ports)
+        port.readHex->setText(HexText(reading.input(port.port)));
+    for (const PortControls &port : m_ports)
+        port.readDec->setText(DecimalText(reading.input(port.port)));
 }

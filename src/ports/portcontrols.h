@@ -1,5 +1,7 @@
 #pragma once
 
+#include "device/port.h"
+
 #include <array>
 
 class QPushButton;
@@ -8,7 +10,7 @@ class TextBox;
 // The controls of one port, as the handlers see them. Index i of each bit view is line i.
 struct PortControls
 {
-    char letter = 'A';
+    Port port = Port::A;
     std::array<QPushButton *, 8> directionBits{}; // PortXIOBit: "I" input, "O" output
     TextBox *directionDec = nullptr;              // PortXIODec
     TextBox *directionHex = nullptr;              // PortXIOHex

@@ -7,8 +7,8 @@
 #include <QPushButton>
 #include <QStringList>
 
-RegisterEditor::RegisterEditor(Session &session, char letter, const Views &views)
-    : m_session(session), m_letter(letter), m_views(views)
+RegisterEditor::RegisterEditor(Session &session, Port port, const Views &views)
+    : m_session(session), m_port(port), m_views(views)
 {}
 
 void RegisterEditor::bitClick(qint16 index)
@@ -74,11 +74,11 @@ void RegisterEditor::showLine(int line, bool set)
 void RegisterEditor::sendStep(double value)
 {
     if (m_session.requireConnection())
-        send(value);
+        m_session.delivered(send(value));
 }
 
 DirectionEditor::DirectionEditor(Session &session, const PortControls &port)
-    : RegisterEditor(session, port.letter,
+    : RegisterEditor(session, port.port,
                      {port.directionBits, port.directionDec, port.directionHex, QStringLiteral("I"),
                       QStringLiteral("O")}),
       m_writeBits(port.writeBits)
@@ -90,18 +90,18 @@ void DirectionEditor::showLine(int line, bool set)
     m_writeBits[line]->setEnabled(set);
 }
 
-void DirectionEditor::send(double value)
+SendOutcome DirectionEditor::send(double value)
 {
-    m_session.commands().sendSetDirection(m_letter, value);
+    return m_session.commands().sendSetDirection(m_port, value);
 }
 
 OutputEditor::OutputEditor(Session &session, const PortControls &port)
     : RegisterEditor(
-          session, port.letter,
+          session, port.port,
           {port.writeBits, port.writeDec, port.writeHex, QStringLiteral("1"), QStringLiteral("0")})
 {}
 
-void OutputEditor::send(double value)
+SendOutcome OutputEditor::send(double value)
 {
-    m_session.commands().sendWritePort(m_letter, value);
+    return m_session.commands().sendWritePort(m_port, value);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "device/commandset.h"
 #include "portcontrols.h"
 
 #include <QString>
@@ -32,7 +33,7 @@ protected:
         QString clearMark; // caption of a 0 bit
     };
 
-    RegisterEditor(Session &session, char letter, const Views &views);
+    RegisterEditor(Session &session, Port port, const Views &views);
 
     void bitClick(qint16 index);
     void decimalChange();
@@ -42,10 +43,10 @@ protected:
     // Shows one line of the bit view; no handler runs as a result.
     virtual void showLine(int line, bool set);
     // Writes the value's command to the board.
-    virtual void send(double value) = 0;
+    virtual SendOutcome send(double value) = 0;
 
     Session &m_session;
-    const char m_letter;
+    const Port m_port;
     const Views m_views;
 
 private:
@@ -67,7 +68,7 @@ public:
 
 protected:
     void showLine(int line, bool set) override;
-    void send(double value) override;
+    SendOutcome send(double value) override;
 
 private:
     const std::array<QPushButton *, 8> m_writeBits;
@@ -85,5 +86,5 @@ public:
     void PortXWHex_Change() { hexChange(); }
 
 protected:
-    void send(double value) override;
+    SendOutcome send(double value) override;
 };

@@ -9,11 +9,16 @@ void ResetTamsk_Click(Session &session, const AllPorts &ports)
     if (!session.requireConnection())
         return;
 
+    // A port lost on the way leaves the window as it was: nothing more reached the board.
     CommandSet &commands = session.commands();
-    for (const PortControls &port : ports)
-        commands.sendSetDirection(port.letter, 255);
-    for (const PortControls &port : ports)
-        commands.sendWritePort(port.letter, 0);
+    for (const PortControls &port : ports) {
+        if (!session.delivered(commands.sendSetDirection(port.port, 255)))
+            return;
+    }
+    for (const PortControls &port : ports) {
+        if (!session.delivered(commands.sendWritePort(port.port, 0)))
+            return;
+    }
 
     for (const PortControls &port : ports)
         port.writeHex->setText(HexText(0));

@@ -9,6 +9,7 @@
 #include "polling/pollcycle.h"
 #include "ports/registereditor.h"
 #include "ports/reset.h"
+#include "statustext.h"
 #include "textbox.h"
 #include "windowfont.h"
 
@@ -64,7 +65,23 @@ bool IoTestWindow::eventFilter(QObject *watched, QEvent *event)
         QToolTip::showText(help->globalPos(), portNumberOverview(serialDevices()), m_portNumber);
         return true;
     }
+    // Why the last Connect failed, for whoever wonders about "Could Not Open That Port".
+    if (watched == m_statusLabel && event->type() == QEvent::ToolTip) {
+        const auto *help = static_cast<QHelpEvent *>(event);
+        const QString reason = statusLabelToolTip();
+        if (reason.isEmpty())
+            QToolTip::hideText();
+        else
+            QToolTip::showText(help->globalPos(), reason, m_statusLabel);
+        return true;
+    }
     return QWidget::eventFilter(watched, event);
+}
+
+QString IoTestWindow::statusLabelToolTip() const
+{
+    const auto &refusal = m_session->lastRefusal();
+    return refusal ? refusal->text() : QString();
 }
 
 QWidget *IoTestWindow::control(const QString &name, int index) const
@@ -128,6 +145,7 @@ void IoTestWindow::buildControls()
     m_portNumber = control<TextBox>(QStringLiteral("PortNumber"));
     m_portNumber->installEventFilter(this);
     m_statusLabel = control<QLabel>(QStringLiteral("StatusLabel"));
+    m_statusLabel->installEventFilter(this);
 }
 
 void IoTestWindow::applyFonts()
@@ -167,11 +185,10 @@ void IoTestWindow::applyTabOrder()
 
 void IoTestWindow::collectPorts()
 {
-    const char letters[] = {'A', 'B', 'C'};
-    for (int p = 0; p < 3; ++p) {
-        const QString prefix = QStringLiteral("Port") + QChar::fromLatin1(letters[p]);
-        PortControls &port = m_ports[p];
-        port.letter = letters[p];
+    for (const Port id : BoardPorts) {
+        const QString prefix = QStringLiteral("Port") + QChar::fromLatin1(portLetter(id));
+        PortControls &port = m_ports[portIndex(id)];
+        port.port = id;
         for (int i = 0; i < 8; ++i) {
             port.directionBits[i] = control<QPushButton>(prefix + "IOBit", i);
             port.writeBits[i] = control<QPushButton>(prefix + "IO", i);
@@ -187,7 +204,8 @@ void IoTestWindow::collectPorts()
 
 void IoTestWindow::wireEvents()
 {
-    connect(m_session, &Session::status, m_statusLabel, &QLabel::setText);
+    connect(m_session, &Session::noticed, m_statusLabel,
+            [this](Notice notice) { m_statusLabel->setText(statusText(notice)); });
     connect(control<QPushButton>(QStringLiteral("Connect")), &QPushButton::clicked, this,
             &IoTestWindow::Connect_Click);
     connect(control<QPushButton>(QStringLiteral("ResetTamsk")), &QPushButton::clicked, this,
@@ -195,7 +213,7 @@ void IoTestWindow::wireEvents()
     connect(control<QPushButton>(QStringLiteral("Close")), &QPushButton::clicked, this,
             &IoTestWindow::Close_Click);
 
-    // One set of handlers per kind of value, bound to each port's controls and letter.
+    // One set of handlers per kind of value, bound to each port's controls and Port.
     for (std::size_t p = 0; p < m_ports.size(); ++p) {
         const PortControls &port = m_ports[p];
         m_directionEditors[p] = std::make_unique<DirectionEditor>(*m_session, port);

@@ -44,6 +44,9 @@ public:
     Session &session() const { return *m_session; }
     QTimer *timer() const { return m_timer; }
     int unloadCount() const { return m_unloadCount; }
+    // What resting the mouse on the status line shows: why the last Connect failed, or
+    // nothing.
+    QString statusLabelToolTip() const;
 
     void Form_Load();
     void Form_Unload(qint16 &cancel);

@@ -13,6 +13,7 @@
 #include "fuzzcheck.h"
 #include "ports/valueformats.h"
 #include "window/iotestwindow.h"
+#include "window/statustext.h"
 #include "window/textbox.h"
 
 #include <QApplication>
@@ -31,12 +32,13 @@ class RecordingLink : public SerialLink
 public:
     void setCommPort(int number) override { m_port = number; }
     int commPort() const override { return m_port; }
-    bool setPortOpen(bool open) override
+    std::optional<OpenRefusal> open() override
     {
-        m_open = open;
-        return true;
+        m_open = true;
+        return std::nullopt;
     }
-    bool portOpen() const override { return m_open; }
+    void close() override { m_open = false; }
+    LinkState state() const override { return m_open ? LinkState::Open : LinkState::Closed; }
     bool output(const QByteArray &bytes) override
     {
         m_written << bytes;
@@ -164,13 +166,13 @@ public:
         m_status = m_window.control<QLabel>(QStringLiteral("StatusLabel"));
         for (int p = 0; p < 3; ++p) {
             const PortControls &port = m_window.ports()[p];
-            m_registers[2 * p] = {port.letter,         true,
-                                  port.directionBits,  port.writeBits,
-                                  port.directionDec,   port.directionHex,
-                                  QStringLiteral("I"), port.directionDec->text()};
+            m_registers[2 * p] = {portLetter(port.port), true,
+                                  port.directionBits,    port.writeBits,
+                                  port.directionDec,     port.directionHex,
+                                  QStringLiteral("I"),   port.directionDec->text()};
             m_registers[2 * p + 1] = {
-                port.letter,   false,         port.writeBits,      port.writeBits,
-                port.writeDec, port.writeHex, QStringLiteral("1"), port.writeDec->text()};
+                portLetter(port.port), false,         port.writeBits,      port.writeBits,
+                port.writeDec,         port.writeHex, QStringLiteral("1"), port.writeDec->text()};
         }
         for (int b = 0; b < 12; ++b) {
             const Register &r = m_registers[b / 2];
@@ -214,7 +216,7 @@ private:
 void Harness::restore()
 {
     m_window.session().setPortIsOpen(0);
-    m_link->setPortOpen(false);
+    m_link->close();
     for (int i = 0; i < 6; ++i) {
         const Register &r = m_registers[i];
         const Shown &s = m_design[i];

@@ -7,6 +7,7 @@
 #include "ports/valueformats.h"
 #include "testboard.h"
 #include "window/iotestwindow.h"
+#include "window/statustext.h"
 #include "window/textbox.h"
 #include "windowchecks.h"
 
@@ -189,8 +190,8 @@ bool Soak::start()
         return false;
     m_window = std::make_unique<IoTestWindow>(m_board.newLink());
     m_window->show();
-    connect(&m_window->session(), &Session::status, this,
-            [this](const QString &text) { m_cycleStatus = text; });
+    connect(&m_window->session(), &Session::noticed, this,
+            [this](Notice notice) { m_cycleStatus = statusText(notice); });
     // Connected after the window's own handler: runs once each poll cycle has ended.
     connect(m_window->timer(), &QTimer::timeout, this, &Soak::afterCycle);
 
@@ -226,7 +227,7 @@ void Soak::connectBoard()
     m_pattern = {quint8(m_random.bounded(256)), quint8(m_random.bounded(256)),
                  quint8(m_random.bounded(256))};
     for (int p = 0; p < 3; ++p)
-        board().setInputPattern(char('A' + p), m_pattern[p]);
+        board().setInputPattern(Port(p), m_pattern[p]);
     m_cycleStatus.clear();
 }
 
@@ -337,9 +338,9 @@ void Soak::afterCycle()
     board().clearReceived(); // the record is not needed; keep it from growing
     for (int p = 0; p < 3; ++p) {
         const PortControls &port = m_window->ports()[p];
-        const char letter = char('A' + p);
-        const int direction = board().direction(letter);
-        const int output = board().output(letter);
+        const char letter = portLetter(port.port);
+        const int direction = board().direction(port.port);
+        const int output = board().output(port.port);
         const int read = (direction & m_pattern[p]) | (~direction & output & 0xFF);
         if (port.readHex->text() != HexText(read)) {
             ++m_wrongReadings;

@@ -40,7 +40,7 @@ QString valueMismatch(const QString &what, const std::array<QPushButton *, 8> &b
 QString viewMismatch(const IoTestWindow &window)
 {
     for (const PortControls &port : window.ports()) {
-        const QString name = QStringLiteral("port ") + QLatin1Char(port.letter);
+        const QString name = QStringLiteral("port ") + QLatin1Char(portLetter(port.port));
         QString mismatch = valueMismatch(name + QStringLiteral(" direction"), port.directionBits,
                                          port.directionDec, port.directionHex, QStringLiteral("I"),
                                          QStringLiteral("O"));

@@ -7,22 +7,22 @@ QList<BoardModel::Event> BoardModel::feed(quint8 byte)
     case State::Idle:
         break;
     case State::DirectionPort:
-        if (const int index = portIndex(char(byte)); index >= 0) {
-            m_pendingPort = index;
+        if (const auto port = portFromLetter(char(byte))) {
+            m_pendingPort = *port;
             m_state = State::DirectionValue;
             return events;
         }
         events << ignored(SetDirectionByte);
         break;
     case State::DirectionValue:
-        m_direction[m_pendingPort] = byte;
+        m_direction[portIndex(m_pendingPort)] = byte;
         m_state = State::Idle;
-        events << Event{EventKind::SetDirection, portLetter(m_pendingPort), byte, {}};
+        events << Event{EventKind::SetDirection, m_pendingPort, byte, {}};
         return events;
     case State::WriteValue:
-        m_output[m_pendingPort] = byte;
+        m_output[portIndex(m_pendingPort)] = byte;
         m_state = State::Idle;
-        events << Event{EventKind::WritePort, portLetter(m_pendingPort), byte, {}};
+        events << Event{EventKind::WritePort, m_pendingPort, byte, {}};
         return events;
     case State::ReadB:
         if (byte == 'b') {
@@ -34,7 +34,7 @@ QList<BoardModel::Event> BoardModel::feed(quint8 byte)
     case State::ReadC:
         if (byte == 'c') {
             m_state = State::Idle;
-            events << Event{EventKind::ReadPorts, 0, 0, readPorts()};
+            events << Event{EventKind::ReadPorts, Port::A, 0, readPorts()};
             return events;
         }
         events << ignored('a') << ignored('b');
@@ -45,8 +45,8 @@ QList<BoardModel::Event> BoardModel::feed(quint8 byte)
     m_state = State::Idle;
     if (byte == SetDirectionByte) {
         m_state = State::DirectionPort;
-    } else if (const int index = portIndex(char(byte)); index >= 0) {
-        m_pendingPort = index;
+    } else if (const auto port = portFromLetter(char(byte))) {
+        m_pendingPort = *port;
         m_state = State::WriteValue;
     } else if (byte == 'a') {
         m_state = State::ReadB;
@@ -71,37 +71,29 @@ void BoardModel::reset()
     m_output.fill(0);
 }
 
-quint8 BoardModel::direction(char port) const
+quint8 BoardModel::direction(Port port) const
 {
-    const int index = portIndex(port);
-    return index < 0 ? 0 : m_direction[index];
+    return m_direction[portIndex(port)];
 }
 
-quint8 BoardModel::output(char port) const
+quint8 BoardModel::output(Port port) const
 {
-    const int index = portIndex(port);
-    return index < 0 ? 0 : m_output[index];
+    return m_output[portIndex(port)];
 }
 
-quint8 BoardModel::inputPattern(char port) const
+quint8 BoardModel::inputPattern(Port port) const
 {
-    const int index = portIndex(port);
-    return index < 0 ? 0 : m_inputPattern[index];
+    return m_inputPattern[portIndex(port)];
 }
 
-void BoardModel::setInputPattern(char port, quint8 pattern)
+void BoardModel::setInputPattern(Port port, quint8 pattern)
 {
-    const int index = portIndex(port);
-    Q_ASSERT_X(index >= 0, "BoardModel::setInputPattern", "port must be 'A', 'B' or 'C'");
-    if (index >= 0)
-        m_inputPattern[index] = pattern;
+    m_inputPattern[portIndex(port)] = pattern;
 }
 
-quint8 BoardModel::readPort(char port) const
+quint8 BoardModel::readPort(Port port) const
 {
     const int index = portIndex(port);
-    if (index < 0)
-        return 0;
     const quint8 inputs = m_direction[index];
     return quint8((inputs & m_inputPattern[index]) | (~inputs & m_output[index]));
 }
@@ -109,14 +101,9 @@ quint8 BoardModel::readPort(char port) const
 QByteArray BoardModel::readPorts() const
 {
     QByteArray bytes;
-    for (int index = 0; index < PortCount; ++index)
-        bytes.append(char(readPort(portLetter(index))));
+    for (const Port port : BoardPorts)
+        bytes.append(char(readPort(port)));
     return bytes;
-}
-
-int BoardModel::portIndex(char port)
-{
-    return port >= 'A' && port < 'A' + PortCount ? port - 'A' : -1;
 }
 
 QString BoardModel::hex(const QByteArray &bytes)
@@ -127,7 +114,7 @@ QString BoardModel::hex(const QByteArray &bytes)
 QString BoardModel::describe(const Event &event)
 {
     const QString value = hex(QByteArray(1, char(event.value)));
-    const QString port = QString(QLatin1Char(event.port));
+    const QString port = QString(QLatin1Char(portLetter(event.port)));
     switch (event.kind) {
     case EventKind::SetDirection:
         return QStringLiteral("set-direction %1 %2").arg(port, value);

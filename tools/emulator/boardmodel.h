@@ -1,5 +1,7 @@
 #pragma once
 
+#include "device/port.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -20,9 +22,9 @@ public:
     struct Event
     {
         EventKind kind = EventKind::Ignored;
-        char port = 0;    // 'A'..'C' for SetDirection and WritePort, otherwise 0
-        quint8 value = 0; // the value byte, or the ignored byte itself
-        QByteArray reply; // ReadPorts: the three bytes the board answers
+        Port port = Port::A; // SetDirection and WritePort only
+        quint8 value = 0;    // the value byte, or the ignored byte itself
+        QByteArray reply;    // ReadPorts: the three bytes the board answers
 
         friend bool operator==(const Event &, const Event &) = default;
     };
@@ -36,18 +38,14 @@ public:
     // Back to the power-up registers; the input patterns are the test's, so they stay.
     void reset();
 
-    quint8 direction(char port) const;
-    quint8 output(char port) const;
-    quint8 inputPattern(char port) const;
-    void setInputPattern(char port, quint8 pattern);
+    quint8 direction(Port port) const;
+    quint8 output(Port port) const;
+    quint8 inputPattern(Port port) const;
+    void setInputPattern(Port port, quint8 pattern);
 
     // Output lines read back their output bit, input lines the input pattern.
-    quint8 readPort(char port) const;
+    quint8 readPort(Port port) const;
     QByteArray readPorts() const;
-
-    // 0..2 for 'A'..'C', -1 for anything else (the lower-case letters are not ports).
-    static int portIndex(char port);
-    static char portLetter(int index) { return char('A' + index); }
 
     // One line for the emulator's log, e.g. "write-port B 05" or "read-ports -> 01 80 FF".
     static QString describe(const Event &event);
@@ -56,10 +54,10 @@ public:
 private:
     enum class State { Idle, DirectionPort, DirectionValue, WriteValue, ReadB, ReadC };
 
-    static Event ignored(quint8 byte) { return {EventKind::Ignored, 0, byte, {}}; }
+    static Event ignored(quint8 byte) { return {EventKind::Ignored, Port::A, byte, {}}; }
 
     State m_state = State::Idle;
-    int m_pendingPort = 0;
+    Port m_pendingPort = Port::A;
     std::array<quint8, PortCount> m_direction{PowerUpDirection, PowerUpDirection, PowerUpDirection};
     std::array<quint8, PortCount> m_output{};
     std::array<quint8, PortCount> m_inputPattern{};

@@ -52,10 +52,10 @@ public:
     // Decoded read-ports commands, whatever the reply mode.
     int readRequests() const;
 
-    void setInputPattern(char port, quint8 pattern);
-    quint8 inputPattern(char port) const;
-    quint8 direction(char port) const;
-    quint8 output(char port) const;
+    void setInputPattern(Port port, quint8 pattern);
+    quint8 inputPattern(Port port) const;
+    quint8 direction(Port port) const;
+    quint8 output(Port port) const;
 
     void setReplyMode(ReplyMode mode);
     ReplyMode replyMode() const;
