@@ -2,6 +2,7 @@
 // against the board emulator.
 #include "device/qtseriallink.h"
 #include "device/session.h"
+#include "porttargets.h"
 #include "window/iotestwindow.h"
 #include "window/statustext.h"
 #include "window/textbox.h"
@@ -14,7 +15,12 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <functional>
 #include <memory>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -36,6 +42,8 @@ private slots:
     void portNumberTexts();
     void portsThatCannotBeOpened_data();
     void portsThatCannotBeOpened();
+    void refusedPortsSayWhy_data();
+    void refusedPortsSayWhy();
     void failedConnectAfterASuccessfulOne();
     void resetAllBeforeConnect();
     void resetAllSetsTheHexBoxesInOrder();
@@ -149,6 +157,97 @@ void TstConnection::portsThatCannotBeOpened()
     // Board operations now ask for a connection instead of writing anywhere.
     click("ResetTamsk");
     QCOMPARE(status(), QString("Please Click Connect First"));
+}
+
+enum class Refused { ShellTerminal, SecondInstance, RegularFile, Fifo, NoNumber };
+
+void TstConnection::refusedPortsSayWhy_data()
+{
+    QTest::addColumn<Refused>("target");
+    QTest::newRow("a shell's terminal") << Refused::ShellTerminal;
+    QTest::newRow("the board, through a second link") << Refused::SecondInstance;
+    QTest::newRow("regular file") << Refused::RegularFile;
+    QTest::newRow("FIFO") << Refused::Fifo;
+    QTest::newRow("no number") << Refused::NoNumber;
+}
+
+// The status line says only "Could Not Open That Port"; its tooltip says why, and the
+// target never sees a byte.
+void TstConnection::refusedPortsSayWhy()
+{
+    QFETCH(Refused, target);
+    const QString com4 = m_board->devDir() + "/com4";
+    TestPty pty;
+    SleepingChild shell;
+    std::unique_ptr<IoTestWindow> first;
+    QString expected;
+    std::function<QByteArray()> written = [&] { return m_board->board().received(); };
+    setPortNumber("4");
+
+    switch (target) {
+    case Refused::ShellTerminal:
+        QVERIFY(pty.isValid() && shell.startOnTerminal(pty.slavePath()));
+        QVERIFY(QFile::link(pty.slavePath(), com4));
+        expected = QString("terminal of process %1 (sleep)").arg(shell.pid());
+        written = [&] { return pty.written(); };
+        break;
+    case Refused::SecondInstance:
+        first = std::make_unique<IoTestWindow>(m_board->newLink());
+        first->control<TextBox>("PortNumber")->QLineEdit::setText("3");
+        QTest::mouseClick(first->control("Connect"), Qt::LeftButton);
+        QCOMPARE(hexBytes(m_board->receivedExactly(15)), resetCommands);
+        m_board->board().clearReceived();
+        QVERIFY(QFile::link(m_board->board().devicePath(), com4));
+        expected = QString("held by process %1").arg(::getpid());
+        break;
+    case Refused::RegularFile: {
+        QFile file(m_board->devDir() + "/notes");
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        QVERIFY(QFile::link(file.fileName(), com4));
+        expected = "not a serial device";
+        written = [name = file.fileName()] {
+            QFile content(name);
+            return content.open(QIODevice::ReadOnly) ? content.readAll() : "unreadable";
+        };
+        break;
+    }
+    case Refused::Fifo: {
+        const QByteArray fifo = QFile::encodeName(m_board->devDir() + "/fifo");
+        QVERIFY(::mkfifo(fifo.constData(), 0600) == 0);
+        QVERIFY(QFile::link(QFile::decodeName(fifo), com4));
+        expected = "not a serial device";
+        written = [fifo] {
+            const int fd = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK);
+            char buffer[16];
+            const ssize_t count = fd < 0 ? -1 : ::read(fd, buffer, sizeof buffer);
+            if (fd >= 0)
+                ::close(fd);
+            return QByteArray(buffer, int(qMax<ssize_t>(count, 0)));
+        };
+        break;
+    }
+    case Refused::NoNumber:
+        setPortNumber("abc");
+        expected = "abc";
+        break;
+    }
+
+    QCOMPARE(m_window->statusLabelToolTip(), QString()); // nothing has failed yet
+    click("Connect");
+    QCOMPARE(status(), QString("Could Not Open That Port"));
+    QCOMPARE(m_window->session().portIsOpen(), qint16(0));
+    const QString why = m_window->statusLabelToolTip();
+    QVERIFY2(why.contains(expected), qPrintable(why));
+    QTest::qWait(30);
+    QCOMPARE(written(), QByteArray());
+
+    // A Connect that works leaves no stale reason behind.
+    setPortNumber("3");
+    first.reset();
+    click("Connect");
+    QCOMPARE(status(), QString("Connected"));
+    QCOMPARE(m_window->statusLabelToolTip(), QString());
 }
 
 void TstConnection::failedConnectAfterASuccessfulOne()

@@ -33,8 +33,8 @@ bool Session::connectTo(const QString &portNumberText)
     if (number == 0) {
         OpenRefusal refusal;
         refusal.failure = OpenFailure::NoSuchDevice;
-        refusal.path = QStringLiteral("\"%1\"").arg(portNumberText.trimmed());
-        refusal.systemText = QStringLiteral("not a port number from 1 to 32767");
+        refusal.path = QStringLiteral("port number \"%1\"").arg(portNumberText.trimmed());
+        refusal.systemText = QStringLiteral("not a number from 1 to 32767");
         m_lastRefusal = refusal;
         report(Notice::CouldNotOpen);
         return false;
