@@ -2,8 +2,12 @@
 
 #include <QScopedValueRollback>
 
+#include <limits>
+
 TextBox::TextBox(QWidget *parent) : QLineEdit(parent)
 {
+    // No length limit: a paste of any length stays whole, so a box is read by its end.
+    setMaxLength(std::numeric_limits<int>::max());
     // Every text change that does not come through setText() below is the user's.
     connect(this, &QLineEdit::textChanged, this, [this] {
         if (!m_settingText)

@@ -6,7 +6,8 @@
 // - setText() to a different text runs change() at once, inside the call;
 // - setText() to the text already shown runs nothing;
 // - an edit by the user (typing, deleting, pasting, undo, an assistive tool) runs change()
-//   once, after the new text is in place.
+//   once, after the new text is in place;
+// - any length is taken whole: no limit cuts a long paste.
 // Handlers connect to change(); nothing else in the program listens to textChanged().
 class TextBox : public QLineEdit
 {
