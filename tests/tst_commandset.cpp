@@ -332,9 +332,10 @@ void TstCommandSet::portNumberOverview()
     for (const char *name : {"com0", "comfoo", "com40000", "com03"})
         QVERIFY(QFile::link("/dev/null", path(name)));
 
+    // The stand-ins are regular files, and marked as such.
     QCOMPARE(::portNumberOverview({}, dir.path()),
              QString("Port numbers that name a device right now:\n"
-                     "3: %1 -> %2\n"
+                     "3: %1 -> %2 (not a serial device)\n"
                      "12: %3 -> %4 (not present)")
                  .arg(path("com3"), path("ttyACM0"), path("com12"), path("gone")));
 
@@ -347,12 +348,13 @@ void TstCommandSet::portNumberOverview()
     };
     QCOMPARE(::portNumberOverview(devices, dir.path()),
              QString("Port numbers that name a device right now:\n"
-                     "1: %1\n"
-                     "3: %2 -> %3, USB Serial, Maker, 2341:0043, serial A1\n"
+                     "1: %1 (not a serial device)\n"
+                     "3: %2 -> %3, USB Serial, Maker, 2341:0043, serial A1"
+                     " (not a serial device)\n"
                      "12: %4 -> %5 (not present)\n"
                      "Serial devices no number reaches (give one a /dev/comN link):\n"
-                     "%6, 16550A\n"
-                     "%7, FT232R USB UART, FTDI")
+                     "%6, 16550A (not a serial device)\n"
+                     "%7, FT232R USB UART, FTDI (not a serial device)")
                  .arg(path("ttyS0"), path("com3"), path("ttyACM0"), path("com12"), path("gone"),
                       path("ttyS2"), path("ttyUSB0")));
 

@@ -1,5 +1,7 @@
 #include "portname.h"
 
+#include "portaccess.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QMap>
@@ -27,6 +29,37 @@ QString details(const SerialDeviceInfo &device)
     if (!device.serialNumber.isEmpty())
         parts << QStringLiteral("serial %1").arg(device.serialNumber);
     return parts.isEmpty() ? QString() : QStringLiteral(", ") + parts.join(QStringLiteral(", "));
+}
+
+// What keeps this user from a device, in a few words; empty when nothing is known to.
+QString obstacleMark(const QString &path)
+{
+    const std::optional<OpenRefusal> refusal = checkWithoutOpening(path);
+    if (!refusal)
+        return {};
+    const auto process = [&] {
+        return refusal->processName.isEmpty()
+                   ? QStringLiteral("process %1").arg(refusal->pid)
+                   : QStringLiteral("process %1 (%2)").arg(refusal->pid).arg(refusal->processName);
+    };
+    switch (refusal->failure) {
+    case OpenFailure::NotSerial:
+        return QStringLiteral(" (not a serial device)");
+    case OpenFailure::PermissionDenied:
+        return QStringLiteral(" (no permission for this user)");
+    case OpenFailure::InUse:
+        if (refusal->by == InUseBy::ControllingTerminal)
+            return QStringLiteral(" (terminal of %1)").arg(process());
+        if (refusal->by == InUseBy::Lock && refusal->stale)
+            return QStringLiteral(" (stale lock %1 cannot be removed)").arg(refusal->lockFile);
+        if (refusal->by == InUseBy::Lock && refusal->pid > 0)
+            return QStringLiteral(" (in use by %1)").arg(process());
+        return QStringLiteral(" (in use)");
+    case OpenFailure::NoSuchDevice: // said as "not present" where it matters
+    case OpenFailure::Other:
+        break;
+    }
+    return {};
 }
 
 QString resolved(const QString &path)
@@ -118,10 +151,11 @@ QString portNumberOverview(const QList<SerialDeviceInfo> &devices, const QString
                 line += QStringLiteral(" -> ") + target + describe(target);
                 if (target.startsWith(QLatin1String("/dev/pts/")))
                     line += QStringLiteral(", pseudo-terminal");
+                line += obstacleMark(entry.filePath());
                 reached.insert(target);
             }
         } else {
-            line += describe(entry.filePath());
+            line += describe(entry.filePath()) + obstacleMark(entry.filePath());
             reached.insert(entry.filePath());
         }
         numbered.insert(number, line);
@@ -136,7 +170,8 @@ QString portNumberOverview(const QList<SerialDeviceInfo> &devices, const QString
         const int number = match.captured(1).toInt() + 1;
         if (number > HighestPortNumber || numbered.contains(number))
             continue;
-        numbered.insert(number, device.systemLocation + details(device));
+        numbered.insert(number, device.systemLocation + details(device) +
+                                    obstacleMark(device.systemLocation));
         reached.insert(resolved(device.systemLocation));
     }
 #endif
@@ -152,7 +187,8 @@ QString portNumberOverview(const QList<SerialDeviceInfo> &devices, const QString
     QStringList unnumbered;
     for (const SerialDeviceInfo &device : devices) {
         if (!reached.contains(resolved(device.systemLocation)))
-            unnumbered << device.systemLocation + details(device);
+            unnumbered << device.systemLocation + details(device) +
+                              obstacleMark(device.systemLocation);
     }
     if (!unnumbered.isEmpty()) {
 #ifdef Q_OS_WIN

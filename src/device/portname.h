@@ -29,6 +29,7 @@ QList<SerialDeviceInfo> serialDevices();
 
 // For people looking for their board: one line per port number that names a device under
 // devDir right now and what it names, in ascending order, then the devices no number
-// reaches yet. devices describes the hardware (serialDevices()).
+// reaches yet. devices describes the hardware (serialDevices()). Entries this user cannot use
+// are marked: not a serial device, no permission, some process's terminal, in use by a lock.
 QString portNumberOverview(const QList<SerialDeviceInfo> &devices,
                            const QString &devDir = QStringLiteral("/dev"));
