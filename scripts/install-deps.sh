@@ -7,6 +7,7 @@ packages=(
     g++ cmake ninja-build
     qt6-base-dev qt6-serialport-dev qt6-qpa-plugins
     fonts-dejavu-core fonts-liberation2
+    xvfb # the test of a lost X server
 )
 [[ $# -gt 0 ]] && packages=("$@")
 

@@ -2,16 +2,28 @@
 
 #include "appinfo.h"
 #include "iotestwindow.h"
+#include "termination.h"
 
 #include <QApplication>
 
 int runUtility(int &argc, char **argv, const LinkFactory &makeLink)
 {
-    QApplication app(argc, argv);
-    applyAppInfo();
+    int status = 0;
+    int signal = 0;
+    {
+        const std::unique_ptr<QApplication> app = startApplication(argc, argv);
+        applyAppInfo();
 
-    IoTestWindow window(makeLink ? makeLink() : nullptr);
-    QObject::connect(&window, &IoTestWindow::ended, &app, [] { QCoreApplication::exit(0); });
-    window.show();
-    return app.exec();
+        IoTestWindow window(makeLink ? makeLink() : nullptr);
+        QObject::connect(&window, &IoTestWindow::ended, app.get(),
+                         [] { QCoreApplication::exit(0); });
+        const UnloadAtExit unloadAtExit(window);
+        const SignalEnding signalEnding(window);
+        window.show();
+        status = app->exec();
+        signal = signalEnding.caught();
+    }
+    if (signal != 0)
+        SignalEnding::endBy(signal);
+    return status;
 }

@@ -9,6 +9,7 @@ class SerialLink;
 using LinkFactory = std::function<SerialLink *()>;
 
 // The utility's whole run: application object, application info, the window, the event loop.
-// Returns the exit code. The benchmarks start the program through this too, with a link that
-// reaches the emulator.
+// Returns the exit code; a signal that ends it ends the process by that signal, after the
+// unload. The benchmarks start the program through this too, with a link that reaches the
+// emulator.
 int runUtility(int &argc, char **argv, const LinkFactory &makeLink = {});
