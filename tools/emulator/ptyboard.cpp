@@ -153,25 +153,25 @@ int PtyBoard::readRequests() const
     return m_readRequests;
 }
 
-void PtyBoard::setInputPattern(char port, quint8 pattern)
+void PtyBoard::setInputPattern(Port port, quint8 pattern)
 {
     std::lock_guard lock(m_mutex);
     m_model.setInputPattern(port, pattern);
 }
 
-quint8 PtyBoard::inputPattern(char port) const
+quint8 PtyBoard::inputPattern(Port port) const
 {
     std::lock_guard lock(m_mutex);
     return m_model.inputPattern(port);
 }
 
-quint8 PtyBoard::direction(char port) const
+quint8 PtyBoard::direction(Port port) const
 {
     std::lock_guard lock(m_mutex);
     return m_model.direction(port);
 }
 
-quint8 PtyBoard::output(char port) const
+quint8 PtyBoard::output(Port port) const
 {
     std::lock_guard lock(m_mutex);
     return m_model.output(port);
