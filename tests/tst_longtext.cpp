@@ -5,7 +5,6 @@
 
 #include <QApplication>
 #include <QClipboard>
-#include <QSignalSpy>
 #include <QtTest>
 
 namespace {
@@ -30,8 +29,6 @@ public:
     Q_ENUM(Way)
 
 private slots:
-    void aBoxKeepsAHundredThousandCharacters_data();
-    void aBoxKeepsAHundredThousandCharacters();
     void aPortBoxReadsTheEndOfAPaste_data();
     void aPortBoxReadsTheEndOfAPaste();
 
@@ -48,27 +45,6 @@ void TstLongText::enter(TextBox &box, const QString &text, Way way)
     } else {
         box.insert(text);
     }
-}
-
-void TstLongText::aBoxKeepsAHundredThousandCharacters_data()
-{
-    QTest::addColumn<Way>("way");
-    QTest::newRow("clipboard") << Way::Clipboard;
-    QTest::newRow("insert") << Way::Insert;
-}
-
-void TstLongText::aBoxKeepsAHundredThousandCharacters()
-{
-    QFETCH(Way, way);
-    TextBox box;
-    QSignalSpy changes(&box, &TextBox::change);
-    const QString text = longText(QLatin1Char('x'), QStringLiteral("end"));
-
-    enter(box, text, way);
-
-    QCOMPARE(changes.count(), 1);
-    QCOMPARE(box.text().size(), PasteLength);
-    QVERIFY(box.text() == text);
 }
 
 void TstLongText::aPortBoxReadsTheEndOfAPaste_data()
