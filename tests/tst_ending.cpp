@@ -123,6 +123,11 @@ public:
             m_process.kill();
             m_process.waitForFinished(5000);
         }
+        // What a failed case left behind must not trouble later runs.
+        if (m_pid > 0) {
+            for (const QString &lock : locksOf(m_pid))
+                QFile::remove(lock);
+        }
     }
 
     bool connect(const QString &device, const QProcessEnvironment &environment,
