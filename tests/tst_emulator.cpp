@@ -115,6 +115,8 @@ private slots:
     void injectReachesHostUnrecorded();
     void hangUpIsSeenByHost();
     void commandLineTool();
+    void commandLineLog_data();
+    void commandLineLog();
 
 private:
     std::unique_ptr<PtyBoard> m_board;
@@ -354,6 +356,14 @@ void TestEmulator::commandLineTool()
         QVERIFY(process.waitForFinished(5000));
         QCOMPARE(process.exitCode(), 2);
     }
+    QProcess version;
+    version.start(program, {"--version"});
+    QVERIFY(version.waitForFinished(5000));
+    QCOMPARE(version.exitCode(), 0);
+    const QString versionText = QString::fromLatin1(version.readAllStandardOutput());
+    QVERIFY2(
+        QRegularExpression("^zarvex-board-emulator \\d+\\.\\d+\n$").match(versionText).hasMatch(),
+        qPrintable(versionText));
 
     QTemporaryDir dir;
     const QString link = dir.filePath("com3");
@@ -390,6 +400,74 @@ void TestEmulator::commandLineTool()
     QCOMPARE(emulator.exitStatus(), QProcess::NormalExit);
     QCOMPARE(emulator.exitCode(), 0);
     QVERIFY(!QFileInfo(link).isSymLink());
+}
+
+void TestEmulator::commandLineLog_data()
+{
+    // What is sent in turn; an empty entry waits for the log to flush its count of repeats
+    // after the pause that ends a run of polls. Each row ends with "C\x42", to know the log
+    // is complete once "write-port C 42" is in.
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QList<QByteArray>>("sent");
+    QTest::addColumn<QStringList>("expected");
+
+    const QString idle = QStringLiteral("read-ports -> 00 00 00");
+    const QByteArray poll = "abc";
+    QTest::newRow("repeats counted until another command")
+        << QStringList() << QList<QByteArray>{poll, poll, poll, poll, poll, raw("!A\xFE")}
+        << QStringList{idle, "(repeated 4 more times)", "set-direction A FE"};
+    QTest::newRow("one repeat") << QStringList() << QList<QByteArray>{poll, poll}
+                                << QStringList{idle, "(repeated once more)"};
+    QTest::newRow("a command between equal replies")
+        << QStringList() << QList<QByteArray>{poll, raw("A\x01"), poll}
+        << QStringList{idle, "write-port A 01", idle};
+    QTest::newRow("a changed reply is printed")
+        << QStringList{"--input", "A=5A"} << QList<QByteArray>{poll, poll, raw("!A\x00"), poll}
+        << QStringList{"read-ports -> 5A 00 00", "(repeated once more)", "set-direction A 00",
+                       idle};
+    QTest::newRow("pause flushes the count and starts afresh")
+        << QStringList() << QList<QByteArray>{poll, poll, poll, QByteArray(), poll}
+        << QStringList{idle, "(repeated 2 more times)", idle};
+    QTest::newRow("verbose prints every poll")
+        << QStringList{"--verbose"} << QList<QByteArray>{poll, poll, poll}
+        << QStringList{idle, idle, idle};
+}
+
+void TestEmulator::commandLineLog()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QList<QByteArray>, sent);
+    QFETCH(QStringList, expected);
+
+    QProcess emulator;
+    emulator.start(QStringLiteral(ZARVEX_EMULATOR_PATH), options);
+    QVERIFY(emulator.waitForStarted());
+    QTRY_VERIFY(emulator.canReadLine());
+    PtyClient client(QString::fromLocal8Bit(emulator.readLine()).trimmed());
+    QVERIFY(client.isOpen());
+
+    QStringList lines;
+    const auto readLines = [&] {
+        while (emulator.canReadLine())
+            lines << QString::fromLocal8Bit(emulator.readLine()).trimmed();
+        return lines;
+    };
+    for (const QByteArray &command : sent) {
+        if (command.isEmpty()) {
+            QTRY_VERIFY_WITH_TIMEOUT(
+                !readLines().isEmpty() && lines.constLast().startsWith("(repeated"), 5000);
+            continue;
+        }
+        QVERIFY(client.write(command));
+        if (command == "abc")
+            QCOMPARE(client.read(3, 2000).size(), 3);
+    }
+    QVERIFY(client.write(raw("C\x42")));
+    QTRY_VERIFY(readLines().contains("write-port C 42"));
+    QCOMPARE(lines, expected + QStringList{"write-port C 42"});
+
+    emulator.terminate();
+    QVERIFY(emulator.waitForFinished(5000));
 }
 
 QTEST_GUILESS_MAIN(TestEmulator)

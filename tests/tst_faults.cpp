@@ -68,7 +68,8 @@ public:
 
     bool start(const QString &link, const QStringList &options)
     {
-        m_process.start(ZARVEX_BOARD_EMULATOR, QStringList{"--link", link} + options);
+        // Every read-ports is counted here, also those that only repeat the one before.
+        m_process.start(ZARVEX_BOARD_EMULATOR, QStringList{"--link", link, "--verbose"} + options);
         if (!m_process.waitForStarted(5000))
             return false;
         // The device path comes first, once the link is in place.

@@ -2,6 +2,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSocketNotifier>
@@ -12,7 +13,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <mutex>
 #include <optional>
 
 #include <fcntl.h>
@@ -113,6 +113,56 @@ void printLine(const QString &line)
     std::fflush(stdout);
 }
 
+// During Continuous Poll the same read-ports line would come ten times a second and bury the
+// commands. A read-ports line that repeats the line just before it, without a pause, is
+// counted instead, and the count printed when something else comes or the polling stops.
+class CommandLog
+{
+public:
+    explicit CommandLog(bool verbose) : m_verbose(verbose)
+    {
+        m_pause.setSingleShot(true);
+        m_pause.setInterval(PauseMs);
+        QObject::connect(&m_pause, &QTimer::timeout, [this] { flushRepeats(); });
+    }
+
+    void add(const QString &line)
+    {
+        const bool repeat = !m_verbose && line == m_last &&
+                            line.startsWith(QLatin1String("read-ports")) && m_sinceLast.isValid() &&
+                            m_sinceLast.elapsed() < PauseMs;
+        m_sinceLast.start();
+        if (repeat) {
+            ++m_repeats;
+            m_pause.start();
+            return;
+        }
+        flushRepeats();
+        printLine(line);
+        m_last = line;
+    }
+
+    void flushRepeats()
+    {
+        m_pause.stop();
+        if (m_repeats == 0)
+            return;
+        printLine(m_repeats == 1 ? QStringLiteral("(repeated once more)")
+                                 : QStringLiteral("(repeated %1 more times)").arg(m_repeats));
+        m_repeats = 0;
+        m_last.clear(); // what comes after the count starts a run of its own
+    }
+
+private:
+    static constexpr int PauseMs = 1000;
+
+    bool m_verbose;
+    QString m_last;
+    int m_repeats = 0;
+    QElapsedTimer m_sinceLast;
+    QTimer m_pause;
+};
+
 std::optional<PtyBoard::ReplyMode> parseReplyMode(const QString &text)
 {
     using Mode = PtyBoard::ReplyMode;
@@ -136,15 +186,15 @@ bool applyInputPattern(PtyBoard &board, const QString &text)
     const QStringList parts = text.split(QLatin1Char('='));
     if (parts.size() != 2 || parts[0].size() != 1)
         return false;
-    const char port = parts[0].at(0).toUpper().toLatin1();
+    const auto port = portFromLetter(parts[0].at(0).toUpper().toLatin1());
     QString value = parts[1];
     if (value.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
         value.remove(0, 2);
     bool ok = false;
     const uint pattern = value.toUInt(&ok, 16);
-    if (BoardModel::portIndex(port) < 0 || !ok || value.size() > 2)
+    if (!port || !ok || value.size() > 2)
         return false;
-    board.setInputPattern(port, quint8(pattern));
+    board.setInputPattern(*port, quint8(pattern));
     return true;
 }
 
@@ -154,15 +204,18 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("zarvex-board-emulator"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ZARVEX_VERSION_TEXT));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Serves an emulated Zarvex board on a pseudo-terminal. The first line printed is the "
         "device to open; each decoded command is logged after it, e.g. \"set-direction A FE\", "
-        "\"write-port B 05\", \"read-ports -> 01 80 FF\".\n\n"
+        "\"write-port B 05\", \"read-ports -> 01 80 FF\". A read-ports line that repeats the "
+        "one before it is counted, not printed again, unless --verbose.\n\n"
         "Example, as root, to answer as port number 3 with a counter on port C:\n"
         "  zarvex-board-emulator --link /dev/com3 --input A=5A --count C"));
     parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption linkOption(
         QStringLiteral("link"), QStringLiteral("Create a symbolic link <path> to the device."),
         QStringLiteral("path"));
@@ -188,8 +241,11 @@ int main(int argc, char *argv[])
                                                  QStringLiteral("ms"), QStringLiteral("250"));
     const QCommandLineOption quietOption(QStringLiteral("quiet"),
                                          QStringLiteral("Do not log decoded commands."));
+    const QCommandLineOption verboseOption(
+        QStringLiteral("verbose"),
+        QStringLiteral("Log every read-ports, also one that repeats the line before it."));
     parser.addOptions({linkOption, inputOption, replyOption, delayOption, countOption,
-                       countIntervalOption, quietOption});
+                       countIntervalOption, quietOption, verboseOption});
     parser.process(app);
 
     QTextStream err(stderr);
@@ -201,7 +257,9 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("unexpected argument %1")
                               .arg(parser.positionalArguments().constFirst()));
 
-    std::mutex stdoutMutex; // outlives the board, whose thread logs under it
+    // Outlives the board. Lines come from the board's thread and are printed here in order,
+    // once the event loop runs, so the device path is always the first line.
+    CommandLog log(parser.isSet(verboseOption));
     PtyBoard board;
     for (const QString &input : parser.values(inputOption)) {
         if (!applyInputPattern(board, input))
@@ -220,8 +278,9 @@ int main(int argc, char *argv[])
     QTimer counter;
     if (parser.isSet(countOption)) {
         const QString port = parser.value(countOption);
-        const char letter = port.size() == 1 ? port.at(0).toUpper().toLatin1() : '\0';
-        if (BoardModel::portIndex(letter) < 0)
+        const auto counted =
+            port.size() == 1 ? portFromLetter(port.at(0).toUpper().toLatin1()) : std::nullopt;
+        if (!counted)
             return usageError(QStringLiteral("bad --count %1, expected A, B or C").arg(port));
         bool intervalOk = false;
         const int interval = parser.value(countIntervalOption).toInt(&intervalOk);
@@ -229,15 +288,15 @@ int main(int argc, char *argv[])
             return usageError(
                 QStringLiteral("bad --count-interval %1").arg(parser.value(countIntervalOption)));
         counter.setInterval(interval);
-        QObject::connect(&counter, &QTimer::timeout, &app, [&board, letter] {
-            board.setInputPattern(letter, quint8(board.inputPattern(letter) + 1));
+        QObject::connect(&counter, &QTimer::timeout, &app, [&board, port = *counted] {
+            board.setInputPattern(port, quint8(board.inputPattern(port) + 1));
         });
     }
 
     if (!parser.isSet(quietOption)) {
-        board.setLogHandler([&stdoutMutex](const QString &line) {
-            std::lock_guard lock(stdoutMutex);
-            printLine(line);
+        board.setLogHandler([&app, &log](const QString &line) {
+            QMetaObject::invokeMethod(
+                &app, [&log, line] { log.add(line); }, Qt::QueuedConnection);
         });
     }
 
@@ -247,28 +306,25 @@ int main(int argc, char *argv[])
         return 1;
     }
     std::optional<DeviceLink> link;
-    {
-        // A client may be quick enough to send before we get to print; the device path still
-        // has to be the first line.
-        std::lock_guard lock(stdoutMutex);
-        QString error;
-        if (!board.start(&error)) {
+    QString error;
+    if (!board.start(&error)) {
+        err << app.applicationName() << ": " << error << Qt::endl;
+        return 1;
+    }
+    if (parser.isSet(linkOption)) {
+        link.emplace(parser.value(linkOption));
+        if (!link->create(board.devicePath(), &error)) {
             err << app.applicationName() << ": " << error << Qt::endl;
             return 1;
         }
-        if (parser.isSet(linkOption)) {
-            link.emplace(parser.value(linkOption));
-            if (!link->create(board.devicePath(), &error)) {
-                err << app.applicationName() << ": " << error << Qt::endl;
-                return 1;
-            }
-        }
-        printLine(board.devicePath());
     }
+    printLine(board.devicePath());
     if (parser.isSet(countOption))
         counter.start();
 
     const int status = app.exec();
     board.stop();
+    QCoreApplication::sendPostedEvents();
+    log.flushRepeats();
     return status;
 }
