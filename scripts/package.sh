@@ -72,8 +72,10 @@ appstreamcli validate --no-net "$contents/usr/share/metainfo/$app_id.metainfo.xm
     sed 's/^/    /' || fail "appstreamcli does not accept the AppStream data"
 desktop-file-validate "$contents/usr/share/applications/$app_id.desktop" ||
     fail "desktop-file-validate does not accept the desktop entry"
-for page in zarvex-test zarvex-board-emulator; do
-    [[ -f "$contents/usr/share/man/man1/$page.1.gz" ]] || fail "no manual page $page.1.gz"
+# Every program has its manual page.
+mapfile -t programs < <(ls "$contents/usr/bin")
+for program in "${programs[@]}"; do
+    [[ -f "$contents/usr/share/man/man1/$program.1.gz" ]] || fail "no manual page $program.1.gz"
 done
 readme=$contents/usr/share/doc/$name/README.md
 [[ -f "$readme.gz" ]] && gunzip "$readme.gz"
@@ -95,8 +97,8 @@ test -f /usr/share/icons/hicolor/scalable/apps/zarvex-test.svg
 if grep -qs '^path-exclude=*/usr/share/man' /etc/dpkg/dpkg.cfg.d/*; then
     echo "dpkg leaves out manual pages on this machine (/etc/dpkg/dpkg.cfg.d); not asking man."
 else
-    for page in zarvex-test zarvex-board-emulator; do
-        man -w "$page" >/dev/null || fail "man does not find $page"
+    for program in "${programs[@]}"; do
+        man -w "$program" >/dev/null || fail "man does not find $program"
     done
 fi
 "${as_root[@]}" appstreamcli refresh-cache --force >/dev/null
