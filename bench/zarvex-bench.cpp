@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
 // Latency, CPU, start-up and memory figures of the utility, each beside the limit it is held
 // to, measured against the board emulator on real pseudo-terminals. Prints a markdown table.
 // Exits non-zero only when a measurement could not be made (wrong bytes, a reply missing).

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-FileCopyrightText: the Zarvex Test developers
+# SPDX-License-Identifier: MIT
 # Configures and builds into build/ (or build-asan/ with --sanitize): everything, or only the
 # targets named after the options.
 set -euo pipefail

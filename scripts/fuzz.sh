@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-FileCopyrightText: the Zarvex Test developers
+# SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets into build-fuzz/ and runs each, one after the other, for the
 # given number of seconds (default 60), starting from a scratch copy of its seed corpus.
 # Prints the executions per target; fails when any target finds a crash, a leak, a hang or

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-FileCopyrightText: the Zarvex Test developers
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages needed to build, run and test the utility, or those named
 # as arguments instead; installs nothing when they are all present.
 set -euo pipefail

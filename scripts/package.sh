@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-FileCopyrightText: the Zarvex Test developers
+# SPDX-License-Identifier: MIT
 # Builds the Debian package from debian/ with debhelper, in build-deb/ (installing what the
 # build needs), checks it and prints its path. The checks: its dependencies name the Qt
 # libraries it links, lintian reports no error and no warning, the AppStream data and the

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-FileCopyrightText: the Zarvex Test developers
+# SPDX-License-Identifier: MIT
 # Builds the utility and the board emulator (installing what they need) and starts the
 # utility. When port number 3, the one the window starts with, names no device, an emulated
 # board is put on it first, so the utility can be tried without a board; the emulator goes

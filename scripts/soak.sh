@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-FileCopyrightText: the Zarvex Test developers
+# SPDX-License-Identifier: MIT
 # Soak test: runs Continuous Poll in the real window (offscreen) against the board emulator
 # for [minutes] (default 10), with random faults on the line: late, short, over-long,
 # doubled and missing replies, noise, floods of unasked bytes, the board unplugged and

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-FileCopyrightText: the Zarvex Test developers
+# SPDX-License-Identifier: MIT
 # Builds and runs the whole test suite; --sanitize does both with AddressSanitizer and
 # UndefinedBehaviorSanitizer. Fails when any test fails.
 set -euo pipefail

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-FileCopyrightText: the Zarvex Test developers
+# SPDX-License-Identifier: MIT
 # Runs every test program of build/ under valgrind's memcheck: fails on any invalid access,
 # use of uninitialised memory or definite leak. Installs valgrind when missing. Slow: each
 # suite runs some 20 to 50 times slower than usual.

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
 #include "window/startup.h"
 
 int main(int argc, char *argv[])

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
 // The bytes on the wire and the read-ports exchange, through the real QSerialPort link
 // to the board emulator on a pseudo-terminal.
 #include "device/commandset.h"

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
 // Connect, Reset All and the window's lifecycle, driven through the window's controls
 // against the board emulator.
 #include "device/qtseriallink.h"

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
 // Direction and output editing through the real window: clicks and keystrokes as a user
 // makes them, the views they leave, the caret of the edited box and the exact bytes the
 // board emulator receives.

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
 // Ways the program ends without Done: signals and a lost X server must still release the port
 // (line settings back, exclusive flag off, no lock file left), and a start without any display
 // must say so in one line and exit 1. Each case runs the utility as a process of its own,

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
 // Faults on the line and at the far end, and a user who will not let go, against the real
 // window, a real pseudo-terminal and the board emulator. Whatever happens, nothing may
 // crash or block longer than one reply deadline, every value must show the same number in

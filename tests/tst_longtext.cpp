@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
 // Pastes far longer than a line edit's default limit: the box keeps the whole text, so its
 // value comes from the end of what was pasted, not from where a limit cut it.
 #include "window/iotestwindow.h"

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
 // Poll Once and Continuous Poll through the real window against the board emulator.
 #include "device/session.h"
 #include "window/iotestwindow.h"

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
 // Ports that are not ours to use, each made for real and claimed: the claim must refuse for the
 // right reason, naming the holder, and not one byte may reach the other side.
 

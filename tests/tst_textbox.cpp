@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
 // The text-box and button behaviour every editing handler relies on.
 #include "window/textbox.h"
 

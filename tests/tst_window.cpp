@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
 // The window as designed: controls, captions, initial state, geometry, fonts, tab order.
 #include "device/portname.h"
 #include "device/session.h"

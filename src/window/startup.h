@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <functional>

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
 // DecimalBoxValue: only the end of the text counts, the value stays within what three
 // characters can write and 255, and every value the handlers keep is a fixed point of
 // the texts they write for it, which is what ends their cascades.

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
 // Random edit scripts on the real window: typing at a caret or over a selection,
 // Backspace, Delete, pastes and bit clicks, over the twelve editing boxes and 48 bit
 // buttons. After every action each value's views agree, the write bits follow the

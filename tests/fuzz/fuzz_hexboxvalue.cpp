@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
 // HexBoxValue: the hexadecimal digits at the end of the text, within 0..255, and a text
 // the handlers write for a value reads back as that value in both boxes.
 #include "fuzzcheck.h"

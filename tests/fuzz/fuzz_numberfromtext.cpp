@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
 // NumberFromText against the C library's correctly rounded reading of the same decimal
 // beginning, exact integers for hexadecimal and octal runs short enough to be exact, and
 // the canonical DecimalText of every finite result reading back to itself.

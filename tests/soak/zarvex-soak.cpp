@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
 // Soak driver behind scripts/soak.sh: the real window, offscreen, polls the board emulator
 // continuously while the line suffers random faults and a user keeps clicking and typing.
 // It counts exchanges and timeouts, checks every reading taken while the line is sound,

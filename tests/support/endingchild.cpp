@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
 // The utility as main() runs it, with its link pointed at the device named on the command
 // line, for tests that end it from outside (signals, a lost display). Once the event loop
 // runs it clicks Connect and prints "connected", or "error <status line>" and exits 2. With

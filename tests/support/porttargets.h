@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Ports that are not ours to use, made for real: a shell's terminal, another program's

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
 #include "boardmodel.h"
 
 QList<BoardModel::Event> BoardModel::feed(quint8 byte)
