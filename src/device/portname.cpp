@@ -33,28 +33,25 @@ QString details(const SerialDeviceInfo &device)
     return parts.isEmpty() ? QString() : QStringLiteral(", ") + parts.join(QStringLiteral(", "));
 }
 
-// What keeps this user from a device, in a few words; empty when nothing is known to.
-QString obstacleMark(const QString &path)
+// What keeps this user from a device, in a few words.
+QString obstacleMark(const OpenRefusal &refusal)
 {
-    const std::optional<OpenRefusal> refusal = checkWithoutOpening(path);
-    if (!refusal)
-        return {};
     const auto process = [&] {
-        return refusal->processName.isEmpty()
-                   ? QStringLiteral("process %1").arg(refusal->pid)
-                   : QStringLiteral("process %1 (%2)").arg(refusal->pid).arg(refusal->processName);
+        return refusal.processName.isEmpty()
+                   ? QStringLiteral("process %1").arg(refusal.pid)
+                   : QStringLiteral("process %1 (%2)").arg(refusal.pid).arg(refusal.processName);
     };
-    switch (refusal->failure) {
+    switch (refusal.failure) {
     case OpenFailure::NotSerial:
         return QStringLiteral(" (not a serial device)");
     case OpenFailure::PermissionDenied:
         return QStringLiteral(" (no permission for this user)");
     case OpenFailure::InUse:
-        if (refusal->by == InUseBy::ControllingTerminal)
+        if (refusal.by == InUseBy::ControllingTerminal)
             return QStringLiteral(" (terminal of %1)").arg(process());
-        if (refusal->by == InUseBy::Lock && refusal->stale)
-            return QStringLiteral(" (stale lock %1 cannot be removed)").arg(refusal->lockFile);
-        if (refusal->by == InUseBy::Lock && refusal->pid > 0)
+        if (refusal.by == InUseBy::Lock && refusal.stale)
+            return QStringLiteral(" (stale lock %1 cannot be removed)").arg(refusal.lockFile);
+        if (refusal.by == InUseBy::Lock && refusal.pid > 0)
             return QStringLiteral(" (in use by %1)").arg(process());
         return QStringLiteral(" (in use)");
     case OpenFailure::NoSuchDevice: // said as "not present" where it matters
@@ -110,17 +107,18 @@ QList<SerialDeviceInfo> serialDevices()
     return devices;
 }
 
-QString portNumberOverview(const QList<SerialDeviceInfo> &devices, const QString &devDir)
+QList<PortNumberEntry> portNumberEntries(const QList<SerialDeviceInfo> &devices,
+                                         const QString &devDir)
 {
     QHash<QString, const SerialDeviceInfo *> byLocation;
     for (const SerialDeviceInfo &device : devices)
         byLocation.insert(resolved(device.systemLocation), &device);
-    const auto describe = [&](const QString &location) {
+    const auto hardware = [&](const QString &location) -> std::optional<SerialDeviceInfo> {
         const SerialDeviceInfo *device = byLocation.value(location);
-        return device ? details(*device) : QString();
+        return device ? std::optional(*device) : std::nullopt;
     };
 
-    QMap<int, QString> numbered;
+    QMap<int, PortNumberEntry> numbered;
     QSet<QString> reached;
 #ifdef Q_OS_WIN
     Q_UNUSED(devDir);
@@ -129,7 +127,8 @@ QString portNumberOverview(const QList<SerialDeviceInfo> &devices, const QString
     for (const SerialDeviceInfo &device : devices) {
         const QRegularExpressionMatch match = comName.match(device.portName);
         if (match.hasMatch() && match.captured(1).toInt() <= HighestPortNumber) {
-            numbered.insert(match.captured(1).toInt(), device.portName + details(device));
+            const int number = match.captured(1).toInt();
+            numbered.insert(number, {number, device.portName, {}, true, device, {}});
             reached.insert(resolved(device.systemLocation));
         }
     }
@@ -143,24 +142,21 @@ QString portNumberOverview(const QList<SerialDeviceInfo> &devices, const QString
         const int number = match.hasMatch() ? match.captured(1).toInt() : 0;
         if (number < 1 || number > HighestPortNumber)
             continue;
-        const QFileInfo entry(dir.filePath(name));
-        QString line = entry.filePath();
-        if (entry.isSymLink()) {
-            const QString target = entry.canonicalFilePath();
-            if (target.isEmpty()) {
-                line += QStringLiteral(" -> %1 (not present)").arg(entry.symLinkTarget());
-            } else {
-                line += QStringLiteral(" -> ") + target + describe(target);
-                if (target.startsWith(QLatin1String("/dev/pts/")))
-                    line += QStringLiteral(", pseudo-terminal");
-                line += obstacleMark(entry.filePath());
-                reached.insert(target);
+        const QFileInfo info(dir.filePath(name));
+        PortNumberEntry entry{number, info.filePath(), {}, true, {}, {}};
+        if (info.isSymLink()) {
+            entry.linkTarget = info.canonicalFilePath();
+            if (entry.linkTarget.isEmpty()) {
+                entry.linkTarget = info.symLinkTarget();
+                entry.present = false;
             }
-        } else {
-            line += describe(entry.filePath()) + obstacleMark(entry.filePath());
-            reached.insert(entry.filePath());
         }
-        numbered.insert(number, line);
+        if (entry.present) {
+            entry.hardware = hardware(entry.device());
+            entry.obstacle = checkWithoutOpening(entry.path);
+            reached.insert(entry.device());
+        }
+        numbered.insert(number, entry);
     }
     // A UART is reached through its ttyS number unless a comN entry takes that number.
     static const QRegularExpression uartName(QStringLiteral("^ttyS([0-9]{1,5})$"));
@@ -172,25 +168,63 @@ QString portNumberOverview(const QList<SerialDeviceInfo> &devices, const QString
         const int number = match.captured(1).toInt() + 1;
         if (number > HighestPortNumber || numbered.contains(number))
             continue;
-        numbered.insert(number, device.systemLocation + details(device) +
-                                    obstacleMark(device.systemLocation));
+        numbered.insert(number, {number,
+                                 device.systemLocation,
+                                 {},
+                                 true,
+                                 device,
+                                 checkWithoutOpening(device.systemLocation)});
         reached.insert(resolved(device.systemLocation));
     }
 #endif
+
+    QList<PortNumberEntry> entries = numbered.values();
+    for (const SerialDeviceInfo &device : devices) {
+        if (!reached.contains(resolved(device.systemLocation)))
+            entries.append({0,
+                            device.systemLocation,
+                            {},
+                            true,
+                            device,
+                            checkWithoutOpening(device.systemLocation)});
+    }
+    return entries;
+}
+
+QString portEntryText(const PortNumberEntry &entry)
+{
+    QString text = entry.path;
+    if (!entry.linkTarget.isEmpty())
+        text += QStringLiteral(" -> ") + entry.linkTarget;
+    if (!entry.present)
+        return text + QStringLiteral(" (not present)");
+    if (entry.hardware)
+        text += details(*entry.hardware);
+    if (entry.pseudoTerminal())
+        text += QStringLiteral(", pseudo-terminal");
+    if (entry.obstacle)
+        text += obstacleMark(*entry.obstacle);
+    return text;
+}
+
+QString portNumberOverview(const QList<SerialDeviceInfo> &devices, const QString &devDir)
+{
+    const QList<PortNumberEntry> entries = portNumberEntries(devices, devDir);
+    QStringList numbered;
+    QStringList unnumbered;
+    for (const PortNumberEntry &entry : entries) {
+        if (entry.number > 0)
+            numbered << QStringLiteral("%1: %2").arg(entry.number).arg(portEntryText(entry));
+        else
+            unnumbered << portEntryText(entry);
+    }
 
     QStringList lines;
     if (numbered.isEmpty()) {
         lines << QStringLiteral("No port number names a device on this machine right now.");
     } else {
         lines << QStringLiteral("Port numbers that name a device right now:");
-        for (auto it = numbered.cbegin(); it != numbered.cend(); ++it)
-            lines << QStringLiteral("%1: %2").arg(it.key()).arg(it.value());
-    }
-    QStringList unnumbered;
-    for (const SerialDeviceInfo &device : devices) {
-        if (!reached.contains(resolved(device.systemLocation)))
-            unnumbered << device.systemLocation + details(device) +
-                              obstacleMark(device.systemLocation);
+        lines << numbered;
     }
     if (!unnumbered.isEmpty()) {
 #ifdef Q_OS_WIN
