@@ -1,0 +1,121 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
+#include "boardclient.h"
+
+#include "output.h"
+
+namespace {
+
+QtSerialLink::PortNamer namerFor(const PortChoice &choice)
+{
+    if (choice.number > 0)
+        return {}; // the window's own naming
+    return [path = choice.path](int) { return path; };
+}
+
+QString refusalHint(const OpenRefusal &refusal)
+{
+    switch (refusal.failure) {
+    case OpenFailure::InUse:
+        if (refusal.by != InUseBy::ControllingTerminal)
+            return QStringLiteral(" (busy: is Zarvex Test or another program connected?)");
+        break;
+    case OpenFailure::PermissionDenied:
+        if (refusal.detail.isEmpty())
+            return QStringLiteral(" (add your user to the dialout group, or ask for access)");
+        break;
+    case OpenFailure::NoSuchDevice:
+        return QStringLiteral(" (absent: is the board plugged in? zarvex ports lists what "
+                              "is there)");
+    case OpenFailure::NotSerial:
+    case OpenFailure::Other:
+        break;
+    }
+    return {};
+}
+
+} // namespace
+
+QString PortChoice::described() const
+{
+    return number > 0 ? QStringLiteral("port %1").arg(number) : path;
+}
+
+BoardClient::BoardClient(const PortChoice &choice)
+    : m_choice(choice), m_link(nullptr, namerFor(choice)), m_commands(m_link)
+{
+    m_link.setCommPort(choice.number > 0 ? choice.number : 1);
+}
+
+std::optional<Failure> BoardClient::open()
+{
+    m_refusal = m_link.open();
+    const std::optional<OpenRefusal> &refusal = m_refusal;
+    if (!refusal)
+        return std::nullopt;
+    const QString name =
+        m_choice.number > 0 && !refusal->path.startsWith(QLatin1String("port "))
+            ? QStringLiteral("port %1 (%2)").arg(m_choice.number).arg(refusal->path)
+            : m_choice.described();
+    return Failure{
+        ExitCode::CannotOpen,
+        QStringLiteral("cannot open %1: %2%3").arg(name, refusal->text(), refusalHint(*refusal))};
+}
+
+void BoardClient::close()
+{
+    m_link.close();
+}
+
+std::optional<Failure> BoardClient::load(Register reg, Port port, quint8 value)
+{
+    const SendOutcome outcome = reg == Register::Direction
+                                    ? m_commands.sendSetDirection(port, value)
+                                    : m_commands.sendWritePort(port, value);
+    if (outcome != SendOutcome::Sent)
+        return lostFailure();
+    m_known.set(reg, port, value);
+    return std::nullopt;
+}
+
+std::optional<Failure> BoardClient::reset()
+{
+    for (const Port port : BoardPorts) {
+        if (auto failure = load(Register::Direction, port, 0xFF))
+            return failure;
+    }
+    for (const Port port : BoardPorts) {
+        if (auto failure = load(Register::Write, port, 0))
+            return failure;
+    }
+    return std::nullopt;
+}
+
+std::optional<Failure> BoardClient::check()
+{
+    return exchangeFailure(read(), QStringLiteral("the commands were sent, but the board did not "
+                                                  "answer the check that follows them"));
+}
+
+std::optional<Failure> exchangeFailure(const ReadPortsOutcome &outcome, const QString &what)
+{
+    switch (outcome.kind) {
+    case ReadPortsOutcome::Kind::Inputs:
+        return std::nullopt;
+    case ReadPortsOutcome::Kind::Timeout:
+        return Failure{ExitCode::NoAnswer,
+                       QStringLiteral("%1 within %2 s (%3)")
+                           .arg(what.isEmpty() ? QStringLiteral("the board did not answer") : what)
+                           .arg(CommandSet::ReplyDeadlineMs / 1000.0)
+                           .arg(bytesCame(outcome.waiting))};
+    case ReadPortsOutcome::Kind::PortLost:
+        break;
+    }
+    return lostFailure();
+}
+
+Failure lostFailure()
+{
+    return Failure{ExitCode::PortLost,
+                   QStringLiteral("the port was lost (unplugged, or the device went away)")};
+}

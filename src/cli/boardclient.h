@@ -1,0 +1,68 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "arguments.h"
+#include "device/commandset.h"
+#include "device/qtseriallink.h"
+
+#include <optional>
+
+// The port chosen on the command line: a number named exactly as the window names it, or a
+// device path.
+struct PortChoice
+{
+    int number = 0; // 0: path
+    QString path;
+
+    // "port 3", "/dev/pts/4"
+    QString described() const;
+};
+
+// Why a run ends early: its exit code and its one line for people.
+struct Failure
+{
+    ExitCode code = ExitCode::Usage;
+    QString message;
+};
+
+// The board behind the chosen port, through the same link, claim and command set as the
+// window, so both refuse and lock a port alike. Opening and closing send nothing; every
+// command is sent exactly once.
+class BoardClient
+{
+public:
+    explicit BoardClient(const PortChoice &choice);
+
+    std::optional<Failure> open();
+    void close();
+    // The name opened and the device it resolved to.
+    QString path() const { return m_link.systemLocation(); }
+    QString device() const { return m_link.device(); }
+    const PortChoice &choice() const { return m_choice; }
+    // Why the last open was refused.
+    const std::optional<OpenRefusal> &refusal() const { return m_refusal; }
+
+    // One set-direction or write-port command; the register becomes known.
+    std::optional<Failure> load(Register reg, Port port, quint8 value);
+    // The reset state: the three set-directions to 0xFF, then the three write-ports of 0.
+    std::optional<Failure> reset();
+    ReadPortsOutcome read() { return m_commands.readPorts(); }
+    // One exchange that shows the board answers, after commands that get no answer.
+    std::optional<Failure> check();
+
+    KnownRegisters &known() { return m_known; }
+
+private:
+    PortChoice m_choice;
+    QtSerialLink m_link;
+    CommandSet m_commands;
+    KnownRegisters m_known;
+    std::optional<OpenRefusal> m_refusal;
+};
+
+// The failure a read-ports exchange ended in, nothing when it was answered. `what` begins the
+// message of a timeout ("the board did not answer").
+std::optional<Failure> exchangeFailure(const ReadPortsOutcome &outcome,
+                                       const QString &what = QString());
+Failure lostFailure();

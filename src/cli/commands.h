@@ -1,0 +1,68 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "arguments.h"
+
+#include <QJsonObject>
+
+class BoardClient;
+class Output;
+
+// One command of the command line or of a batch line, parsed and checked before anything is
+// opened or sent.
+struct Command
+{
+    enum class Kind { Read, Dir, Write, Reset, Expect, Wait, Sleep, Pulse, State, Quit };
+
+    Kind kind = Kind::Read;
+    QString name;
+    QList<Selector> selectors;     // read
+    QList<Assignment> assignments; // dir, write; pulse: its one line
+    ConditionSet conditions;       // expect, wait
+    qint64 ms = 0;                 // sleep, pulse
+
+    Register reg() const { return kind == Kind::Dir ? Register::Direction : Register::Write; }
+    bool sends() const;
+};
+
+// The options each command takes (batch commands and subcommands alike).
+QList<OptionSpec> commandOptions(const QString &name);
+bool inBatch(const QString &name);
+std::optional<Command> parseCommand(const QString &name, const ParsedOptions &options,
+                                    QString *error);
+// Whether the command can run after those before it: a one-line write needs its whole register
+// known. Updates known as the command would.
+bool checkAgainst(const Command &command, KnownRegisters &known, QString *error);
+
+// What became of a command: the data for people and for JSON, or why it failed.
+struct Reply
+{
+    QString type;
+    ExitCode code = ExitCode::Success;
+    QString text;       // data, "A=0x5A B=0x00 C=0x1F"; may be empty
+    QJsonObject fields; // the same for JSON
+    QString problem;    // why it failed
+
+    bool ok() const { return code == ExitCode::Success; }
+    QJsonObject json() const;
+};
+
+// Runs a command on the open board. checkAfter: a command that sends ends with one exchange
+// showing that the board answers.
+Reply runCommand(BoardClient &board, const Command &command, bool checkAfter);
+
+// watch: polls on a fixed schedule and prints the state, then every change, until --count
+// changes, --duration or a signal.
+struct WatchPlan
+{
+    QList<Selector> selectors;
+    qint64 intervalMs = 100;
+    std::optional<qint64> count;
+    std::optional<qint64> durationMs;
+};
+std::optional<WatchPlan> parseWatch(const ParsedOptions &options, QString *error);
+ExitCode runWatch(BoardClient &board, Output &out, const WatchPlan &plan);
+
+// ports: what each port number names, and with probe what answers there.
+ExitCode runPorts(Output &out, bool probe);

@@ -1,0 +1,47 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "arguments.h"
+
+#include <QJsonObject>
+#include <QString>
+
+// Results go to standard output, one line each, written at once so that a pipe sees every line
+// when it happens: plain text, or with --json one JSON object a line. Diagnostics go to standard
+// error as one line "zarvex: ...".
+class Output
+{
+public:
+    static constexpr int JsonVersion = 1;
+
+    explicit Output(bool json) : m_json(json) {}
+
+    bool json() const { return m_json; }
+    // False once standard output is gone (the reader of a pipe ended); nothing more is written.
+    bool isOpen() const { return !m_broken; }
+
+    void text(const QString &line);
+    // Adds "version" and "type".
+    void object(const QString &type, QJsonObject fields);
+    // The one of the two that --json chose.
+    void result(const QString &textLine, const QString &type, const QJsonObject &fields);
+
+    static void diagnostic(const QString &message);
+
+private:
+    void write(const QByteArray &line);
+
+    bool m_json;
+    bool m_broken = false;
+};
+
+// Now, in local time, to the millisecond, with the offset from UTC: 2026-12-08T19:40:01.123+01:00
+QString localTimestamp();
+
+// "A=0x5A A.3=1", and as JSON {"A": 90, "A.3": 1}
+QString showValues(const QList<Selector> &selectors, const std::array<quint8, 3> &inputs);
+QJsonObject valuesObject(const QList<Selector> &selectors, const std::array<quint8, 3> &inputs);
+
+// "no byte came", "1 byte came", "4 bytes came"
+QString bytesCame(qsizetype count);
