@@ -35,10 +35,7 @@ qint64 rusageCpuNs(int who)
 {
     rusage usage{};
     ::getrusage(who, &usage);
-    const auto ns = [](const timeval &t) {
-        return qint64(t.tv_sec) * 1000000000 + t.tv_usec * 1000;
-    };
-    return ns(usage.ru_utime) + ns(usage.ru_stime);
+    return cpuNs(usage);
 }
 
 // Files under /proc report a size of 0, so they are read whole rather than up to their "end".
@@ -65,6 +62,14 @@ qint64 monotonicNs()
 qint64 processCpuNs()
 {
     return clockNs(CLOCK_PROCESS_CPUTIME_ID);
+}
+
+qint64 cpuNs(const rusage &usage)
+{
+    const auto ns = [](const timeval &t) {
+        return qint64(t.tv_sec) * 1000000000 + t.tv_usec * 1000;
+    };
+    return ns(usage.ru_utime) + ns(usage.ru_stime);
 }
 
 qint64 peakResidentKiB()

@@ -10,11 +10,14 @@
 
 class PtyBoard;
 class QWidget;
+struct rusage;
 
 // CLOCK_MONOTONIC, comparable between processes on the same machine.
 qint64 monotonicNs();
 // CPU time of the whole process, all threads together.
 qint64 processCpuNs();
+// User and system time of a getrusage() or wait4() record together.
+qint64 cpuNs(const rusage &usage);
 // Peak resident set of this process (VmHWM), in KiB; -1 when unknown.
 qint64 peakResidentKiB();
 

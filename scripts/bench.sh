@@ -3,8 +3,14 @@
 # SPDX-License-Identifier: MIT
 # Builds (installing what is missing) and runs the benchmark program; options go to it
 # (--help lists them, e.g. --poll-seconds 5 for a quick run). Prints a markdown table.
+# With --cli first, runs the zarvex command-line benchmark instead (e.g. --cli --watch-seconds 5).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+program=zarvex-bench
+if [[ "${1:-}" == "--cli" ]]; then
+    program=zarvex-cli-bench
+    shift
+fi
 scripts/build.sh
-exec build/bench/zarvex-bench "$@"
+exec "build/bench/$program" "$@"
