@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: MIT
 // Connect, Reset All and the window's lifecycle, driven through the window's controls
 // against the board emulator.
+#include "boardbytes.h"
 #include "device/qtseriallink.h"
 #include "device/session.h"
 #include "porttargets.h"
@@ -23,12 +24,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-namespace {
-
-const QString resetCommands = "21 41 FF 21 42 FF 21 43 FF 41 00 42 00 43 00";
-
-} // namespace
 
 class TstConnection : public WindowTest
 {

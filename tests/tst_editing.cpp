@@ -3,6 +3,7 @@
 // Direction and output editing through the real window: clicks and keystrokes as a user
 // makes them, the views they leave, the caret of the edited box and the exact bytes the
 // board emulator receives.
+#include "boardbytes.h"
 #include "device/session.h"
 #include "ports/valueformats.h"
 #include "window/iotestwindow.h"
@@ -17,8 +18,6 @@
 #include <memory>
 
 namespace {
-
-const QString resetCommands = "21 41 FF 21 42 FF 21 43 FF 41 00 42 00 43 00";
 
 enum class Kind { Direction, Output };
 

@@ -7,7 +7,6 @@
 #include "output.h"
 
 #include <QFile>
-#include <QRegularExpression>
 
 #include <cerrno>
 
@@ -75,8 +74,8 @@ ParsedLine parseLine(const QByteArray &raw, KnownRegisters &known)
         return parsed;
     }
     QStringList words;
-    for (const QString &word : QString::fromUtf8(raw).split(
-             QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts)) {
+    for (const QString &word :
+         QString::fromUtf8(raw).simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
         if (word.startsWith(QLatin1Char('#')))
             break;
         words << word;

@@ -7,6 +7,7 @@
 #include "interrupts.h"
 #include "output.h"
 
+#include <QDateTime>
 #include <QJsonArray>
 
 namespace {
@@ -63,10 +64,16 @@ QString conditionTexts(const QList<Condition> &conditions, bool any)
     return texts.join(any ? QStringLiteral(" or ") : QStringLiteral(" and "));
 }
 
-QJsonObject readingFields(const QList<Selector> &selectors, const Inputs &inputs)
+// A reply with the values read; its time is only turned into text if JSON wants it.
+Reply reading(const QString &type, const QList<Selector> &selectors, const Inputs &inputs)
 {
-    return {{QStringLiteral("time"), localTimestamp()},
-            {QStringLiteral("values"), valuesObject(selectors, inputs)}};
+    Reply reply{type,
+                ExitCode::Success,
+                showValues(selectors, inputs),
+                {{QStringLiteral("values"), valuesObject(selectors, inputs)}},
+                {}};
+    reply.readAtMs = QDateTime::currentMSecsSinceEpoch();
+    return reply;
 }
 
 Reply sendAll(BoardClient &board, const Command &command, bool checkAfter)
@@ -113,11 +120,7 @@ Reply expect(BoardClient &board, const Command &command)
         return failed(command.name, *failure);
     const ConditionSet &set = command.conditions;
     const QList<Selector> operands = set.operands();
-    Reply reply{command.name,
-                ExitCode::Success,
-                showValues(operands, outcome.inputs),
-                readingFields(operands, outcome.inputs),
-                {}};
+    Reply reply = reading(command.name, operands, outcome.inputs);
     if (!set.holds(outcome.inputs)) {
         reply.code = ExitCode::ConditionFalse;
         reply.problem = QStringLiteral("expected %1, read %2")
@@ -153,24 +156,21 @@ Reply wait(BoardClient &board, const Command &command)
             if (!outcome.answered())
                 return failed(command.name, *exchangeFailure(outcome));
             const QString timeout = durationText(*set.timeoutMs);
-            Reply reply{command.name, ExitCode::ConditionFalse, showValues(operands, *last),
-                        readingFields(operands, *last),
-                        QStringLiteral("%1 did not hold%2 within %3; last read %4")
-                            .arg(conditionTexts(set.conditions, set.any),
-                                 set.stable > 1 ? QStringLiteral(" for %1 samples").arg(set.stable)
-                                                : QString(),
-                                 timeout, showValues(operands, *last))};
+            Reply reply = reading(command.name, operands, *last);
+            reply.code = ExitCode::ConditionFalse;
+            reply.problem =
+                QStringLiteral("%1 did not hold%2 within %3; last read %4")
+                    .arg(conditionTexts(set.conditions, set.any),
+                         set.stable > 1 ? QStringLiteral(" for %1 samples").arg(set.stable)
+                                        : QString(),
+                         timeout, showValues(operands, *last));
             reply.fields.insert(QStringLiteral("samples"), samples);
             return reply;
         }
         if (!Interrupts::sleepUntil(next))
             return interrupted(command.name);
     }
-    Reply reply{command.name,
-                ExitCode::Success,
-                showValues(operands, *last),
-                readingFields(operands, *last),
-                {}};
+    Reply reply = reading(command.name, operands, *last);
     reply.fields.insert(QStringLiteral("samples"), samples);
     reply.fields.insert(QStringLiteral("elapsed_ms"), msSince(start));
     return reply;
@@ -385,6 +385,8 @@ QJsonObject Reply::json() const
 {
     QJsonObject object = fields;
     object.insert(QStringLiteral("ok"), ok());
+    if (readAtMs > 0)
+        object.insert(QStringLiteral("time"), localTimestamp(readAtMs));
     if (!ok()) {
         object.insert(QStringLiteral("exit"), int(code));
         object.insert(QStringLiteral("message"), problem);
@@ -399,11 +401,7 @@ Reply runCommand(BoardClient &board, const Command &command, bool checkAfter)
         const ReadPortsOutcome outcome = board.read();
         if (auto failure = exchangeFailure(outcome))
             return failed(command.name, *failure);
-        return Reply{command.name,
-                     ExitCode::Success,
-                     showValues(command.selectors, outcome.inputs),
-                     readingFields(command.selectors, outcome.inputs),
-                     {}};
+        return reading(command.name, command.selectors, outcome.inputs);
     }
     case Command::Kind::Dir:
     case Command::Kind::Write:

@@ -40,9 +40,10 @@ struct Reply
 {
     QString type;
     ExitCode code = ExitCode::Success;
-    QString text;       // data, "A=0x5A B=0x00 C=0x1F"; may be empty
-    QJsonObject fields; // the same for JSON
-    QString problem;    // why it failed
+    QString text;        // data, "A=0x5A B=0x00 C=0x1F"; may be empty
+    QJsonObject fields;  // the same for JSON
+    QString problem;     // why it failed
+    qint64 readAtMs = 0; // when the values were read, in ms since the epoch
 
     bool ok() const { return code == ExitCode::Success; }
     QJsonObject json() const;

@@ -61,9 +61,10 @@ void Output::diagnostic(const QString &message)
     writeAll(STDERR_FILENO, "zarvex: " + message.toUtf8() + '\n');
 }
 
-QString localTimestamp()
+QString localTimestamp(qint64 msSinceEpoch)
 {
-    const QDateTime now = QDateTime::currentDateTime();
+    const QDateTime now = msSinceEpoch < 0 ? QDateTime::currentDateTime()
+                                           : QDateTime::fromMSecsSinceEpoch(msSinceEpoch);
     const int offset = now.offsetFromUtc();
     const int minutes = qAbs(offset) / 60;
     return now.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz")) +

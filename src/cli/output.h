@@ -36,8 +36,9 @@ private:
     bool m_broken = false;
 };
 
-// Now, in local time, to the millisecond, with the offset from UTC: 2026-12-08T19:40:01.123+01:00
-QString localTimestamp();
+// A moment (now, or ms since the epoch) in local time, to the millisecond, with the offset from
+// UTC: 2026-12-08T19:40:01.123+01:00
+QString localTimestamp(qint64 msSinceEpoch = -1);
 
 // "A=0x5A A.3=1", and as JSON {"A": 90, "A.3": 1}
 QString showValues(const QList<Selector> &selectors, const std::array<quint8, 3> &inputs);

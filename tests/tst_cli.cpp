@@ -1,0 +1,490 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
+// zarvex, the command-line program, run as a process of its own against the board emulator
+// on a real pseudo-terminal: its arguments, the bytes it sends, its exit codes and its replies.
+#include "boardbytes.h"
+#include "porttargets.h"
+#include "testboard.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QtTest>
+
+#include <atomic>
+#include <csignal>
+#include <thread>
+
+namespace {
+
+struct Run
+{
+    int code = -1; // the exit status; -1 when it did not end normally
+    QStringList out;
+    QString err;
+};
+
+QStringList lines(const QByteArray &bytes)
+{
+    return QString::fromUtf8(bytes).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QProcess *start(const QStringList &args, QObject *parent = nullptr)
+{
+    auto *process = new QProcess(parent);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("ZARVEX_PORT"));
+    process->setProcessEnvironment(environment);
+    process->start(QStringLiteral(ZARVEX_CLI), args);
+    return process;
+}
+
+Run finish(QProcess &process, const QByteArray &input = {})
+{
+    process.write(input);
+    process.closeWriteChannel();
+    Run run;
+    if (!process.waitForFinished(20000))
+        process.kill();
+    process.waitForFinished();
+    if (process.exitStatus() == QProcess::NormalExit)
+        run.code = process.exitCode();
+    run.out = lines(process.readAllStandardOutput());
+    run.err = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
+
+Run zarvex(const QStringList &args, const QByteArray &input = {})
+{
+    QProcess *process = start(args);
+    const Run run = finish(*process, input);
+    delete process;
+    return run;
+}
+
+// Waits for the next line a running zarvex prints: it flushes each one at once.
+QString nextLine(QProcess &process)
+{
+    while (!process.canReadLine() && process.waitForReadyRead(5000)) {
+    }
+    return QString::fromUtf8(process.readLine()).trimmed();
+}
+
+const QRegularExpression timestamp(
+    QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d "));
+
+} // namespace
+
+class TstCli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void badArguments_data();
+    void badArguments();
+    void bytesOfEachCommand_data();
+    void bytesOfEachCommand();
+    void scriptedSession();
+    void exitCodes_data();
+    void exitCodes();
+    void busyPort();
+    void lostPort();
+    void watchFollowsChanges();
+    void watchSaysNoAnswerOnce();
+    void waitAndExpect_data();
+    void waitAndExpect();
+    void batchReplies_data();
+    void batchReplies();
+    void batchFileIsCheckedFirst();
+    void jsonLines();
+
+private:
+    QStringList onBoard(QStringList args) const
+    {
+        return QStringList{QStringLiteral("-d"), m_board->board().devicePath()} + args;
+    }
+
+    std::unique_ptr<TestBoard> m_board;
+};
+
+void TstCli::init()
+{
+    m_board = std::make_unique<TestBoard>();
+    QVERIFY(m_board->start());
+    m_board->board().setInputPattern(Port::A, 0x5A);
+}
+
+void TstCli::cleanup()
+{
+    m_board.reset();
+}
+
+void TstCli::badArguments_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("message");
+
+    const auto row = [](const char *name, const QStringList &args, const char *message) {
+        QTest::newRow(name) << args << QString::fromUtf8(message);
+    };
+    row("fractional port number", {"-p", "3.5", "read"}, "-p: bad port number \"3.5\"");
+    row("port number 0", {"-p", "0", "read"}, "1 to 32767");
+    row("both -p and -d", {"-p", "3", "-d", "%pty", "read"}, "-p and -d both name a port");
+    row("no command", {}, "no command given");
+    row("unknown command", {"frobnicate"}, "unknown command \"frobnicate\"");
+    row("batch command alone", {"sleep", "1s"}, "sleep is a batch command");
+    row("option of another command", {"read", "--timeout", "2s"}, "read: unknown option --timeout");
+    row("option twice", {"--json", "--json", "read"}, "--json is given twice");
+    row("bad port", {"read", "D"}, "bad port or line \"D\"");
+    row("bad line", {"read", "A.8"}, "bad port or line \"A.8\"");
+    row("value too big", {"write", "A=256"}, "value \"256\" is out of range");
+    row("hex too big", {"write", "A=0x1FF"}, "value \"0x1FF\" is out of range");
+    row("leading zero", {"write", "A=090"}, "no leading zeros");
+    row("negative", {"write", "A=-1"}, "bad value \"-1\"");
+    row("not a binary digit", {"write", "A=0b012"}, "bad value \"0b012\"");
+    row("no assignment", {"write"}, "write: nothing to write");
+    row("no equals sign", {"dir", "A"}, "bad direction \"A\"");
+    row("bad direction word", {"dir", "A=sideways"}, "bad value \"sideways\"");
+    row("line before its port", {"dir", "A.3=out", "A=0xFF"},
+        "\"A.3=out\" sets one line, but the other lines of port A's direction register");
+    row("line value 2", {"write", "A=0", "A.3=2"}, "bad line value \"2\"");
+    row("wait without timeout", {"wait", "A=1"}, "wait needs --timeout");
+    row("duration unit", {"wait", "A=1", "--timeout", "2h"}, "bad duration \"2h\"");
+    row("duration fraction", {"wait", "A=1", "--timeout", "1.5s"}, "bad duration \"1.5s\"");
+    row("stable 0", {"wait", "A=1", "--timeout", "1s", "--stable", "0"}, "bad --stable \"0\"");
+    row("mask never holds", {"expect", "A&0x0F=0x15"}, "can never hold");
+    row("mask on a line", {"expect", "A.1&0x01=1"}, "a mask applies to a whole port");
+    row("no condition", {"expect"}, "no condition given");
+    row("interval 0", {"watch", "--interval", "0"}, "--interval must be at least 1ms");
+    row("count not a number", {"watch", "--count", "x"}, "bad --count \"x\"");
+    row("batch argument", {"batch", "script"}, "batch: unexpected argument script");
+    row("missing option value", {"watch", "--interval"}, "--interval needs a value");
+}
+
+void TstCli::badArguments()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, message);
+    TestPty pty;
+    QVERIFY(pty.isValid());
+    // Every row but those of -p names a port that could be opened.
+    if (args.contains("%pty"))
+        args.replace(args.indexOf("%pty"), pty.slavePath());
+    else if (!args.contains("-p"))
+        args = QStringList{"-d", pty.slavePath()} + args;
+    const Run run = zarvex(args);
+    QCOMPARE(run.code, 2);
+    QVERIFY2(run.out.isEmpty(), qPrintable(run.out.join('\n')));
+    QVERIFY2(run.err.startsWith("zarvex: ") && run.err.count('\n') == 1, qPrintable(run.err));
+    QVERIFY2(run.err.contains(message), qPrintable(run.err));
+    QCOMPARE(pty.written(), QByteArray());
+}
+
+void TstCli::bytesOfEachCommand_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("bytes");
+
+    QTest::newRow("read") << QStringList{"read", "B.3"} << readPortsCommand;
+    QTest::newRow("reset, then its check")
+        << QStringList{"reset"} << resetCommands + " " + readPortsCommand;
+    QTest::newRow("reset unchecked") << QStringList{"--no-check", "reset"} << resetCommands;
+    QTest::newRow("write") << QStringList{"write", "A=0x5A"} << "41 5A " + readPortsCommand;
+    QTest::newRow("dir in order, a line after its port")
+        << QStringList{"dir", "A=in", "b=out", "C=0x0F", "A.3=out"}
+        << "21 41 FF 21 42 00 21 43 0F 21 41 F7 " + readPortsCommand;
+    QTest::newRow("write unchecked, binary, a line")
+        << QStringList{"--no-check", "write", "B=0", "B.7=1", "C=0b101"} << "42 00 42 80 43 05";
+    QTest::newRow("expect") << QStringList{"expect", "A=0x5A"} << readPortsCommand;
+    QTest::newRow("opening and closing send nothing")
+        << QStringList{"--no-check", "batch"} << QString();
+}
+
+void TstCli::bytesOfEachCommand()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, bytes);
+    const Run run = zarvex(onBoard(args));
+    QVERIFY2(run.code == 0, qPrintable(run.err));
+    QCOMPARE(hexBytes(m_board->receivedWhenQuiet()), bytes);
+}
+
+void TstCli::scriptedSession()
+{
+    QCOMPARE(zarvex(onBoard({"reset"})).code, 0);
+    QCOMPARE(zarvex(onBoard({"write", "A=0x5A"})).code, 0);
+    const Run read = zarvex(onBoard({"read"}));
+    QCOMPARE(read.code, 0);
+    QCOMPARE(read.out, QStringList{"A=0x5A B=0x00 C=0x00"});
+    QCOMPARE(
+        hexBytes(m_board->receivedWhenQuiet()),
+        QStringList({resetCommands, readPortsCommand, "41 5A", readPortsCommand, readPortsCommand})
+            .join(' '));
+}
+
+void TstCli::exitCodes_data()
+{
+    QTest::addColumn<PtyBoard::ReplyMode>("mode");
+    QTest::addColumn<int>("delayMs");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message");
+
+    using Mode = PtyBoard::ReplyMode;
+    const QString late = "the board did not answer within 0.4 s";
+    QTest::newRow("silent") << Mode::Silent << 0 << QStringList{"read"} << 4
+                            << late + " (no byte came)";
+    QTest::newRow("short") << Mode::Short << 0 << QStringList{"read"} << 4
+                           << late + " (2 bytes came)";
+    QTest::newRow("late") << Mode::Normal << 600 << QStringList{"read"} << 4 << late;
+    QTest::newRow("silent after write") << Mode::Silent << 0 << QStringList{"write", "A=1"} << 4
+                                        << "the commands were sent, but the board did not answer";
+    QTest::newRow("silent, unchecked")
+        << Mode::Silent << 0 << QStringList{"--no-check", "write", "A=1"} << 0 << "";
+    QTest::newRow("missing device")
+        << Mode::Normal << 0 << QStringList{"-d", "/dev/zarvex-none", "read"} << 3
+        << "/dev/zarvex-none does not exist";
+}
+
+void TstCli::exitCodes()
+{
+    QFETCH(PtyBoard::ReplyMode, mode);
+    QFETCH(int, delayMs);
+    QFETCH(QStringList, args);
+    QFETCH(int, code);
+    QFETCH(QString, message);
+    m_board->board().setReplyMode(mode);
+    m_board->board().setReplyDelay(delayMs);
+    const Run run = zarvex(args.contains("-d") ? args : onBoard(args));
+    QCOMPARE(run.code, code);
+    QVERIFY2(run.err.contains(message), qPrintable(run.err));
+}
+
+void TstCli::busyPort()
+{
+    // Another zarvex holds the port...
+    QProcess *watch = start(onBoard({"watch"}), this);
+    QVERIFY(!nextLine(*watch).isEmpty());
+    Run second = zarvex(onBoard({"read"}));
+    QCOMPARE(second.code, 3);
+    QVERIFY2(second.err.contains("busy: is Zarvex Test or another program connected?"),
+             qPrintable(second.err));
+    QVERIFY2(second.err.contains("(zarvex)"), qPrintable(second.err));
+    ::kill(pid_t(watch->processId()), SIGTERM);
+    QCOMPARE(finish(*watch).code, 0);
+    // ...it ended and let it go; now the window's link holds it.
+    QCOMPARE(zarvex(onBoard({"read"})).code, 0);
+    std::unique_ptr<QtSerialLink> window(m_board->newLink());
+    window->setCommPort(m_board->portNumber());
+    QVERIFY(!window->open());
+    m_board->board().clearReceived();
+    second = zarvex(onBoard({"write", "A=1"}));
+    QCOMPARE(second.code, 3);
+    QVERIFY2(second.err.contains("busy"), qPrintable(second.err));
+    QCOMPARE(m_board->receivedWhenQuiet(), QByteArray());
+}
+
+void TstCli::lostPort()
+{
+    QProcess *watch = start(onBoard({"watch", "--interval", "10ms"}), this);
+    QVERIFY(!nextLine(*watch).isEmpty());
+    m_board->unplug();
+    const Run run = finish(*watch);
+    QCOMPARE(run.code, 5);
+    QVERIFY2(run.err.contains("the port was lost"), qPrintable(run.err));
+}
+
+void TstCli::watchFollowsChanges()
+{
+    std::atomic<bool> counting = true;
+    std::thread counter([&] {
+        while (counting) {
+            m_board->board().setInputPattern(Port::C, m_board->board().inputPattern(Port::C) + 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        }
+    });
+    const Run run = zarvex(onBoard({"watch", "C", "A.1", "--interval", "10ms", "--count", "3"}));
+    counting = false;
+    counter.join();
+    QCOMPARE(run.code, 0);
+    QCOMPARE(run.out.size(), 4); // the state, then three changes
+    int last = -1;
+    for (const QString &line : run.out) {
+        QVERIFY2(timestamp.match(line).hasMatch(), qPrintable(line));
+        const QStringList values = line.section(' ', 1).split(' ');
+        QCOMPARE(values.size(), 2);
+        QCOMPARE(values[1], QString("A.1=1"));
+        const int c = values[0].mid(4).toInt(nullptr, 16);
+        QVERIFY2(c > last, qPrintable(line)); // every line a change, none repeated
+        last = c;
+    }
+}
+
+void TstCli::watchSaysNoAnswerOnce()
+{
+    QProcess *watch = start(onBoard({"watch", "--interval", "10ms"}), this);
+    QVERIFY(nextLine(*watch).endsWith("A=0x5A B=0x00 C=0x00"));
+    m_board->board().setReplyMode(PtyBoard::ReplyMode::Silent);
+    QVERIFY(nextLine(*watch).endsWith("no answer (no byte came)"));
+    QTest::qWait(1000); // two more exchanges time out meanwhile
+    m_board->board().setInputPattern(Port::B, 0x01);
+    m_board->board().setReplyMode(PtyBoard::ReplyMode::Normal);
+    QVERIFY(nextLine(*watch).endsWith("answering again"));
+    QVERIFY(nextLine(*watch).endsWith("A=0x5A B=0x01 C=0x00"));
+    ::kill(pid_t(watch->processId()), SIGINT);
+    const Run rest = finish(*watch);
+    QCOMPARE(rest.code, 0);
+    QCOMPARE(rest.out, QStringList());
+}
+
+void TstCli::waitAndExpect_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<int>("exchanges"); // -1: not counted
+
+    QTest::newRow("expect holds") << QStringList{"expect", "A=0x5A", "A.1=1", "A&0xF0=0x50"} << 0
+                                  << "A=0x5A A.1=1" << 1;
+    QTest::newRow("expect fails") << QStringList{"expect", "A.0=1"} << 1 << "A.0=0" << 1;
+    QTest::newRow("expect any") << QStringList{"expect", "A.0=1", "B=0", "--any"} << 0
+                                << "A.0=0 B=0x00" << 1;
+    QTest::newRow("wait stable") << QStringList{"wait",     "A=0x5A", "--timeout",  "5s",
+                                                "--stable", "3",      "--interval", "10ms"}
+                                 << 0 << "A=0x5A" << 3;
+    QTest::newRow("wait times out")
+        << QStringList{"wait", "C.7=1", "--timeout", "200ms", "--interval", "50ms"} << 1 << "C.7=0"
+        << 5;
+    QTest::newRow("wait for a change")
+        << QStringList{"wait", "C=0x03", "--timeout", "forever", "--interval", "10ms"} << 0
+        << "C=0x03" << -1;
+}
+
+void TstCli::waitAndExpect()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, code);
+    QFETCH(QString, out);
+    QFETCH(int, exchanges);
+    std::atomic<bool> counting = true;
+    std::thread counter([&] {
+        for (int c = 1; counting && c <= 3; ++c) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            m_board->board().setInputPattern(Port::C, quint8(c));
+        }
+    });
+    const Run run = zarvex(onBoard(args));
+    counting = false;
+    counter.join();
+    QCOMPARE(run.code, code);
+    QCOMPARE(run.out, QStringList{out});
+    if (exchanges >= 0)
+        QCOMPARE(m_board->board().readRequests(), exchanges);
+}
+
+void TstCli::batchReplies_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QStringList>("replies");
+    QTest::addColumn<QString>("bytes");
+
+    const QString script = "reset\nwrite A.3=1\n\n# a comment\nread A C.0  # trailing\nstate\n"
+                           "expect A=0x5B\nread\n";
+    const QString start = resetCommands + " 41 08 " + readPortsCommand + " " + readPortsCommand;
+    QTest::newRow("stops at the first failure")
+        << QStringList{} << script << 1
+        << QStringList{"ok", "ok", "ok A=0x5A C.0=0",
+                       "ok dir A=0xFF B=0xFF C=0xFF write A=0x08 B=0x00 C=0x00",
+                       "fail line 7: expected A=0x5B, read A=0x5A"}
+        << start;
+    QTest::newRow("keeps going")
+        << QStringList{"--keep-going"} << script << 1
+        << QStringList{"ok",
+                       "ok",
+                       "ok A=0x5A C.0=0",
+                       "ok dir A=0xFF B=0xFF C=0xFF write A=0x08 B=0x00 C=0x00",
+                       "fail line 7: expected A=0x5B, read A=0x5A",
+                       "ok A=0x5A B=0x00 C=0x00"}
+        << start + " " + readPortsCommand;
+    QTest::newRow("a line write needs its register")
+        << QStringList{} << "write A.3=1\nreset\n"
+        << 2
+        << QStringList{"error line 1: \"A.3=1\" sets one line, but the other lines of port A's "
+                       "write register are not known (the board cannot report them): set the "
+                       "whole port first (A=0x.. before it on the same command line, or reset "
+                       "or A=0x.. earlier in the same batch)"}
+        << QString();
+    QTest::newRow("pulse, sleep, then the closing check")
+        << QStringList{} << "dir A=out\nwrite A=0x80\npulse A.0=1 20ms\nsleep 10ms\nquit\nread\n"
+        << 0 << QStringList{"ok", "ok", "ok", "ok", "ok"}
+        << "21 41 00 41 80 41 81 41 80 " + readPortsCommand;
+    QTest::newRow("unknown command")
+        << QStringList{} << "read\nfrob\n"
+        << 2
+        << QStringList{"ok A=0x5A B=0x00 C=0x00", "error line 2: unknown command \"frob\": a "
+                                                  "batch line is dir, write, read, expect, wait, "
+                                                  "reset, sleep, pulse, state or quit"}
+        << readPortsCommand;
+}
+
+void TstCli::batchReplies()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, script);
+    QFETCH(int, code);
+    QFETCH(QStringList, replies);
+    QFETCH(QString, bytes);
+    // Through a pipe, so the lines are taken as they come.
+    const Run run = zarvex(onBoard(QStringList{"batch"} + options), script.toUtf8());
+    QCOMPARE(run.code, code);
+    QCOMPARE(run.out.value(0), "open " + m_board->board().devicePath());
+    QCOMPARE(run.out.mid(1), replies);
+    QCOMPARE(hexBytes(m_board->receivedWhenQuiet()), bytes);
+}
+
+void TstCli::batchFileIsCheckedFirst()
+{
+    QTemporaryFile file;
+    QVERIFY(file.open());
+    file.write("reset\nread\nwrite A=300\nread Q\n");
+    file.flush();
+    Run run = zarvex(onBoard({"batch", "-f", file.fileName()}));
+    QCOMPARE(run.code, 2);
+    QCOMPARE(run.out, QStringList());
+    QVERIFY2(run.err.contains("line 3: value \"300\"") && run.err.contains("line 4: bad port"),
+             qPrintable(run.err));
+    QCOMPARE(m_board->receivedWhenQuiet(), QByteArray());
+
+    QTemporaryFile good;
+    QVERIFY(good.open());
+    good.write("reset\nwrite A.3=1\n");
+    good.flush();
+    // Checking needs no port.
+    run = zarvex({"batch", "--check-only", "-f", good.fileName()});
+    QCOMPARE(run.code, 0);
+    QCOMPARE(run.out, QStringList());
+}
+
+void TstCli::jsonLines()
+{
+    const Run run = zarvex(onBoard({"--json", "read", "A", "B.0"}));
+    QCOMPARE(run.code, 0);
+    QCOMPARE(run.out.size(), 1);
+    const QJsonObject object = QJsonDocument::fromJson(run.out[0].toUtf8()).object();
+    QCOMPARE(object.value("version").toInt(), 1);
+    QCOMPARE(object.value("type").toString(), QString("read"));
+    QCOMPARE(object.value("ok").toBool(), true);
+    QVERIFY(object.value("values").toObject().value("A").isDouble());
+    QCOMPARE(object.value("values").toObject().value("A").toInt(), 0x5A);
+    QCOMPARE(object.value("values").toObject().value("B.0").toInt(), 0);
+    QVERIFY(timestamp.match(object.value("time").toString() + ' ').hasMatch());
+}
+
+QTEST_GUILESS_MAIN(TstCli)
+#include "tst_cli.moc"
