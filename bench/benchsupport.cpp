@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include <fcntl.h>
@@ -267,4 +268,49 @@ QString loadAverage()
     if (fields.size() < 3)
         return QStringLiteral("?");
     return QString::fromLatin1(fields.mid(0, 3).join(' '));
+}
+
+BoardReading patternFor(int rep)
+{
+    const auto a = quint8(rep * 37 + 11);
+    return {a, quint8(~a), quint8(a ^ 0x5A)};
+}
+
+void setPattern(PtyBoard &board, const BoardReading &pattern)
+{
+    for (int p = 0; p < 3; ++p)
+        board.setInputPattern(Port(p), pattern[p]);
+}
+
+BoardReading expectedReply(const PtyBoard &board)
+{
+    BoardReading reply{};
+    for (int p = 0; p < 3; ++p) {
+        const Port port = Port(p);
+        const quint8 inputs = board.direction(port);
+        reply[p] = quint8((inputs & board.inputPattern(port)) | (~inputs & board.output(port)));
+    }
+    return reply;
+}
+
+QString verdict(bool met)
+{
+    return met ? QStringLiteral("met") : QStringLiteral("**missed**");
+}
+
+QString number(double value, int decimals)
+{
+    return QString::number(value, 'f', decimals);
+}
+
+void printTable(const char *title, const std::vector<Row> &rows)
+{
+    std::printf("## %s\n\n", title);
+    std::printf("| Figure | Median | Limit / floor | Verdict | Repetitions |\n");
+    std::printf("|---|---:|---|---|---:|\n");
+    for (const Row &row : rows) {
+        std::printf("| %s | %s | %s | %s | %s |\n", qPrintable(row.figure), qPrintable(row.median),
+                    qPrintable(row.limit), qPrintable(row.verdict), qPrintable(row.reps));
+    }
+    std::printf("\n");
 }

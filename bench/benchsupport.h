@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <array>
 #include <condition_variable>
 #include <mutex>
 #include <vector>
@@ -22,6 +23,28 @@ qint64 cpuNs(const rusage &usage);
 qint64 peakResidentKiB();
 
 double median(std::vector<double> values);
+
+// The inputs of ports A, B and C.
+using BoardReading = std::array<quint8, 3>;
+// A different input pattern for each repetition, so a stale reply shows.
+BoardReading patternFor(int rep);
+void setPattern(PtyBoard &board, const BoardReading &pattern);
+// What the board answers: input lines read the pattern, output lines their output bit.
+BoardReading expectedReply(const PtyBoard &board);
+
+// One line of the printed table.
+struct Row
+{
+    QString figure;
+    QString median;
+    QString limit;
+    QString verdict;
+    QString reps;
+};
+QString verdict(bool met);
+QString number(double value, int decimals);
+// The title and the table, in markdown, on standard output.
+void printTable(const char *title, const std::vector<Row> &rows);
 
 // A left-button press and release at the widget's centre, through the widget's own event
 // handling, as a user's click arrives.

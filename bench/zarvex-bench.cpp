@@ -57,50 +57,7 @@ struct Options
     int pollSeconds = 60;
 };
 
-struct Row
-{
-    QString figure;
-    QString median;
-    QString limit;
-    QString verdict;
-    QString reps;
-};
-
-QString verdict(bool met)
-{
-    return met ? QStringLiteral("met") : QStringLiteral("**missed**");
-}
-
-QString number(double value, int decimals)
-{
-    return QString::number(value, 'f', decimals);
-}
-
 using PortInputs = CommandSet::PortInputs;
-
-PortInputs patternFor(int rep)
-{
-    const auto a = quint8(rep * 37 + 11);
-    return {a, quint8(~a), quint8(a ^ 0x5A)};
-}
-
-// What the board answers: input lines read the pattern, output lines their output bit.
-PortInputs expectedReply(const PtyBoard &board)
-{
-    PortInputs reply{};
-    for (int p = 0; p < 3; ++p) {
-        const Port port = Port(p);
-        const quint8 inputs = board.direction(port);
-        reply[p] = quint8((inputs & board.inputPattern(port)) | (~inputs & board.output(port)));
-    }
-    return reply;
-}
-
-void setPattern(PtyBoard &board, const PortInputs &pattern)
-{
-    for (int p = 0; p < 3; ++p)
-        board.setInputPattern(Port(p), pattern[p]);
-}
 
 QtSerialLink::PortNamer fixedDevice(const QString &device)
 {
@@ -544,14 +501,7 @@ bool Bench::startChild(const QString &device, double *startMs, double *peakMB)
 void Bench::print() const
 {
     const QString platform = QGuiApplication::platformName();
-    std::printf("## Zarvex Test benchmarks\n\n");
-    std::printf("| Figure | Median | Limit / floor | Verdict | Repetitions |\n");
-    std::printf("|---|---:|---|---|---:|\n");
-    for (const Row &row : m_rows) {
-        std::printf("| %s | %s | %s | %s | %s |\n", qPrintable(row.figure), qPrintable(row.median),
-                    qPrintable(row.limit), qPrintable(row.verdict), qPrintable(row.reps));
-    }
-    std::printf("\n");
+    printTable("Zarvex Test benchmarks", m_rows);
     std::printf(
         "- Machine: %s; Qt %s, platform \"%s\"%s.\n", qPrintable(machineDescription()), qVersion(),
         qPrintable(platform),

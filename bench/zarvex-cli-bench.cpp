@@ -43,55 +43,12 @@ struct Options
     int watchSeconds = 60;
 };
 
-struct Row
-{
-    QString figure;
-    QString median;
-    QString limit;
-    QString verdict;
-    QString reps;
-};
-
-QString verdict(bool met)
-{
-    return met ? QStringLiteral("met") : QStringLiteral("**missed**");
-}
-
-QString number(double value, int decimals)
-{
-    return QString::number(value, 'f', decimals);
-}
-
-using Reading = std::array<quint8, 3>;
-
-Reading patternFor(int rep)
-{
-    const auto a = quint8(rep * 37 + 11);
-    return {a, quint8(~a), quint8(a ^ 0x5A)};
-}
-
-void setPattern(PtyBoard &board, const Reading &pattern)
-{
-    for (int p = 0; p < 3; ++p)
-        board.setInputPattern(Port(p), pattern[p]);
-}
-
-// The board's answer: input lines read the pattern, output lines their output bit.
-Reading boardReading(const PtyBoard &board)
-{
-    Reading reply{};
-    for (int p = 0; p < 3; ++p) {
-        const quint8 inputs = board.direction(Port(p));
-        reply[p] =
-            quint8((inputs & board.inputPattern(Port(p))) | (~inputs & board.output(Port(p))));
-    }
-    return reply;
-}
+using Reading = BoardReading;
 
 // As zarvex prints it.
 QByteArray readingText(const PtyBoard &board)
 {
-    const Reading reply = boardReading(board);
+    const Reading reply = expectedReply(board);
     return QString::asprintf("A=0x%02X B=0x%02X C=0x%02X", reply[0], reply[1], reply[2]).toLatin1();
 }
 
@@ -415,7 +372,7 @@ bool Bench::measureBatch()
     const int reads = m_options.batchReads;
     const QByteArray request = QByteArrayLiteral("abc");
     const auto measureFloor = [&](double *perSecond) {
-        const Reading reading = boardReading(rawBoard);
+        const Reading reading = expectedReply(rawBoard);
         const QByteArray expected(reinterpret_cast<const char *>(reading.data()), 3);
         const qint64 start = monotonicNs();
         for (int i = 0; i < reads; ++i) {
@@ -524,14 +481,7 @@ bool Bench::measureWatch()
 
 void Bench::print() const
 {
-    std::printf("## zarvex command-line benchmarks\n\n");
-    std::printf("| Figure | Median | Limit / floor | Verdict | Repetitions |\n");
-    std::printf("|---|---:|---|---|---:|\n");
-    for (const Row &row : m_rows) {
-        std::printf("| %s | %s | %s | %s | %s |\n", qPrintable(row.figure), qPrintable(row.median),
-                    qPrintable(row.limit), qPrintable(row.verdict), qPrintable(row.reps));
-    }
-    std::printf("\n");
+    printTable("zarvex command-line benchmarks", m_rows);
     std::printf("- Machine: %s.\n", qPrintable(machineDescription()));
     std::printf("- Load: the cores were %s%% busy during the run, %s%% of them with this "
                 "benchmark and its children; load average %s before, %s after.\n",
