@@ -101,6 +101,8 @@ private slots:
     void batchReplies();
     void batchFileIsCheckedFirst();
     void jsonLines();
+    void portFromEnvironment();
+    void signalEndsAWaitCleanly();
 
 private:
     QStringList onBoard(QStringList args) const
@@ -484,6 +486,37 @@ void TstCli::jsonLines()
     QCOMPARE(object.value("values").toObject().value("A").toInt(), 0x5A);
     QCOMPARE(object.value("values").toObject().value("B.0").toInt(), 0);
     QVERIFY(timestamp.match(object.value("time").toString() + ' ').hasMatch());
+}
+
+void TstCli::portFromEnvironment()
+{
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("ZARVEX_PORT", m_board->board().devicePath());
+    process.setProcessEnvironment(environment);
+    process.start(ZARVEX_CLI, {"read", "A"});
+    QCOMPARE(finish(process).out, QStringList{"A=0x5A"});
+
+    environment.insert("ZARVEX_PORT", "3.5");
+    process.setProcessEnvironment(environment);
+    process.start(ZARVEX_CLI, {"read"});
+    const Run bad = finish(process);
+    QCOMPARE(bad.code, 2);
+    QVERIFY2(bad.err.contains("ZARVEX_PORT=3.5 is neither a port number"), qPrintable(bad.err));
+}
+
+void TstCli::signalEndsAWaitCleanly()
+{
+    QProcess *wait =
+        start(onBoard({"wait", "A=0", "--timeout", "forever", "--interval", "10ms"}), this);
+    QVERIFY(m_board->board().waitForReceived(3, 5000));
+    const QString lock = serialLayerLockPath(m_board->board().devicePath());
+    QVERIFY(QFile::exists(lock));
+    ::kill(pid_t(wait->processId()), SIGTERM);
+    QVERIFY(wait->waitForFinished(5000));
+    // Ended by the signal, as a shell expects, after closing the port.
+    QCOMPARE(wait->exitStatus(), QProcess::CrashExit);
+    QVERIFY(!QFile::exists(lock));
 }
 
 QTEST_GUILESS_MAIN(TstCli)
