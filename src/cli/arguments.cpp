@@ -174,7 +174,8 @@ std::optional<QList<Selector>> parseSelectors(const QStringList &texts, QString 
         const auto selector = parseSelector(text, error);
         if (!selector)
             return std::nullopt;
-        selectors << *selector;
+        if (!selectors.contains(*selector))
+            selectors << *selector;
     }
     if (selectors.isEmpty()) {
         for (const Port port : BoardPorts)

@@ -121,8 +121,9 @@ public:
                                             : QStringLiteral("ok ") + reply.text);
         } else {
             m_out.text(QStringLiteral("%1 line %2: %3")
-                           .arg(reply.code == ExitCode::ConditionFalse ? QStringLiteral("fail")
-                                                                       : QStringLiteral("error"))
+                           .arg(reply.code == ExitCode::ConditionFalse && !reply.signal
+                                    ? QStringLiteral("fail")
+                                    : QStringLiteral("error"))
                            .arg(line)
                            .arg(reply.problem));
         }
@@ -151,9 +152,7 @@ public:
         const Reply result = runCommand(board, command, false);
         if (command.sends())
             m_unchecked = true;
-        if (result.ok() &&
-            (command.kind == Command::Kind::Read || command.kind == Command::Kind::Expect ||
-             command.kind == Command::Kind::Wait))
+        if (result.answered())
             m_unchecked = false;
         reply(line, result);
         if (result.code == ExitCode::PortLost || Interrupts::received() || !m_out.isOpen())
@@ -166,8 +165,14 @@ public:
         if (!m_plan.checkAtEnd || !m_unchecked || m_code == ExitCode::PortLost ||
             Interrupts::received())
             return;
+        // Not a reply to any line: said once, after the last one.
         if (auto failure = board.check()) {
-            Output::diagnostic(failure->message);
+            const Reply reply{QStringLiteral("check"), failure->code, {}, {}, failure->message};
+            if (m_out.json())
+                m_out.object(reply.type, reply.json());
+            else
+                m_out.text(QStringLiteral("error at the end: ") + failure->message);
+            Output::diagnostic(QStringLiteral("batch: ") + failure->message);
             if (m_code == ExitCode::Success)
                 m_code = failure->code;
         }

@@ -47,13 +47,16 @@ Reply done(const QString &type)
     return Reply{type, ExitCode::Success, {}, {}, {}};
 }
 
+// The process ends by the signal once the port is closed; the reply says so first.
 Reply interrupted(const QString &type)
 {
-    return Reply{type,
-                 ExitCode::ConditionFalse,
-                 {},
-                 {},
-                 QStringLiteral("interrupted by signal %1").arg(Interrupts::received())};
+    Reply reply{type,
+                ExitCode::ConditionFalse,
+                {},
+                {},
+                QStringLiteral("interrupted by signal %1").arg(Interrupts::received())};
+    reply.signal = Interrupts::received();
+    return reply;
 }
 
 QString conditionTexts(const QList<Condition> &conditions, bool any)
@@ -388,7 +391,7 @@ QJsonObject Reply::json() const
     if (readAtMs > 0)
         object.insert(QStringLiteral("time"), localTimestamp(readAtMs));
     if (!ok()) {
-        object.insert(QStringLiteral("exit"), int(code));
+        object.insert(QStringLiteral("exit"), signal ? 128 + signal : int(code));
         object.insert(QStringLiteral("message"), problem);
     }
     return object;

@@ -44,8 +44,11 @@ struct Reply
     QJsonObject fields;  // the same for JSON
     QString problem;     // why it failed
     qint64 readAtMs = 0; // when the values were read, in ms since the epoch
+    int signal = 0;      // the signal that cut the command short
 
     bool ok() const { return code == ExitCode::Success; }
+    // A reading came, whether or not its condition held.
+    bool answered() const { return readAtMs > 0; }
     QJsonObject json() const;
 };
 

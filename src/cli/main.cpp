@@ -212,7 +212,7 @@ int run(const QStringList &args)
     if (!scan)
         return usageError(error);
     const QString name = scan->positional.value(0);
-    if (scan->has(QStringLiteral("--version")) && name.isEmpty()) {
+    if (scan->has(QStringLiteral("--version"))) {
         printHelp(QStringLiteral("zarvex %1\n").arg(QStringLiteral(ZARVEX_VERSION_TEXT)));
         return 0;
     }
