@@ -426,6 +426,10 @@ void TstCli::batchReplies_data()
         << QStringList{} << "dir A=out\nwrite A=0x80\npulse A.0=1 20ms\nsleep 10ms\nquit\nread\n"
         << 0 << QStringList{"ok", "ok", "ok", "ok", "ok"}
         << "21 41 00 41 80 41 81 41 80 " + readPortsCommand;
+    QTest::newRow("a failed expect was still an answer: no closing check")
+        << QStringList{} << "reset\nexpect B.7=1\n"
+        << 1 << QStringList{"ok", "fail line 2: expected B.7=1, read B.7=0"}
+        << resetCommands + " " + readPortsCommand;
     QTest::newRow("unknown command")
         << QStringList{} << "read\nfrob\n"
         << 2
