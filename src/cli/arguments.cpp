@@ -325,13 +325,13 @@ QString durationText(qint64 ms)
     return QStringLiteral("%1ms").arg(ms);
 }
 
-std::optional<ParsedOptions> parseOptions(const QStringList &args, const QList<OptionSpec> &specs,
+std::optional<ParsedOptions> parseOptions(const QStringList &args, const QList<OptionRule> &rules,
                                           QString *error)
 {
-    const auto find = [&](QStringView name) -> const OptionSpec * {
-        for (const OptionSpec &spec : specs) {
-            if (spec.name == name || (!spec.alias.isEmpty() && spec.alias == name))
-                return &spec;
+    const auto find = [&](QStringView name) -> const OptionRule * {
+        for (const OptionRule &rule : rules) {
+            if (rule.name == name || (!rule.alias.isEmpty() && rule.alias == name))
+                return &rule;
         }
         return nullptr;
     };
@@ -359,17 +359,17 @@ std::optional<ParsedOptions> parseOptions(const QStringList &args, const QList<O
             name = arg.left(2);
             attached = arg.mid(2);
         }
-        const OptionSpec *spec = find(name);
-        if (!spec) {
+        const OptionRule *rule = find(name);
+        if (!rule) {
             *error = QStringLiteral("unknown option %1").arg(name);
             return std::nullopt;
         }
-        if (parsed.has(spec->name)) {
+        if (parsed.has(rule->name)) {
             *error = QStringLiteral("%1 is given twice").arg(name);
             return std::nullopt;
         }
         QString value;
-        if (spec->takesValue) {
+        if (rule->takesValue) {
             if (attached) {
                 value = *attached;
             } else if (i + 1 < args.size()) {
@@ -382,7 +382,7 @@ std::optional<ParsedOptions> parseOptions(const QStringList &args, const QList<O
             *error = QStringLiteral("%1 takes no value").arg(name);
             return std::nullopt;
         }
-        parsed.values.insert(spec->name, value);
+        parsed.values.insert(rule->name, value);
     }
     return parsed;
 }

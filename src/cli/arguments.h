@@ -99,9 +99,9 @@ QString durationText(qint64 ms);
 
 // A strict option parser: --name VALUE, --name=VALUE, -x VALUE, -xVALUE and flags; "--" ends
 // the options. An unknown option, a missing value or an option given twice is an error.
-struct OptionSpec
+struct OptionRule
 {
-    OptionSpec(QString name, bool takesValue = false, QString alias = {})
+    OptionRule(QString name, bool takesValue = false, QString alias = {})
         : name(std::move(name)), takesValue(takesValue), alias(std::move(alias))
     {}
 
@@ -118,7 +118,7 @@ struct ParsedOptions
     bool has(const QString &name) const { return values.contains(name); }
     QString value(const QString &name) const { return values.value(name); }
 };
-std::optional<ParsedOptions> parseOptions(const QStringList &args, const QList<OptionSpec> &specs,
+std::optional<ParsedOptions> parseOptions(const QStringList &args, const QList<OptionRule> &rules,
                                           QString *error);
 
 // The condition options shared by wait and expect, and their parsed form.

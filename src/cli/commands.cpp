@@ -15,8 +15,8 @@ namespace {
 using Clock = Interrupts::Clock;
 using Inputs = ReadPortsOutcome::PortInputs;
 
-const OptionSpec AnyOption{QStringLiteral("--any")};
-const OptionSpec IntervalOption{QStringLiteral("--interval"), true};
+const OptionRule AnyOption{QStringLiteral("--any")};
+const OptionRule IntervalOption{QStringLiteral("--interval"), true};
 
 QString letter(Port port)
 {
@@ -227,7 +227,7 @@ bool Command::sends() const
     return kind == Kind::Dir || kind == Kind::Write || kind == Kind::Reset || kind == Kind::Pulse;
 }
 
-QList<OptionSpec> commandOptions(const QString &name)
+QList<OptionRule> commandOptions(const QString &name)
 {
     if (name == QLatin1String("expect"))
         return {AnyOption};

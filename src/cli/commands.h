@@ -27,7 +27,7 @@ struct Command
 };
 
 // The options each command takes (batch commands and subcommands alike).
-QList<OptionSpec> commandOptions(const QString &name);
+QList<OptionRule> commandOptions(const QString &name);
 bool inBatch(const QString &name);
 std::optional<Command> parseCommand(const QString &name, const ParsedOptions &options,
                                     QString *error);

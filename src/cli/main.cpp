@@ -14,7 +14,7 @@
 
 namespace {
 
-const QList<OptionSpec> GlobalOptions = {
+const QList<OptionRule> GlobalOptions = {
     {QStringLiteral("-p"), true, QStringLiteral("--port")},
     {QStringLiteral("-d"), true, QStringLiteral("--device")},
     {QStringLiteral("--json")},
@@ -204,7 +204,7 @@ void endIfInterrupted(const Output &out)
 int run(const QStringList &args)
 {
     // First find the command, then parse again with only its options allowed.
-    QList<OptionSpec> every = GlobalOptions;
+    QList<OptionRule> every = GlobalOptions;
     for (const QString &name : Subcommands + QStringList{QStringLiteral("expect")})
         every += commandOptions(name);
     QString error;
