@@ -22,7 +22,8 @@ QString refusalHint(const OpenRefusal &refusal)
         break;
     case OpenFailure::PermissionDenied:
         if (refusal.detail.isEmpty())
-            return QStringLiteral(" (add your user to the dialout group, or ask for access)");
+            return QStringLiteral(
+                " (no group gives access to it here: ask whoever runs this machine)");
         break;
     case OpenFailure::NoSuchDevice:
         return QStringLiteral(" (absent: is the board plugged in? zarvex ports lists what "

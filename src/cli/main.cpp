@@ -205,7 +205,7 @@ int run(const QStringList &args)
 {
     // First find the command, then parse again with only its options allowed.
     QList<OptionRule> every = GlobalOptions;
-    for (const QString &name : Subcommands + QStringList{QStringLiteral("expect")})
+    for (const QString &name : Subcommands)
         every += commandOptions(name);
     QString error;
     const auto scan = parseOptions(args, every, &error);
