@@ -1,0 +1,26 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
+#pragma once
+
+// SIGINT, SIGTERM and SIGHUP, caught the one way that is safe anywhere: the handler notes the
+// first signal and writes a byte into a pipe, which an event loop (QSocketNotifier) or poll()
+// watches. Every program of the project ends through this: the window, zarvex, the emulator.
+namespace EndingSignals {
+
+// Installs the handlers; a second call does nothing. False, with errno set, when the pipe or a
+// handler could not be made.
+bool install();
+// The pipe's read end, readable once a signal has come; -1 before install().
+int fd();
+// The first signal that came, or 0.
+int received();
+// Empties the pipe, so a notifier on fd() stops firing; received() keeps its value.
+void drain();
+// Puts back what the signals did before install(); with ignoreLater, later signals are
+// ignored instead (the first one is ending the process already).
+void restore(bool ignoreLater = false);
+// Ends the process by `signal` with its default action, the way a shell or a service manager
+// expects a signalled program to end, so they can tell it from an error exit.
+[[noreturn]] void endBy(int signal);
+
+} // namespace EndingSignals
