@@ -5,6 +5,7 @@
 #include "device/commandset.h"
 #include "device/portname.h"
 #include "device/qtseriallink.h"
+#include "porttargets.h"
 #include "testboard.h"
 
 #include <QElapsedTimer>
@@ -13,6 +14,7 @@
 #include <QtTest>
 
 #include <cmath>
+#include <csignal>
 #include <ctime>
 #include <memory>
 
@@ -43,6 +45,11 @@ private slots:
     void readPortsTimeouts_data();
     void readPortsTimeouts();
     void lateReplyDoesNotShiftLaterReadings();
+    void lateRepliesWaitedOut_data();
+    void lateRepliesWaitedOut();
+    void resetSequence();
+    void fullTransmitBufferIsWaitedOut();
+    void waitForRoomCanBeInterrupted();
     void extraAndStrayBytesAreDropped();
     void inBufferCountSeesBytesTheEventLoopHasNotRead();
     void waitingUsesNoCpu();
@@ -204,6 +211,126 @@ void TstCommandSet::lateReplyDoesNotShiftLaterReadings()
     QVERIFY(inputs.answered());
     QCOMPARE(int(inputs.input(Port::A)), 0x22);
     QVERIFY(clock.elapsed() < CommandSet::ReplyDeadlineMs);
+}
+
+void TstCommandSet::lateRepliesWaitedOut_data()
+{
+    QTest::addColumn<int>("delayMs");
+    QTest::addColumn<bool>("answered");
+    // Later than the deadline: with the setting on, no reply is ever taken for a later
+    // request's, so every exchange times out.
+    QTest::newRow("late by 50 ms") << CommandSet::ReplyDeadlineMs + 50 << false;
+    QTest::newRow("late by most of a deadline")
+        << CommandSet::ReplyDeadlineMs + CommandSet::LateReplyQuietMs - 100 << false;
+    QTest::newRow("prompt enough") << CommandSet::ReplyDeadlineMs - 150 << true;
+}
+
+void TstCommandSet::lateRepliesWaitedOut()
+{
+    QFETCH(int, delayMs);
+    QFETCH(bool, answered);
+    m_commands->setWaitOutLateReplies(true);
+    PtyBoard &board = m_board->board();
+    board.setReplyDelay(delayMs);
+
+    // Each request sees its own pattern, so an answer to an earlier one would show.
+    for (quint8 pattern = 0x10; pattern < 0x15; ++pattern) {
+        board.setInputPattern(Port::A, pattern);
+        const ReadPortsOutcome reading = m_commands->readPorts();
+        QCOMPARE(reading.answered(), answered);
+        if (answered)
+            QCOMPARE(reading.input(Port::A), pattern);
+        else
+            QCOMPARE(reading.waiting, qsizetype(0));
+    }
+
+    // Once the board answers in time again, its first answer is taken, and it is its own.
+    board.setReplyDelay(0);
+    board.setInputPattern(Port::A, 0x5A);
+    const ReadPortsOutcome reading = m_commands->readPorts();
+    QVERIFY(reading.answered());
+    QCOMPARE(reading.input(Port::A), quint8(0x5A));
+    QCOMPARE(board.readRequests(), 6);
+}
+
+void TstCommandSet::resetSequence()
+{
+    for (const PortCommand &command : CommandSet::ResetSequence)
+        QCOMPARE(m_commands->send(command), SendOutcome::Sent);
+    QCOMPARE(hexBytes(m_board->receivedExactly(15)),
+             QString("21 41 FF 21 42 FF 21 43 FF 41 00 42 00 43 00"));
+}
+
+void TstCommandSet::fullTransmitBufferIsWaitedOut()
+{
+    // A board that takes no bytes: the emulator as a process of its own, stopped.
+    EmulatorProcess emulator;
+    QVERIFY(emulator.start(ZARVEX_BOARD_EMULATOR, m_board->devDir() + "/com8", {}));
+    QtSerialLink link(nullptr, m_board->namer());
+    link.setCommPort(8);
+    QVERIFY(!link.open());
+    CommandSet commands(link);
+    emulator.signal(SIGSTOP);
+
+    // Far more than the system holds; the first wait for room lets the board go on. Commands
+    // of three bytes, so that the system also takes one only in part.
+    constexpr int Count = 20000;
+    bool waited = false;
+    link.setInterruptCheck([&] {
+        if (!std::exchange(waited, true))
+            emulator.signal(SIGCONT);
+        emulator.collect();
+        return false;
+    });
+    QStringList expected;
+    for (int i = 0; i < Count; ++i) {
+        // The emulator drops log lines nobody reads: once it runs, keep up with it.
+        if (waited && i % 256 == 0)
+            QVERIFY(emulator.waitForLogged("set-direction", i - 2000));
+        const Port port = BoardPorts[size_t(i % 3)];
+        const int value = (i / 3) % 256;
+        if (commands.sendSetDirection(port, value) != SendOutcome::Sent)
+            QFAIL(qPrintable(QStringLiteral("command %1 was not sent").arg(i)));
+        expected << QStringLiteral("set-direction %1 %2")
+                        .arg(QLatin1Char(portLetter(port)))
+                        .arg(hexBytes(QByteArray(1, char(value))));
+    }
+    QVERIFY(waited);
+    QVERIFY(emulator.waitForLogged("set-direction", Count));
+    QCOMPARE(emulator.log(), expected);
+}
+
+void TstCommandSet::waitForRoomCanBeInterrupted()
+{
+    // A pty whose other side nobody reads: what the system took can be read back from there.
+    TestPty pty;
+    QVERIFY(pty.isValid());
+    QtSerialLink link(nullptr, [&](int) { return pty.slavePath(); });
+    QVERIFY(!link.open());
+    CommandSet commands(link);
+    int asked = 0;
+    link.setInterruptCheck([&] { return ++asked > 0; });
+
+    QByteArray sent;
+    SendOutcome outcome = SendOutcome::Sent;
+    for (int i = 0; outcome == SendOutcome::Sent && i < 1000000; ++i) {
+        outcome = commands.sendWritePort(Port::B, i % 256);
+        if (outcome == SendOutcome::Sent)
+            sent += CommandSet::writePortCommand(Port::B, i % 256);
+    }
+    QCOMPARE(outcome, SendOutcome::Interrupted);
+    QCOMPARE(asked, 1);
+    QCOMPARE(link.state(), LinkState::Open);
+    QCOMPARE(commands.readPorts().kind, ReadPortsOutcome::Kind::Interrupted);
+    QCOMPARE(commands.send(CommandSet::ResetSequence[0]), SendOutcome::Interrupted);
+    QCOMPARE(asked, 3);
+    // Exactly what was reported sent went, in order.
+    QCOMPARE(pty.written(), sent);
+
+    // With room again and no one to ask, the link goes on as before.
+    link.setInterruptCheck({});
+    QCOMPARE(commands.sendWritePort(Port::C, 0x5A), SendOutcome::Sent);
+    QCOMPARE(pty.written(), QByteArray("C\x5A"));
 }
 
 void TstCommandSet::extraAndStrayBytesAreDropped()

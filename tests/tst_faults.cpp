@@ -7,6 +7,7 @@
 #include "device/commandset.h"
 #include "device/session.h"
 #include "ports/valueformats.h"
+#include "porttargets.h"
 #include "window/iotestwindow.h"
 #include "window/textbox.h"
 #include "windowchecks.h"
@@ -14,7 +15,6 @@
 
 #include <QCheckBox>
 #include <QFile>
-#include <QProcess>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QtTest>
@@ -54,64 +54,6 @@ QByteArray randomBytes(QRandomGenerator &random, qsizetype size)
         byte = char(random.bounded(256));
     return bytes;
 }
-
-// The emulator executable, started as its own process and linked into the test's device
-// folder, so that it can be killed like a board whose driver dies.
-class EmulatorProcess
-{
-public:
-    ~EmulatorProcess()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.terminate();
-            m_process.waitForFinished(5000);
-        }
-    }
-
-    bool start(const QString &link, const QStringList &options)
-    {
-        // Every read-ports is counted here, also those that only repeat the one before.
-        m_process.start(ZARVEX_BOARD_EMULATOR, QStringList{"--link", link, "--verbose"} + options);
-        if (!m_process.waitForStarted(5000))
-            return false;
-        // The device path comes first, once the link is in place.
-        while (m_output.indexOf('\n') < 0 && m_process.waitForReadyRead(5000))
-            m_output += m_process.readAllStandardOutput();
-        return m_output.indexOf('\n') > 0;
-    }
-
-    qint64 pid() const { return m_process.processId(); }
-    void signal(int number) { ::kill(pid_t(pid()), number); }
-    bool waitForExit()
-    {
-        return m_process.state() == QProcess::NotRunning || m_process.waitForFinished(5000);
-    }
-
-    // The decoded commands logged so far, after the device path.
-    QStringList log()
-    {
-        m_output += m_process.readAllStandardOutput();
-        QStringList lines = QString::fromLocal8Bit(m_output).split('\n', Qt::SkipEmptyParts);
-        lines.removeFirst();
-        return lines;
-    }
-    int logged(const QString &prefix)
-    {
-        return int(log().filter(QRegularExpression('^' + prefix)).size());
-    }
-    bool waitForLogged(const QString &prefix, int count)
-    {
-        while (logged(prefix) < count) {
-            if (!m_process.waitForReadyRead(5000))
-                return false;
-        }
-        return true;
-    }
-
-private:
-    QProcess m_process;
-    QByteArray m_output;
-};
 
 } // namespace
 
@@ -312,8 +254,8 @@ void TstFaults::boardGoesAway()
     EmulatorProcess emulator;
     if (loss != HangUp) {
         board.stop();
-        QVERIFY(
-            emulator.start(com3, inputs + QStringList{"--reply", editing ? "normal" : "silent"}));
+        QVERIFY(emulator.start(ZARVEX_BOARD_EMULATOR, com3,
+                               inputs + QStringList{"--reply", editing ? "normal" : "silent"}));
     } else if (!editing) {
         board.setReplyMode(PtyBoard::ReplyMode::Silent);
     }
@@ -401,7 +343,7 @@ void TstFaults::boardGoesAway()
         board.setReplyMode(PtyBoard::ReplyMode::Normal);
         QVERIFY(m_board->start());
     } else {
-        QVERIFY(again.start(com3, inputs));
+        QVERIFY(again.start(ZARVEX_BOARD_EMULATOR, com3, inputs));
     }
     click("Connect");
     QCOMPARE(status(), QString("Connected"));

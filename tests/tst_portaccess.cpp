@@ -9,15 +9,22 @@
 #include "ptyboard.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSerialPort>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
+
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <functional>
@@ -43,6 +50,9 @@ enum class Target {
     Missing,
     NoPermission,
     DialoutGroup,
+    DeviceLocked,
+    ListedConsole,
+    ActiveConsole,
     Emulator
 };
 
@@ -79,6 +89,10 @@ private slots:
     void targets_data();
     void targets();
     void overviewMarks();
+    void racingClaims();
+    void lockFileObstacles_data();
+    void lockFileObstacles();
+    void lockDirectoryFull();
 };
 
 void TstPortAccess::targets_data()
@@ -116,6 +130,9 @@ void TstPortAccess::targets_data()
     row("dangling link", Target::Missing, F::NoSuchDevice);
     row("someone else's pty, as nobody", Target::NoPermission, F::PermissionDenied, {}, true, true);
     row("dialout device, as nobody", Target::DialoutGroup, F::PermissionDenied, {}, true, true);
+    row("device locked by another claim", Target::DeviceLocked, F::InUse, InUseBy::DeviceLock);
+    row("in the kernel's console list", Target::ListedConsole, F::InUse, InUseBy::SystemConsole);
+    row("an active console", Target::ActiveConsole, F::InUse, InUseBy::SystemConsole);
     row("the emulator's pty", Target::Emulator, {}, InUseBy::Nobody, false);
 }
 
@@ -137,13 +154,15 @@ void TstPortAccess::targets()
     const QString lockDir = dir.filePath(QStringLiteral("lock"));
     QVERIFY(::mkdir(QFile::encodeName(lockDir).constData(), 0777) == 0 &&
             ::chmod(QFile::encodeName(lockDir).constData(), 01777) == 0);
-    const PortClaim::Options privateLocks{{lockDir}};
+    PortClaim::Options privateLocks;
+    privateLocks.lockDirs = {lockDir};
 
     TestPty pty;
     QVERIFY(pty.isValid());
     SleepingChild child;
     PtyBoard board;
     QSerialPort holder;
+    std::optional<PortClaim> firstClaim;
     std::optional<LockFileWriter> lock;
     QFile file(dir.filePath(QStringLiteral("notes.txt")));
     int fifoReader = -1;
@@ -155,6 +174,7 @@ void TstPortAccess::targets()
     qint64 pid = 0;
     QString lockFile;
     std::optional<QString> detail;
+    std::optional<QString> text;
     std::function<QByteArray()> written = [&] { return pty.written(); };
     std::function<void()> after;
     const auto writeLock = [&](const QString &name, LockFormat format, qint64 lockPid,
@@ -229,14 +249,15 @@ void TstPortAccess::targets()
         after = [&] { QVERIFY(QFileInfo::exists(lockFile)); };
         break;
     case Target::SecondLink: {
-        // The first link is opened as the program opens it: claimed, then by the serial layer.
+        // The first link is opened as the program opens it: claimed, then by the serial layer,
+        // the claim held while it is open.
         const QString first = dir.filePath(QStringLiteral("com4"));
         QVERIFY(QFile::link(pty.slavePath(), first));
         auto claimed = PortClaim::claim(first);
         QVERIFY(std::holds_alternative<PortClaim>(claimed));
-        holder.setPortName(std::get<PortClaim>(claimed).device());
+        firstClaim.emplace(std::move(std::get<PortClaim>(claimed)));
+        holder.setPortName(firstClaim->device());
         QVERIFY(holder.open(QIODevice::ReadWrite));
-        std::get<PortClaim>(claimed).release();
         options = {};
         pid = ::getpid();
         lockFile = serialLayerLockPath(pty.slavePath());
@@ -280,19 +301,54 @@ void TstPortAccess::targets()
         detail = QStringLiteral("dialout");
         break;
     }
+    case Target::DeviceLocked:
+        // as a claim of this process through another descriptor locks it
+        QVERIFY(::flock(pty.slaveFd(), LOCK_EX | LOCK_NB) == 0);
+        pid = ::getpid();
+        break;
+    case Target::ListedConsole:
+    case Target::ActiveConsole: {
+        // Stand-ins for the kernel's lists, naming the pty as its console.
+        struct stat st
+        {
+        };
+        QVERIFY(::stat(QFile::encodeName(pty.slavePath()).constData(), &st) == 0);
+        const QString name = pty.slavePath().mid(int(qstrlen("/dev/")));
+        QFile list(dir.filePath(QStringLiteral("consoles")));
+        QVERIFY(list.open(QIODevice::WriteOnly));
+        if (target == Target::ListedConsole) {
+            list.write(QStringLiteral("ttyS0                -W- (EC  p a)    4:64\n"
+                                      "%1                -W- (E   p  )  %2:%3\n")
+                           .arg(name)
+                           .arg(major(st.st_rdev))
+                           .arg(minor(st.st_rdev))
+                           .toLocal8Bit());
+            options.consoleList = list.fileName();
+            options.activeConsoles = dir.filePath(QStringLiteral("none"));
+        } else {
+            list.write(QStringLiteral("tty0 %1\n").arg(name).toLocal8Bit());
+            options.consoleList = dir.filePath(QStringLiteral("none"));
+            options.activeConsoles = list.fileName();
+        }
+        list.close();
+        text = path + QStringLiteral(" is the system console");
+        break;
+    }
     case Target::Emulator:
         QVERIFY(board.start());
         linkTo = board.devicePath();
         written = [&] { return board.received(); };
         after = [&] {
-            // and the serial layer opens what was claimed
+            // and the serial layer opens what was claimed, while the claim holds it
             auto claimed = PortClaim::claim(path, options);
             QVERIFY(std::holds_alternative<PortClaim>(claimed));
             holder.setPortName(std::get<PortClaim>(claimed).device());
             QVERIFY(holder.open(QIODevice::ReadWrite));
-            std::get<PortClaim>(claimed).release();
-            QVERIFY(holder.isOpen());
+            QVERIFY(std::holds_alternative<OpenRefusal>(PortClaim::claim(path, options)));
             holder.close();
+            std::get<PortClaim>(claimed).release();
+            // and nothing of it is left behind
+            QVERIFY(std::holds_alternative<PortClaim>(PortClaim::claim(path, options)));
             QCOMPARE(board.received(), QByteArray());
         };
         break;
@@ -321,6 +377,8 @@ void TstPortAccess::targets()
         QCOMPARE(refusal.lockFile, lockFile);
         if (detail)
             QCOMPARE(refusal.detail, *detail);
+        if (text)
+            QCOMPARE(refusal.text(), *text);
         if (by == InUseBy::ControllingTerminal || target == Target::LiveSerialLayerLock)
             QCOMPARE(refusal.processName, QStringLiteral("sleep"));
         if (target == Target::UnremovableStaleLock)
@@ -366,6 +424,164 @@ void TstPortAccess::overviewMarks()
                  .arg(login.pid())
                  .arg(com(2), targets[1], com(3), targets[2], com(4), targets[3])
                  .arg(holder.pid()));
+}
+
+void TstPortAccess::racingClaims()
+{
+    // Two processes open one port at the same moment, each as the programs do, over a stale
+    // lock in the system lock directory: both find it stale, and without one arbiter one
+    // removes the lock the other has just made, and both own the port (as root, the serial
+    // layer's exclusive mode does not stop the second). The owners log when they have it.
+    constexpr int Rounds = 200;
+    constexpr int HoldMs = 20;
+    PtyBoard board;
+    QVERIFY(board.start());
+    const QString lockFile = serialLayerLockPath(board.devicePath());
+    QVERIFY(!QFileInfo::exists(lockFile));
+    QTemporaryDir dir;
+    const QString log = dir.filePath(QStringLiteral("owners"));
+    const QStringList arguments = {board.devicePath(), log, QString::number(HoldMs)};
+
+    int bothHadIt = 0;
+    for (int round = 0; round < Rounds; ++round) {
+        LockFileWriter stale(lockFile, LockFormat::SerialLayer, endedPid());
+        QVERIFY(stale.isWritten());
+        QProcess first;
+        QProcess second;
+        first.start(QStringLiteral(ZARVEX_CLAIM_CHILD), arguments);
+        second.start(QStringLiteral(ZARVEX_CLAIM_CHILD), arguments);
+        QVERIFY(first.waitForFinished(10000) && second.waitForFinished(10000));
+        for (QProcess *child : {&first, &second}) {
+            QVERIFY2(child->exitStatus() == QProcess::NormalExit &&
+                         (child->exitCode() == 0 || child->exitCode() == 3),
+                     child->readAllStandardError().constData());
+        }
+        bothHadIt += first.exitCode() == 0 && second.exitCode() == 0;
+        // the owner took its lock away again, and nothing else is left
+        QVERIFY(!QFileInfo::exists(lockFile));
+    }
+
+    QFile owners(log);
+    QVERIFY(owners.open(QIODevice::ReadOnly));
+    QSet<QByteArray> holding;
+    int ownerships = 0;
+    for (const QByteArray &line : owners.readAll().split('\n')) {
+        if (line.startsWith('+')) {
+            if (!holding.isEmpty()) {
+                QFAIL(qPrintable(QStringLiteral("process %1 took the port while %2 had it")
+                                     .arg(line.mid(1), holding.values().constFirst())));
+            }
+            holding.insert(line.mid(1));
+            ++ownerships;
+        } else if (line.startsWith('-')) {
+            holding.remove(line.mid(1));
+        }
+    }
+    QVERIFY(holding.isEmpty());
+    // Every round had an owner; a second one only after the first had closed.
+    QCOMPARE(ownerships, Rounds + bothHadIt);
+    QCOMPARE(board.received(), QByteArray());
+}
+
+void TstPortAccess::lockFileObstacles_data()
+{
+    QTest::addColumn<QStringList>("dirs"); // as named in the temporary directory
+    QTest::addColumn<int>("error");        // 0: a lock file can be made
+    QTest::addColumn<int>("named");        // which of dirs the refusal names
+
+    QTest::newRow("writable") << QStringList{"open"} << 0 << 0;
+    QTest::newRow("read-only") << QStringList{"closed"} << EACCES << 0;
+    QTest::newRow("read-only with the lock file in it") << QStringList{"held"} << EACCES << 0;
+    QTest::newRow("missing") << QStringList{"gone"} << ENOENT << 0;
+    // The serial layer moves on to the next directory it may write to, as this does.
+    QTest::newRow("read-only, then writable") << QStringList{"closed", "open"} << 0 << 0;
+    QTest::newRow("missing, then read-only") << QStringList{"gone", "closed"} << ENOENT << 0;
+    QTest::newRow("missing, then holding the lock file")
+        << QStringList{"gone", "held"} << EACCES << 1;
+}
+
+void TstPortAccess::lockFileObstacles()
+{
+    QFETCH(QStringList, dirs);
+    QFETCH(int, error);
+    QFETCH(int, named);
+
+    TestPty pty;
+    QVERIFY(pty.isValid());
+    QTemporaryDir dir;
+    QVERIFY(::chmod(QFile::encodeName(dir.path()).constData(), 0755) == 0);
+    const QString lockName =
+        QStringLiteral("LCK..") + pty.slavePath().mid(int(qstrlen("/dev/"))).replace('/', '_');
+    for (const char *name : {"open", "closed", "held"})
+        QVERIFY(::mkdir(QFile::encodeName(dir.filePath(name)).constData(), 0777) == 0);
+    QVERIFY(::chmod(QFile::encodeName(dir.filePath("open")).constData(), 0777) == 0);
+    QFile lock(dir.filePath(QStringLiteral("held/") + lockName));
+    QVERIFY(lock.open(QIODevice::WriteOnly));
+    lock.close();
+    for (const char *name : {"closed", "held"})
+        QVERIFY(::chmod(QFile::encodeName(dir.filePath(name)).constData(), 0555) == 0);
+
+    PortClaim::Options options;
+    for (const QString &name : std::as_const(dirs))
+        options.lockDirs << dir.filePath(name);
+    std::optional<OpenRefusal> obstacle;
+    // Root may write anywhere: the directories are closed to user nobody instead.
+    if (::geteuid() == 0)
+        QVERIFY(runAsUser(Nobody, Nobody,
+                          [&] { obstacle = lockFileObstacle(pty.slavePath(), options); }));
+    else
+        obstacle = lockFileObstacle(pty.slavePath(), options);
+
+    if (error == 0) {
+        QVERIFY2(!obstacle, qPrintable(obstacle->text()));
+    } else {
+        QVERIFY(obstacle);
+        QCOMPARE(obstacle->failure, OpenFailure::Other);
+        QCOMPARE(obstacle->lockFile, options.lockDirs[named] + QLatin1Char('/') + lockName);
+        QCOMPARE(obstacle->systemText, qt_error_string(error));
+        QCOMPARE(obstacle->text(),
+                 QStringLiteral("%1 could not be locked: cannot make %2: %3")
+                     .arg(pty.slavePath(), obstacle->lockFile, qt_error_string(error)));
+    }
+    // Nothing is left behind of the attempt.
+    for (const char *name : {"open", "closed", "held"})
+        QCOMPARE(QDir(dir.filePath(name))
+                     .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QString::fromLatin1(name) == QLatin1String("held") ? QStringList{lockName}
+                                                                    : QStringList{});
+    for (const char *name : {"closed", "held"})
+        QVERIFY(::chmod(QFile::encodeName(dir.filePath(name)).constData(), 0755) == 0);
+}
+
+void TstPortAccess::lockDirectoryFull()
+{
+    // The serial layer makes its lock itself and says no more than "permission error" when it
+    // cannot. A child opens a port with a full file system over the system lock directory, in
+    // a mount namespace of its own.
+    if (::geteuid() != 0)
+        QSKIP("needs root, to mount over the lock directory");
+    if (QProcess::execute(QStringLiteral("unshare"), {"--mount", "true"}) != 0)
+        QSKIP("no mount namespace to be had here");
+    PtyBoard board;
+    QVERIFY(board.start());
+    QTemporaryDir dir;
+    QProcess child;
+    child.start(
+        QStringLiteral("unshare"),
+        {"--mount", "sh", "-c",
+         "mount -t tmpfs -o size=4k tmpfs \"$1\" && { head -c 65536 /dev/zero >\"$1/fill\"; "
+         "exec \"$2\" \"$3\" \"$4\" 0; }",
+         "sh", QFileInfo(QStringLiteral("/var/lock")).canonicalFilePath(), ZARVEX_CLAIM_CHILD,
+         board.devicePath(), dir.filePath(QStringLiteral("owners"))});
+    QVERIFY(child.waitForFinished(10000));
+    const QString said = QString::fromLocal8Bit(child.readAllStandardError()).trimmed();
+    QCOMPARE(child.exitCode(), 3);
+    QCOMPARE(said.split('\n').constLast(),
+             QStringLiteral("%1 could not be locked: cannot make /var/lock/%2: %3")
+                 .arg(board.devicePath(),
+                      QFileInfo(serialLayerLockPath(board.devicePath())).fileName(),
+                      qt_error_string(ENOSPC)));
+    QCOMPARE(board.received(), QByteArray());
 }
 
 QTEST_GUILESS_MAIN(TstPortAccess)

@@ -9,6 +9,7 @@
 #include <QSet>
 #include <QSysInfo>
 
+#include <algorithm>
 #include <limits>
 #include <utility>
 
@@ -19,6 +20,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -67,6 +69,13 @@ QString OpenRefusal::text() const
                 .arg(path, describedProcess(pid, processName));
         case InUseBy::ExclusiveMode:
             return QStringLiteral("in use: another program holds %1 in exclusive mode").arg(device);
+        case InUseBy::DeviceLock:
+            if (pid > 0)
+                return QStringLiteral("in use: %1 holds %2 locked")
+                    .arg(describedProcess(pid, processName), device);
+            return QStringLiteral("in use: another program holds %1 locked").arg(device);
+        case InUseBy::SystemConsole:
+            return QStringLiteral("%1 is the system console").arg(path);
         case InUseBy::Lock:
             if (stale && pid > 0) {
                 return QStringLiteral(
@@ -94,6 +103,9 @@ QString OpenRefusal::text() const
         }
         return QStringLiteral("%1 is in use").arg(path);
     case OpenFailure::Other:
+        if (!lockFile.isEmpty())
+            return QStringLiteral("%1 could not be locked: cannot make %2: %3")
+                .arg(path, lockFile, systemText);
         break;
     }
     return QStringLiteral("%1 could not be opened: %2").arg(path, systemText);
@@ -119,6 +131,8 @@ const QStringList &serialLayerLockDirs()
         QStringLiteral("/var/spool/uucp"),
         QStringLiteral("/tmp"),
         QStringLiteral("/var/tmp"),
+        QStringLiteral("/var/lock/lockdev"),
+        QStringLiteral("/run/lock"),
     };
     return dirs;
 }
@@ -330,10 +344,16 @@ struct LockContent
 LockContent parseLock(const QByteArray &data)
 {
     LockContent content;
+    // A binary pid can begin like a short line of digits ("1\n", then two more bytes), but
+    // text never has bytes below a blank but for line ends.
+    const bool isBinary =
+        data.size() == int(sizeof(qint32)) && std::any_of(data.cbegin(), data.cend(), [](char c) {
+            return uchar(c) < ' ' && c != '\n' && c != '\r' && c != '\t';
+        });
     const QList<QByteArray> lines = data.split('\n');
     bool isNumber = false;
     const qint64 pid = lines.value(0).trimmed().toLongLong(&isNumber);
-    if (isNumber) {
+    if (!isBinary && isNumber) {
         // Classic: the pid in ten characters. The serial layer's own: pid, program, host.
         content.pid = pid;
         content.appName = QString::fromLocal8Bit(lines.value(1).trimmed());
@@ -430,10 +450,72 @@ std::optional<OpenRefusal> checkLock(const QString &file, Mode mode, OpenRefusal
     return base;
 }
 
-// Every rule that needs no descriptor, in order. Fills st for the device.
-std::optional<OpenRefusal> checkBeforeOpening(const QString &path, const Resolution &resolution,
-                                              const PortClaim::Options &options, Mode mode,
-                                              struct stat &st)
+// Whether the kernel writes its console to the device: its own list names it by number, the
+// active list by name under /dev.
+bool isSystemConsole(dev_t device, const PortClaim::Options &options)
+{
+    QFile list(options.consoleList.isEmpty() ? QStringLiteral("/proc/consoles")
+                                             : options.consoleList);
+    if (list.open(QIODevice::ReadOnly)) {
+        // "ttyS0                -W- (EC  p a)    4:64": the numbers come last.
+        for (const QByteArray &line : list.readAll().split('\n')) {
+            const QList<QByteArray> number = line.simplified().split(' ').constLast().split(':');
+            bool majorOk = false;
+            bool minorOk = false;
+            if (number.size() == 2 && number[0].toUInt(&majorOk) == major(device) && majorOk &&
+                number[1].toUInt(&minorOk) == minor(device) && minorOk)
+                return true;
+        }
+    }
+    QFile active(options.activeConsoles.isEmpty() ? QStringLiteral("/sys/class/tty/console/active")
+                                                  : options.activeConsoles);
+    if (active.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &name : active.readAll().simplified().split(' ')) {
+            struct stat st
+            {
+            };
+            if (!name.isEmpty() && ::stat(("/dev/" + name).constData(), &st) == 0 &&
+                S_ISCHR(st.st_mode) && st.st_rdev == device)
+                return true;
+        }
+    }
+    return false;
+}
+
+// The process that holds the device node itself locked with flock(), 0 when the kernel does
+// not say which, or nothing when it is not locked.
+std::optional<qint64> deviceLockHolder(const struct stat &st)
+{
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    // "1: FLOCK  ADVISORY  WRITE 4711 00:1a:4 0 EOF"; a waiter has "->" after the number.
+    const QByteArray node = QByteArray::number(major(st.st_dev), 16).rightJustified(2, '0') + ':' +
+                            QByteArray::number(minor(st.st_dev), 16).rightJustified(2, '0') + ':' +
+                            QByteArray::number(quint64(st.st_ino));
+    for (const QByteArray &line : locks.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() >= 6 && fields[1] == "FLOCK" && fields[5] == node) {
+            const qint64 pid = fields[4].toLongLong();
+            return pid > 0 ? pid : 0;
+        }
+    }
+    return std::nullopt;
+}
+
+OpenRefusal deviceLocked(const Resolution &resolution, const QString &path, const struct stat &st)
+{
+    OpenRefusal locked = refusal(resolution, path, OpenFailure::InUse, InUseBy::DeviceLock);
+    locked.pid = deviceLockHolder(st).value_or(0);
+    if (locked.pid > 0)
+        locked.processName = processName(locked.pid);
+    return locked;
+}
+
+// Every rule about the device itself that needs no descriptor, in order. Fills st.
+std::optional<OpenRefusal> checkDevice(const QString &path, const Resolution &resolution,
+                                       const PortClaim::Options &options, Mode mode,
+                                       struct stat &st)
 {
     if (!resolution.exists) {
         OpenRefusal missing = refusal(resolution, path, OpenFailure::NoSuchDevice);
@@ -453,6 +535,10 @@ std::optional<OpenRefusal> checkBeforeOpening(const QString &path, const Resolut
         wrong.detail = *what;
         return wrong;
     }
+    // Even with no getty on it: whatever the board would make of the kernel's messages, they
+    // are not ours to interleave with commands.
+    if (isSystemConsole(st.st_rdev, options))
+        return refusal(resolution, path, OpenFailure::InUse, InUseBy::SystemConsole);
     if (const std::optional<TerminalOwner> owner = terminalOwner(st.st_rdev)) {
         OpenRefusal terminal =
             refusal(resolution, path, OpenFailure::InUse, InUseBy::ControllingTerminal);
@@ -468,12 +554,38 @@ std::optional<OpenRefusal> checkBeforeOpening(const QString &path, const Resolut
         denied.detail = groupToJoin(st);
         return denied;
     }
+    return std::nullopt;
+}
+
+std::optional<OpenRefusal> checkLockFiles(const QString &path, const Resolution &resolution,
+                                          const PortClaim::Options &options, Mode mode)
+{
     const OpenRefusal base = refusal(resolution, path, OpenFailure::InUse, InUseBy::Lock);
     for (const QString &file : candidatesFor(resolution.names, options)) {
         if (std::optional<OpenRefusal> locked = checkLock(file, mode, base))
             return locked;
     }
     return std::nullopt;
+}
+
+// Why no file can be made in dir, as the serial layer makes its lock: 0 when one can.
+int fileMakingError(const QString &dir)
+{
+    QByteArray name = QFile::encodeName(dir) + "/.probe-XXXXXX";
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    // A full file system may still have room for a name but not for the lock's content.
+    const QByteArray content = QByteArray::number(::getpid()).rightJustified(10) + '\n' +
+                               QSysInfo::machineHostName().toLocal8Bit() + '\n';
+    int error = 0;
+    const ssize_t written = ::write(fd, content.constData(), size_t(content.size()));
+    if (written != content.size())
+        error = written < 0 ? errno : ENOSPC;
+    if (::close(fd) != 0 && error == 0)
+        error = errno;
+    ::unlink(name.constData());
+    return error;
 }
 
 } // namespace
@@ -485,8 +597,11 @@ std::variant<PortClaim, OpenRefusal> PortClaim::claim(const QString &path, const
     {
     };
     if (std::optional<OpenRefusal> refused =
-            checkBeforeOpening(path, resolution, options, Mode::Claim, st))
+            checkDevice(path, resolution, options, Mode::Claim, st))
         return *refused;
+    // A live holder's lock refuses before the device is even opened.
+    if (std::optional<OpenRefusal> locked = checkLockFiles(path, resolution, options, Mode::Look))
+        return *locked;
 
     const QString &device = resolution.names.last();
     const int fd =
@@ -515,24 +630,37 @@ std::variant<PortClaim, OpenRefusal> PortClaim::claim(const QString &path, const
         }
         return failed;
     }
+    const auto refuse = [fd](OpenRefusal refused) {
+        ::close(fd);
+        return refused;
+    };
+
+    // The one step that cannot race: two claims that both found a stale lock file would
+    // otherwise each remove the other's fresh one. Nothing is removed or made before it.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        if (error == EWOULDBLOCK)
+            return refuse(deviceLocked(resolution, path, st));
+        OpenRefusal failed = refusal(resolution, path, OpenFailure::Other);
+        failed.systemText = errorText(error);
+        return refuse(failed);
+    }
 
     termios settings{};
     if (::tcgetattr(fd, &settings) != 0) {
-        const int error = errno;
-        ::close(fd);
         OpenRefusal wrong = refusal(resolution, path, OpenFailure::NotSerial);
         wrong.detail = QStringLiteral("takes no terminal settings");
-        wrong.systemText = errorText(error);
-        return wrong;
+        wrong.systemText = errorText(errno);
+        return refuse(wrong);
     }
 #ifdef TIOCGEXCL
     // Root's open gets through another program's exclusive mode; the flag still tells.
     int exclusive = 0;
-    if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
-        ::close(fd);
-        return refusal(resolution, path, OpenFailure::InUse, InUseBy::ExclusiveMode);
-    }
+    if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0)
+        return refuse(refusal(resolution, path, OpenFailure::InUse, InUseBy::ExclusiveMode));
 #endif
+    if (std::optional<OpenRefusal> locked = checkLockFiles(path, resolution, options, Mode::Claim))
+        return refuse(*locked);
     return PortClaim(resolution.names, fd);
 }
 
@@ -550,7 +678,47 @@ std::optional<OpenRefusal> checkWithoutOpening(const QString &path,
     struct stat st
     {
     };
-    return checkBeforeOpening(path, resolution, options, Mode::Look, st);
+    if (std::optional<OpenRefusal> refused = checkDevice(path, resolution, options, Mode::Look, st))
+        return refused;
+    if (std::optional<OpenRefusal> locked = checkLockFiles(path, resolution, options, Mode::Look))
+        return locked;
+    if (deviceLockHolder(st))
+        return deviceLocked(resolution, path, st);
+    return std::nullopt;
+}
+
+std::optional<OpenRefusal> lockFileObstacle(const QString &path, const PortClaim::Options &options)
+{
+    const Resolution resolution = resolve(path);
+    const QString fileName = qtLockName(resolution.names.last());
+    OpenRefusal obstacle = refusal(resolution, path, OpenFailure::Other);
+    std::optional<OpenRefusal> unusable;
+    // The serial layer's choice: the first directory it may read that holds the file already
+    // or may be written to.
+    for (const QString &dir :
+         options.lockDirs.isEmpty() ? serialLayerLockDirs() : options.lockDirs) {
+        const QByteArray encoded = QFile::encodeName(dir);
+        obstacle.lockFile = dir + QLatin1Char('/') + fileName;
+        int error = 0;
+        if (::faccessat(AT_FDCWD, encoded.constData(), R_OK, AT_EACCESS) != 0 ||
+            (!QFileInfo::exists(obstacle.lockFile) &&
+             ::faccessat(AT_FDCWD, encoded.constData(), W_OK, AT_EACCESS) != 0))
+            error = errno;
+        if (error != 0) {
+            // No directory at all: then the first one it would have used is the one to name.
+            if (!unusable) {
+                obstacle.systemText = errorText(error);
+                unusable = obstacle;
+            }
+            continue;
+        }
+        error = fileMakingError(dir);
+        if (error == 0)
+            return std::nullopt;
+        obstacle.systemText = errorText(error);
+        return obstacle;
+    }
+    return unusable;
 }
 
 QStringList lockFileCandidates(const QString &path, const PortClaim::Options &options)
@@ -571,6 +739,11 @@ void PortClaim::release()
 }
 
 std::optional<OpenRefusal> checkWithoutOpening(const QString &, const PortClaim::Options &)
+{
+    return std::nullopt;
+}
+
+std::optional<OpenRefusal> lockFileObstacle(const QString &, const PortClaim::Options &)
 {
     return std::nullopt;
 }

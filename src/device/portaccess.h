@@ -9,7 +9,14 @@
 #include <variant>
 
 enum class OpenFailure { NoSuchDevice, InUse, PermissionDenied, NotSerial, Other };
-enum class InUseBy { Nobody, Lock, ExclusiveMode, ControllingTerminal };
+enum class InUseBy {
+    Nobody,
+    Lock,
+    ExclusiveMode,
+    ControllingTerminal,
+    DeviceLock,   // another program holds the device itself locked (flock), as every claim does
+    SystemConsole // the kernel writes its messages to it
+};
 
 // Why a port could not be opened, for people and for programs.
 struct OpenRefusal
@@ -20,7 +27,7 @@ struct OpenRefusal
     QString device;      // what it resolves to through every link, e.g. /dev/ttyUSB0
     qint64 pid = 0;      // the lock holder, or the process whose terminal it is
     QString processName; // that process's name, when known
-    QString lockFile;    // the lock file involved
+    QString lockFile;    // the lock file involved, or the one that could not be made
     QString systemText;  // the system's error text, where a call failed
     // NotSerial: what it is instead ("regular file"). PermissionDenied: the group whose members
     // may open it, empty when joining a group would not help. Lock: the holder's host when it
@@ -33,7 +40,10 @@ struct OpenRefusal
     QString text() const;
 };
 
-// Holds a port for this process from the checks until the serial layer has opened it itself.
+// Holds a port for this process from the checks until the serial layer has closed it again.
+// Every claim locks the device itself (flock) before it touches any lock file, so among the
+// programs that claim ports this way only one at a time can check, remove stale locks and
+// open; the kernel drops the lock when its holder ends, however it ends.
 class PortClaim
 {
 public:
@@ -41,11 +51,15 @@ public:
     {
         // Where lock files are looked for; empty means the directories the serial layer uses.
         QStringList lockDirs;
+        // The kernel's list of its consoles and the names of those active; empty means
+        // /proc/consoles and /sys/class/tty/console/active.
+        QString consoleList;
+        QString activeConsoles;
     };
 
-    // Resolves path, refuses what is not ours to use, and on success keeps a probe descriptor
-    // open so that the serial layer's own open and our close never make a last close (which
-    // would drop DTR on a real board). Nothing is ever written to the port.
+    // Resolves path, refuses what is not ours to use, and on success keeps the locked probe
+    // descriptor open, so that the serial layer's own open and close never make a last close
+    // (which would drop DTR on a real board). Nothing is ever written to the port.
     static std::variant<PortClaim, OpenRefusal> claim(const QString &path,
                                                       const Options &options = {});
 
@@ -59,7 +73,8 @@ public:
     QString device() const { return m_device; }
     // Every name from the one given to the device, in the order the links lead.
     QStringList names() const { return m_names; }
-    // Closes the probe descriptor; call it once the serial layer has opened the port.
+    // Closes the probe descriptor and so gives up the claim; call it once the serial layer has
+    // closed the port (or failed to open it).
     void release();
 
 private:
@@ -75,6 +90,12 @@ private:
 // stands in the way. A lock whose holder has ended is no obstacle (a claim removes it).
 std::optional<OpenRefusal> checkWithoutOpening(const QString &path,
                                                const PortClaim::Options &options = {});
+
+// Why the serial layer could not make its lock file for path: the file, in the first lock
+// directory it would use, and the system's reason (e.g. no space left there). Nothing when a file
+// can be made there, which this finds out by making one and removing it again.
+std::optional<OpenRefusal> lockFileObstacle(const QString &path,
+                                            const PortClaim::Options &options = {});
 
 // The lock files that would name this device: in every lock directory, for every name from path
 // to the device, the classic LCK..<basename> and the serial layer's own LCK..<name with '_'>.

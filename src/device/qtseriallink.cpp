@@ -4,10 +4,31 @@
 
 #include "portname.h"
 
+#include <QElapsedTimer>
 #include <QScopedValueRollback>
 #include <QThread>
 
+#include <array>
+#include <utility>
 #include <variant>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+
+#include <poll.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// How often a write that waits for the system asks whether to give up.
+constexpr int InterruptCheckMs = 100;
+// Once part of a command has gone, the rest may not be given up for this long: a line that
+// moves at all takes the last byte or two of a command in a few milliseconds, and a board
+// that read half a command would read the next one askew.
+constexpr int CommandRestMs = 1000;
+
+} // namespace
 
 QtSerialLink::QtSerialLink(QObject *parent, PortNamer namer)
     : SerialLink(parent), m_port(new QSerialPort(this)), m_namer(std::move(namer))
@@ -24,6 +45,12 @@ QtSerialLink::QtSerialLink(QObject *parent, PortNamer namer)
     m_port->setReadBufferSize(ReceiveBufferSize);
 
     connect(m_port, &QSerialPort::errorOccurred, this, &QtSerialLink::onErrorOccurred);
+}
+
+QtSerialLink::~QtSerialLink()
+{
+    // Before QSerialPort goes with the children: the claim must outlast its descriptor.
+    close();
 }
 
 void QtSerialLink::setCommPort(int number)
@@ -47,21 +74,19 @@ std::optional<OpenRefusal> QtSerialLink::open()
     auto claimed = PortClaim::claim(m_location);
     if (auto *refusal = std::get_if<OpenRefusal>(&claimed))
         return *refusal;
-    PortClaim &claim = std::get<PortClaim>(claimed);
+    // Held, and with it the device's lock, until QSerialPort has closed the port again.
+    m_claim.emplace(std::move(std::get<PortClaim>(claimed)));
 
-    m_port->setPortName(claim.device());
-    const bool opened = m_port->open(QIODevice::ReadWrite);
-    // Our probe descriptor stays open until QSerialPort holds its own, so the device never
-    // sees a last close (which drops DTR on a real board) between the checks and the open.
-    std::optional<OpenRefusal> refusal;
-    if (!opened)
-        refusal = refusalAfterFailedOpen();
-    m_port->clearError();
-    claim.release();
-    if (refusal)
+    m_port->setPortName(m_claim->device());
+    if (!m_port->open(QIODevice::ReadWrite)) {
+        // Our own claim would otherwise be the holder found.
+        m_claim.reset();
+        std::optional<OpenRefusal> refusal = refusalAfterFailedOpen();
+        m_port->clearError();
         return refusal;
+    }
 
-    m_device = claim.device();
+    m_device = m_claim->device();
     m_state = LinkState::Open;
     ++m_generation;
     return std::nullopt;
@@ -73,6 +98,13 @@ std::optional<OpenRefusal> QtSerialLink::refusalAfterFailedOpen() const
     if (auto holder = checkWithoutOpening(m_location);
         holder && holder->failure == OpenFailure::InUse)
         return holder;
+
+    // QSerialPort says so also when it could not make its lock file; the device itself opened
+    // for the claim, so that is the likelier cause.
+    if (m_port->error() == QSerialPort::PermissionError) {
+        if (auto obstacle = lockFileObstacle(m_location))
+            return obstacle;
+    }
 
     OpenRefusal refusal;
     refusal.path = m_location;
@@ -96,12 +128,129 @@ void QtSerialLink::close()
 {
     QScopedValueRollback closing(m_closing, true);
     // QSerialPort::close() puts back the line settings it found, clears the exclusive mode it
-    // set and removes its lock.
+    // set and removes its lock; only then may another program claim the port.
     if (m_port->isOpen())
         m_port->close();
     m_port->clearError();
+    m_claim.reset();
+    m_received.clear();
     m_state = LinkState::Closed;
 }
+
+#ifdef Q_OS_UNIX
+
+bool QtSerialLink::output(const QByteArray &bytes)
+{
+    if (m_state != LinkState::Open)
+        return false;
+    const int fd = int(m_port->handle());
+    const char *next = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, next, size_t(left));
+        if (written > 0) {
+            next += written;
+            left -= written;
+        } else if (written < 0 && errno == EINTR) {
+            continue;
+        } else if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            markLost();
+            return false;
+        } else if (!waitUntilWritable(left < bytes.size())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool QtSerialLink::waitUntilWritable(bool partlySent)
+{
+    QElapsedTimer waited;
+    waited.start();
+    pollfd port{int(m_port->handle()), POLLOUT, 0};
+    for (;;) {
+        if ((!partlySent || waited.elapsed() >= CommandRestMs) && interruptRequested())
+            return false;
+        const int ready = ::poll(&port, 1, InterruptCheckMs);
+        if (ready < 0 && errno != EINTR) {
+            markLost();
+            return false;
+        }
+        if (ready > 0 && (port.revents & (POLLERR | POLLHUP | POLLNVAL))) {
+            markLost();
+            return false;
+        }
+        if (ready > 0)
+            return true;
+    }
+}
+
+void QtSerialLink::takeWaiting()
+{
+    qsizetype room = ReceiveBufferSize - m_received.size();
+    // What QSerialPort read in the event loop is older than what the system still holds.
+    if (room > 0 && m_port->bytesAvailable() > 0) {
+        m_received += m_port->read(qMin<qint64>(room, m_port->bytesAvailable()));
+        room = ReceiveBufferSize - m_received.size();
+    }
+    if (room <= 0)
+        return;
+    std::array<char, ReceiveBufferSize> buffer;
+    ssize_t count;
+    while ((count = ::read(int(m_port->handle()), buffer.data(), size_t(room))) < 0 &&
+           errno == EINTR) {
+    }
+    if (count > 0)
+        m_received.append(buffer.data(), count);
+    else if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+        markLost();
+    // 0: nothing waits (the line is raw, with no minimum count), or the port hung up, which
+    // the next wait or write tells.
+}
+
+qsizetype QtSerialLink::inBufferCount()
+{
+    if (m_state != LinkState::Open)
+        return 0;
+    takeWaiting();
+    return m_state == LinkState::Open ? m_received.size() : 0;
+}
+
+QByteArray QtSerialLink::input()
+{
+    // Bytes counted already are taken without asking the system again: what it holds now came
+    // after them, as if a moment after this call.
+    if (m_state != LinkState::Open || (m_received.isEmpty() && inBufferCount() == 0))
+        return {};
+    return std::exchange(m_received, {});
+}
+
+void QtSerialLink::waitForInput(int msecs)
+{
+    if (m_state != LinkState::Open || msecs <= 0)
+        return;
+    if (m_received.size() >= ReceiveBufferSize) {
+        // Nothing more is read until someone takes bytes: the port would report readable
+        // at once, every time. Wait without polling it.
+        QThread::msleep(ulong(msecs));
+        return;
+    }
+    pollfd port{int(m_port->handle()), POLLIN, 0};
+    int ready;
+    while ((ready = ::poll(&port, 1, msecs)) < 0 && errno == EINTR) {
+    }
+    if (ready == 0)
+        return;
+    // Readable with nothing to read, or worse: the device hung up or went away.
+    const qsizetype before = m_received.size();
+    if (ready < 0 || (port.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        takeWaiting();
+        if (m_received.size() == before)
+            markLost();
+    }
+}
+
+#else // QSerialPort's own I/O
 
 bool QtSerialLink::output(const QByteArray &bytes)
 {
@@ -111,6 +260,11 @@ bool QtSerialLink::output(const QByteArray &bytes)
     // QSerialPort would otherwise write from the event loop; hand each command to the
     // system now, in one write, so commands leave in the order and form they were sent.
     m_port->flush();
+    while (m_state == LinkState::Open && m_port->bytesToWrite() > 0) {
+        if (interruptRequested())
+            return false;
+        m_port->waitForBytesWritten(InterruptCheckMs);
+    }
     return m_state == LinkState::Open && queued == bytes.size();
 }
 
@@ -146,6 +300,8 @@ void QtSerialLink::waitForInput(int msecs)
     }
     m_port->waitForReadyRead(msecs);
 }
+
+#endif
 
 void QtSerialLink::onErrorOccurred(QSerialPort::SerialPortError error)
 {

@@ -10,8 +10,12 @@
 
 // SerialLink over QSerialPort: 9600 baud, 8 data bits, no parity, one stop bit, no flow
 // control, raw bytes, a 1024-byte receive buffer. Before the port is opened, everything
-// that is not ours to use is refused (PortClaim); the device is opened, and locked, under
-// the name it resolves to, so two names of one device share one lock.
+// that is not ours to use is refused (PortClaim), and the claim is held until it is closed;
+// the device is opened, and locked, under the name it resolves to, so two names of one
+// device share one lock. QSerialPort opens, sets up, locks and closes the port and watches it
+// from the event loop; commands and replies go straight through its descriptor, so that a
+// full transmit buffer is waited out rather than taken for a broken port, and an exchange
+// costs no more system calls than it needs.
 class QtSerialLink : public SerialLink
 {
     Q_OBJECT
@@ -24,6 +28,7 @@ public:
     // namer turns a port number into the system device to open; the default follows
     // systemPortName() under /dev.
     explicit QtSerialLink(QObject *parent = nullptr, PortNamer namer = {});
+    ~QtSerialLink() override;
 
     void setCommPort(int number) override;
     int commPort() const override { return m_commPort; }
@@ -44,8 +49,15 @@ private:
     void onErrorOccurred(QSerialPort::SerialPortError error);
     void markLost();
     std::optional<OpenRefusal> refusalAfterFailedOpen() const;
+    // Moves what the serial layer and then the system hold into m_received, up to its size.
+    void takeWaiting();
+    // Waits until the system takes more bytes; false when the port broke or the interrupt
+    // check said so (with part of a command sent, only after CommandRestMs).
+    bool waitUntilWritable(bool partlySent);
 
     QSerialPort *m_port;
+    std::optional<PortClaim> m_claim;
+    QByteArray m_received; // taken from the system, not yet by input()
     PortNamer m_namer;
     int m_commPort = 1;
     LinkState m_state = LinkState::Closed;

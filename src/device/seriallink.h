@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QObject>
 
+#include <functional>
 #include <optional>
 
 // Where the link stands. Lost: the open port broke (device gone, I/O error); it stays so,
@@ -35,14 +36,24 @@ public:
     virtual LinkState state() const = 0;
     bool isOpen() const { return state() == LinkState::Open; }
 
-    // Writes the bytes with one write, without waiting for them to leave. False when the
-    // port is not open or broke.
+    // Writes the bytes with one write, without waiting for them to leave. While the system
+    // cannot take them (its transmit buffer is full: a slow line, a board that does not read)
+    // it waits, and a write the system took only in part goes on with the rest. False when the
+    // port is not open or broke, or when the interrupt check ended the wait: the port then
+    // stays open, and none of the bytes went (or, where the system took some and then nothing
+    // more for a second, those).
     virtual bool output(const QByteArray &bytes) = 0;
+
+    // Asked at least every 100 ms while output() waits for the system; true gives up the
+    // wait. None by default: the wait lasts until the bytes go or the port breaks.
+    void setInterruptCheck(std::function<bool()> check) { m_interruptCheck = std::move(check); }
+    bool interruptRequested() const { return m_interruptCheck && m_interruptCheck(); }
 
     // Received bytes waiting to be taken, counting those still held by the system.
     virtual qsizetype inBufferCount() = 0;
 
-    // Takes every waiting byte, oldest first.
+    // Takes the waiting bytes, oldest first: all that inBufferCount() counted, or when it
+    // counted none (or was not asked), all there are now.
     virtual QByteArray input() = 0;
 
     // Blocks the calling thread, without running any event, until more bytes may have
@@ -53,4 +64,7 @@ signals:
     // The open port broke. Emitted from the event loop, also when nobody was using the
     // port; a loss its owner has already dealt with (closed) is not reported again.
     void lost();
+
+private:
+    std::function<bool()> m_interruptCheck;
 };

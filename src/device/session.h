@@ -50,7 +50,8 @@ public:
     bool requireConnection();
 
     // Whether a command reached the port. A port lost meanwhile is dealt with (see
-    // portLost()); a refused value reports nothing, as before any byte is written.
+    // portLost()); a refused value, like an interrupted wait (the window sets no interrupt
+    // check), reports nothing, as before any byte is written.
     bool delivered(SendOutcome outcome);
 
     // The port broke: it is closed, PortIsOpen goes to 0 and ConnectFirst is reported, once.

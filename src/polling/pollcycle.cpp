@@ -34,6 +34,8 @@ void PollCycle::run()
     case ReadPortsOutcome::Kind::Timeout:
         m_session.report(Notice::ReadTimeout);
         return;
+    case ReadPortsOutcome::Kind::Interrupted: // the window sets no interrupt check
+        return;
     case ReadPortsOutcome::Kind::Inputs:
         break;
     }

@@ -13,12 +13,8 @@ void ResetTamsk_Click(Session &session, const AllPorts &ports)
 
     // A port lost on the way leaves the window as it was: nothing more reached the board.
     CommandSet &commands = session.commands();
-    for (const PortControls &port : ports) {
-        if (!session.delivered(commands.sendSetDirection(port.port, 255)))
-            return;
-    }
-    for (const PortControls &port : ports) {
-        if (!session.delivered(commands.sendWritePort(port.port, 0)))
+    for (const PortCommand &command : CommandSet::ResetSequence) {
+        if (!session.delivered(commands.send(command)))
             return;
     }
 

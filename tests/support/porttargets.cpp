@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSysInfo>
 
 #include <array>
@@ -189,4 +190,65 @@ bool runAsUser(uid_t uid, gid_t gid, const std::function<void()> &work)
     });
     thread.join();
     return switched;
+}
+
+EmulatorProcess::~EmulatorProcess()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.terminate();
+        // A stopped emulator would keep the termination pending.
+        signal(SIGCONT);
+        m_process.waitForFinished(5000);
+    }
+}
+
+bool EmulatorProcess::start(const QString &program, const QString &link, const QStringList &options)
+{
+    // Every read-ports is counted here, also those that only repeat the one before.
+    m_process.start(program, QStringList{"--link", link, "--verbose"} + options);
+    if (!m_process.waitForStarted(5000))
+        return false;
+    // The device path comes first, once the link is in place.
+    while (m_output.indexOf('\n') < 0 && m_process.waitForReadyRead(5000))
+        m_output += m_process.readAllStandardOutput();
+    return m_output.indexOf('\n') > 0;
+}
+
+void EmulatorProcess::signal(int number)
+{
+    if (pid() > 0)
+        ::kill(pid_t(pid()), number);
+}
+
+bool EmulatorProcess::waitForExit()
+{
+    return m_process.state() == QProcess::NotRunning || m_process.waitForFinished(5000);
+}
+
+void EmulatorProcess::collect()
+{
+    while (m_process.waitForReadyRead(0))
+        m_output += m_process.readAllStandardOutput();
+}
+
+QStringList EmulatorProcess::log()
+{
+    m_output += m_process.readAllStandardOutput();
+    QStringList lines = QString::fromLocal8Bit(m_output).split('\n', Qt::SkipEmptyParts);
+    lines.removeFirst();
+    return lines;
+}
+
+int EmulatorProcess::logged(const QString &prefix)
+{
+    return int(log().filter(QRegularExpression('^' + prefix)).size());
+}
+
+bool EmulatorProcess::waitForLogged(const QString &prefix, int count)
+{
+    while (logged(prefix) < count) {
+        if (!m_process.waitForReadyRead(5000))
+            return false;
+    }
+    return true;
 }

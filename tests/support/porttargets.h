@@ -6,7 +6,9 @@
 // exclusive mode, live and stale lock files. Each cleans up after itself.
 
 #include <QByteArray>
+#include <QProcess>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -95,3 +97,33 @@ QString serialLayerLockPath(const QString &device);
 // Runs work on a thread of its own with the given user and group ids (and no supplementary
 // groups), then returns to the caller's ids; false when the ids could not be taken. Needs root.
 bool runAsUser(uid_t uid, gid_t gid, const std::function<void()> &work);
+
+// The emulator executable, started as its own process and linked into the test's device
+// folder, so that it can be killed like a board whose driver dies, or stopped like one that
+// takes no bytes. Ended on destruction.
+class EmulatorProcess
+{
+public:
+    EmulatorProcess() = default;
+    ~EmulatorProcess();
+    EmulatorProcess(const EmulatorProcess &) = delete;
+    EmulatorProcess &operator=(const EmulatorProcess &) = delete;
+
+    // Starts program with a link at `link` and every command logged, and returns once the
+    // link is in place.
+    bool start(const QString &program, const QString &link, const QStringList &options);
+    qint64 pid() const { return m_process.processId(); }
+    void signal(int number);
+    bool waitForExit();
+
+    // Takes in what the emulator has logged, without waiting: it drops lines nobody reads.
+    void collect();
+    // The decoded commands logged so far, after the device path.
+    QStringList log();
+    int logged(const QString &prefix);
+    bool waitForLogged(const QString &prefix, int count);
+
+private:
+    QProcess m_process;
+    QByteArray m_output;
+};
