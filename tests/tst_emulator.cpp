@@ -11,13 +11,19 @@
 #include <QTest>
 
 #include <cerrno>
+#include <csignal>
 #include <memory>
 #include <mutex>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+
+extern char **environ;
 
 namespace {
 
@@ -95,6 +101,172 @@ private:
     int m_fd;
 };
 
+// Whether the device is in exclusive mode. Root's opens are never refused, so the flag is
+// asked for; another user's open fails with EBUSY.
+bool isExclusive(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return errno == EBUSY;
+    int exclusive = 0;
+    const bool asked = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0;
+    ::close(fd);
+    return asked && exclusive != 0;
+}
+
+// A client in a process of its own, as a serial port library opens a port: it sets the
+// exclusive flag, says so, and waits to be killed or told to exit.
+class ExclusiveClient
+{
+public:
+    explicit ExclusiveClient(const QString &path)
+    {
+        const QByteArray name = QFile::encodeName(path);
+        int ready[2];
+        if (::pipe(ready) != 0)
+            return;
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            // Only async-signal-safe calls: the parent has threads.
+            ::signal(SIGTERM, SIG_DFL);
+            const int fd = ::open(name.constData(), O_RDWR | O_NOCTTY);
+            const char ok = fd >= 0 && ::ioctl(fd, TIOCEXCL) == 0 ? 1 : 0;
+            [[maybe_unused]] const ssize_t written = ::write(ready[1], &ok, 1);
+            ::pause();
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        char ok = 0;
+        m_opened = m_pid > 0 && ::read(ready[0], &ok, 1) == 1 && ok == 1;
+        ::close(ready[0]);
+    }
+    ~ExclusiveClient() { end(SIGKILL); }
+    ExclusiveClient(const ExclusiveClient &) = delete;
+    ExclusiveClient &operator=(const ExclusiveClient &) = delete;
+
+    bool opened() const { return m_opened; }
+    void end(int signal)
+    {
+        if (m_pid <= 0)
+            return;
+        ::kill(m_pid, signal);
+        ::waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
+    }
+
+private:
+    pid_t m_pid = -1;
+    bool m_opened = false;
+};
+
+// The emulator executable with its standard output on a pipe the test reads, or stops
+// reading, or closes, as a shell pipeline would.
+class EmulatorProcess
+{
+public:
+    explicit EmulatorProcess(const QStringList &arguments)
+    {
+        int out[2];
+        if (::pipe2(out, O_CLOEXEC) != 0)
+            return;
+        QByteArrayList args{QByteArrayLiteral(ZARVEX_EMULATOR_PATH)};
+        for (const QString &argument : arguments)
+            args << argument.toLocal8Bit();
+        std::vector<char *> argv;
+        for (QByteArray &arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        if (::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+            m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        m_out = out[0];
+    }
+    ~EmulatorProcess()
+    {
+        closeOutput();
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+    }
+    EmulatorProcess(const EmulatorProcess &) = delete;
+    EmulatorProcess &operator=(const EmulatorProcess &) = delete;
+
+    pid_t pid() const { return m_pid; }
+    // The next line, without its end; empty once the output ended.
+    QString readLine()
+    {
+        while (!m_buffer.contains('\n')) {
+            pollfd ready{m_out, POLLIN, 0};
+            if (::poll(&ready, 1, 20000) <= 0)
+                return {};
+            char chunk[4096];
+            const ssize_t got = ::read(m_out, chunk, sizeof chunk);
+            if (got <= 0)
+                return {};
+            m_buffer.append(chunk, got);
+        }
+        const qsizetype end = m_buffer.indexOf('\n');
+        const QString line = QString::fromLocal8Bit(m_buffer.left(end));
+        m_buffer.remove(0, end + 1);
+        return line;
+    }
+    void closeOutput()
+    {
+        if (m_out >= 0)
+            ::close(m_out);
+        m_out = -1;
+    }
+    // The wait status after SIGTERM.
+    int terminate()
+    {
+        int status = -1;
+        ::kill(m_pid, SIGTERM);
+        ::waitpid(m_pid, &status, 0);
+        m_pid = -1;
+        return status;
+    }
+    // VmHWM, in KiB.
+    qint64 peakResidentKiB() const
+    {
+        QFile status(QStringLiteral("/proc/%1/status").arg(m_pid));
+        if (!status.open(QIODevice::ReadOnly))
+            return -1;
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("VmHWM:"))
+                return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+        }
+        return -1;
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_out = -1;
+    QByteArray m_buffer;
+};
+
+// Writes all of `data` to a non-blocking descriptor, waiting for room as it goes.
+bool writeAll(int fd, const QByteArray &data)
+{
+    for (qsizetype at = 0; at < data.size();) {
+        const ssize_t count = ::write(fd, data.constData() + at, size_t(data.size() - at));
+        if (count > 0) {
+            at += count;
+            continue;
+        }
+        if (count < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
+        pollfd ready{fd, POLLOUT, 0};
+        if (::poll(&ready, 1, 10000) <= 0)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 class TestEmulator : public QObject
@@ -116,7 +288,13 @@ private slots:
     void replyDelayKeepsReading();
     void injectReachesHostUnrecorded();
     void hangUpIsSeenByHost();
+    void exclusiveModeEndsWithLastClient_data();
+    void exclusiveModeEndsWithLastClient();
     void commandLineTool();
+    void commandLineInput_data();
+    void commandLineInput();
+    void closedOutputKeepsServingAndRemovesLink();
+    void unreadLogDropsLinesWithCount();
     void commandLineLog_data();
     void commandLineLog();
 
@@ -346,6 +524,44 @@ void TestEmulator::hangUpIsSeenByHost()
     QVERIFY(!PtyClient(path).isOpen());
 }
 
+void TestEmulator::exclusiveModeEndsWithLastClient_data()
+{
+    QTest::addColumn<int>("ending");
+    QTest::addColumn<bool>("otherClientOpen");
+
+    QTest::newRow("killed") << SIGKILL << false;
+    QTest::newRow("terminated") << SIGTERM << false;
+    QTest::newRow("terminated, another client still open") << SIGTERM << true;
+    QTest::newRow("killed, another client still open") << SIGKILL << true;
+}
+
+void TestEmulator::exclusiveModeEndsWithLastClient()
+{
+    QFETCH(int, ending);
+    QFETCH(bool, otherClientOpen);
+
+    const QString path = m_board->devicePath();
+    auto other = otherClientOpen ? std::make_unique<PtyClient>(path) : nullptr;
+    ExclusiveClient client(path);
+    QVERIFY(client.opened());
+    QVERIFY(isExclusive(path));
+    client.end(ending);
+
+    if (other) {
+        // A round trip after the client is gone: the board has taken note of the close by
+        // then, and the flag stays while a client has the device open.
+        QVERIFY(other->write("abc"));
+        QCOMPARE(other->read(3, 2000).size(), 3);
+        QVERIFY(isExclusive(path));
+    }
+    other.reset();
+    QTRY_VERIFY(!isExclusive(path));
+    // And a new client can take the port for itself again.
+    ExclusiveClient again(path);
+    QVERIFY(again.opened());
+    QVERIFY(isExclusive(path));
+}
+
 // The executable as a user runs it: options, the link, live inputs, the decoded log, and a
 // clean exit on SIGTERM that takes the link with it.
 void TestEmulator::commandLineTool()
@@ -402,6 +618,122 @@ void TestEmulator::commandLineTool()
     QCOMPARE(emulator.exitStatus(), QProcess::NormalExit);
     QCOMPARE(emulator.exitCode(), 0);
     QVERIFY(!QFileInfo(link).isSymLink());
+}
+
+void TestEmulator::commandLineInput_data()
+{
+    // What --input sets port A to, or -1 when the emulator must refuse it with status 2.
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<int>("portA");
+
+    QTest::newRow("two digits") << "A=3C" << 0x3C;
+    QTest::newRow("lower case, 0x") << "a=0x3c" << 0x3C;
+    QTest::newRow("one digit") << "A=5" << 0x05;
+    QTest::newRow("plus sign") << "A=+5" << -1;
+    QTest::newRow("minus sign") << "A=-1" << -1;
+    QTest::newRow("space before") << "A= 5" << -1;
+    QTest::newRow("space after") << "A=5 " << -1;
+    QTest::newRow("three digits") << "A=123" << -1;
+    QTest::newRow("0x alone") << "A=0x" << -1;
+    QTest::newRow("no value") << "A=" << -1;
+    QTest::newRow("not hex") << "A=G1" << -1;
+    QTest::newRow("no port D") << "D=01" << -1;
+    QTest::newRow("two equals") << "A=1=2" << -1;
+}
+
+void TestEmulator::commandLineInput()
+{
+    QFETCH(QString, input);
+    QFETCH(int, portA);
+
+    QProcess emulator;
+    emulator.start(QStringLiteral(ZARVEX_EMULATOR_PATH), {"--input", input});
+    if (portA < 0) {
+        QVERIFY(emulator.waitForFinished(5000));
+        QCOMPARE(emulator.exitCode(), 2);
+        QVERIFY(emulator.readAllStandardOutput().isEmpty());
+        return;
+    }
+    QTRY_VERIFY(emulator.canReadLine());
+    PtyClient client(QString::fromLocal8Bit(emulator.readLine()).trimmed());
+    QVERIFY(client.write("abc"));
+    QCOMPARE(client.read(3, 2000), bytes({quint8(portA), 0, 0}));
+    emulator.terminate();
+    QVERIFY(emulator.waitForFinished(5000));
+    QCOMPARE(emulator.exitCode(), 0);
+}
+
+// `zarvex-board-emulator --link PATH | head -1`: the reader goes after the first line. The
+// board goes on serving, and a signal still ends it cleanly and takes the link with it.
+void TestEmulator::closedOutputKeepsServingAndRemovesLink()
+{
+    QTemporaryDir dir;
+    const QString link = dir.filePath("com5");
+    EmulatorProcess emulator({"--link", link, "--verbose"});
+    QVERIFY(emulator.pid() > 0);
+    const QString device = emulator.readLine();
+    QCOMPARE(QFileInfo(link).symLinkTarget(), device);
+    emulator.closeOutput();
+
+    PtyClient client(link);
+    QVERIFY(client.isOpen());
+    for (int i = 0; i < 20; ++i) { // each logs a line, into a pipe with no reader
+        QVERIFY(client.write(raw("!A\0A") + char(i) + "abc"));
+        QCOMPARE(client.read(3, 2000), bytes({quint8(i), 0, 0}));
+    }
+    const int status = emulator.terminate();
+    QVERIFY2(WIFEXITED(status), qPrintable(QString::number(status, 16)));
+    QCOMPARE(WEXITSTATUS(status), 0);
+    QVERIFY(!QFileInfo(link).isSymLink());
+}
+
+// Nobody reads the log while a client floods the board with commands: the board keeps up,
+// the emulator's memory stays bounded, and the lines it could not keep are counted.
+void TestEmulator::unreadLogDropsLinesWithCount()
+{
+    constexpr int commands = 200000;
+    EmulatorProcess emulator({});
+    QVERIFY(emulator.pid() > 0);
+    PtyClient client(emulator.readLine());
+    QVERIFY(client.isOpen());
+    const qint64 startKiB = emulator.peakResidentKiB();
+
+    QByteArray flood;
+    for (int i = 0; i < commands; ++i)
+        flood += QByteArray("A") + char(i % 2 ? 1 : 2);
+    QVERIFY(writeAll(client.fd(), flood + "abc"));
+    QCOMPARE(client.read(3, 30000).size(), 3);
+    const qint64 grownKiB = emulator.peakResidentKiB() - startKiB;
+#if !defined(__SANITIZE_ADDRESS__)
+    // Kept, the lines would take tens of megabytes; the queue takes at most one.
+    QVERIFY2(grownKiB < 16 * 1024, qPrintable(QString::number(grownKiB)));
+#endif
+
+    qint64 printed = 0;
+    qint64 dropped = 0;
+    const QRegularExpression droppedLine("^\\((\\d+) lines dropped");
+    // The count of what was dropped comes once the queue has been written out; a line sent
+    // after it has room again.
+    const auto readUntil = [&](const QString &last) {
+        for (QString line = emulator.readLine();; line = emulator.readLine()) {
+            if (line.isEmpty())
+                return false;
+            const QRegularExpressionMatch match = droppedLine.match(line);
+            if (match.hasMatch())
+                dropped += match.captured(1).toLongLong();
+            else if (line.startsWith("write-port A ") || line.startsWith("read-ports -> "))
+                ++printed;
+            else if (line != last)
+                return false;
+            if (last.isEmpty() ? match.hasMatch() : line == last)
+                return true;
+        }
+    };
+    QVERIFY(readUntil(QString()));
+    QVERIFY(client.write(raw("C\x42")));
+    QVERIFY(readUntil("write-port C 42"));
+    QVERIFY(dropped > 0);
+    QCOMPARE(printed + dropped, qint64(commands + 1));
 }
 
 void TestEmulator::commandLineLog_data()

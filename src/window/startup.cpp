@@ -6,6 +6,8 @@
 #include "iotestwindow.h"
 #include "termination.h"
 
+#include "common/endingsignals.h"
+
 #include <QApplication>
 
 int runUtility(int &argc, char **argv, const LinkFactory &makeLink)
@@ -19,13 +21,22 @@ int runUtility(int &argc, char **argv, const LinkFactory &makeLink)
         IoTestWindow window(makeLink ? makeLink() : nullptr);
         QObject::connect(&window, &IoTestWindow::ended, app.get(),
                          [] { QCoreApplication::exit(0); });
-        const UnloadAtExit unloadAtExit(window);
-        const SignalEnding signalEnding(window);
+        // Done's unload, however the program ends, unless Done already ran it.
+        const UnloadAtExit unloadAtExit([&window] {
+            if (window.unloadCount() == 0) {
+                qint16 cancel = 0;
+                window.Form_Unload(cancel);
+            }
+        });
+        const SignalEnding signalEnding([&window] {
+            if (window.unloadCount() == 0)
+                window.Close_Click();
+        });
         window.show();
         status = app->exec();
         signal = signalEnding.caught();
     }
     if (signal != 0)
-        SignalEnding::endBy(signal);
+        EndingSignals::endBy(signal);
     return status;
 }

@@ -4,11 +4,11 @@
 
 #include <QObject>
 
+#include <functional>
 #include <memory>
 
 class QApplication;
 class QSocketNotifier;
-class IoTestWindow;
 
 // How the program ends when the user does not click Done. Whatever ends it, the port is
 // released as Done releases it: line settings back, exclusive flag off, lock file removed.
@@ -19,40 +19,40 @@ class IoTestWindow;
 // and an abort. Qt's warnings from a start that works are passed on as usual.
 std::unique_ptr<QApplication> startApplication(int &argc, char **argv);
 
-// SIGTERM, SIGINT and SIGHUP (the terminal that started us closed) run Done: the window's
-// unload, unless it has already run, then the event loop ends. The handlers only write the
-// signal's number into a pipe that the event loop watches. One instance at a time.
+// SIGTERM, SIGINT and SIGHUP (the terminal that started us closed) run `ending` (Done, for
+// the window) once, then the event loop ends. The signals come through EndingSignals' pipe,
+// watched by the event loop. One instance at a time; EndingSignals::endBy() then ends the
+// process by the signal caught.
 class SignalEnding : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit SignalEnding(IoTestWindow &window, QObject *parent = nullptr);
+    explicit SignalEnding(std::function<void()> ending, QObject *parent = nullptr);
     ~SignalEnding() override;
 
     // The signal that ended the event loop, 0 if none did.
     int caught() const { return m_caught; }
 
-    // Ends the process by `signal` with its default action, the way a shell and a service
-    // manager expect a signalled program to end, so they can tell it from an error exit.
-    [[noreturn]] static void endBy(int signal);
-
 private:
     void onSignal();
 
-    IoTestWindow &m_window;
+    std::function<void()> m_ending;
     QSocketNotifier *m_notifier = nullptr;
     int m_caught = 0;
 };
 
 // Qt's X11 support calls exit(1) when the connection to the X server breaks. While an
-// instance lives, that exit runs the window's unload first, unless it has already run.
-// Destroy it before the window.
+// instance lives, that exit runs `unload` first (the window's unload, unless it has already
+// run). Destroy it before what `unload` touches.
 class UnloadAtExit
 {
 public:
-    explicit UnloadAtExit(IoTestWindow &window);
+    explicit UnloadAtExit(std::function<void()> unload);
     ~UnloadAtExit();
     UnloadAtExit(const UnloadAtExit &) = delete;
     UnloadAtExit &operator=(const UnloadAtExit &) = delete;
+
+private:
+    std::function<void()> m_unload;
 };

@@ -1,60 +1,29 @@
 // SPDX-FileCopyrightText: the Zarvex Test developers
 // SPDX-License-Identifier: MIT
+#include "common/endingsignals.h"
 #include "ptyboard.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSocketNotifier>
 #include <QTextStream>
 #include <QTimer>
 
-#include <array>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
-#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <thread>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
-
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const int savedErrno = errno;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
-    errno = savedErrno;
-}
-
-// Turns SIGINT, SIGTERM and SIGHUP into a quit of the event loop, so the link is removed on
-// the way out.
-bool quitOnSignals(QCoreApplication &app)
-{
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return false;
-    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
-        std::array<char, 16> drain;
-        while (::read(signalPipe[0], drain.data(), drain.size()) > 0) {
-        }
-        app.quit();
-    });
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        if (::sigaction(signal, &action, nullptr) != 0)
-            return false;
-    }
-    return true;
-}
 
 // A symbolic link to the pty, for clients that want a fixed device name. Only a link into
 // /dev/pts is taken for one left behind by an earlier run and replaced; the destructor removes
@@ -107,62 +76,176 @@ private:
     QString m_target;
 };
 
-// Flushed at once: whoever started us is likely reading the pipe line by line.
-void printLine(const QString &line)
-{
-    const QByteArray text = line.toLocal8Bit() + '\n';
-    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
-    std::fflush(stdout);
-}
-
+// The log, written by a thread of its own so that a reader who stops reading never stalls
+// the board. Lines wait in a bounded queue; when it is full, lines are dropped and their
+// count printed once output moves again. A closed output ends the log, not the emulator.
+//
 // During Continuous Poll the same read-ports line would come ten times a second and bury the
 // commands. A read-ports line that repeats the line just before it, without a pause, is
 // counted instead, and the count printed when something else comes or the polling stops.
 class CommandLog
 {
 public:
-    explicit CommandLog(bool verbose) : m_verbose(verbose)
+    explicit CommandLog(bool verbose) : m_verbose(verbose) {}
+    ~CommandLog() { finish(); }
+    CommandLog(const CommandLog &) = delete;
+    CommandLog &operator=(const CommandLog &) = delete;
+
+    // Starts writing, `first` ahead of whatever came before.
+    void start(const QString &first)
     {
-        m_pause.setSingleShot(true);
-        m_pause.setInterval(PauseMs);
-        QObject::connect(&m_pause, &QTimer::timeout, [this] { flushRepeats(); });
+        std::lock_guard lock(m_mutex);
+        m_queue.push_front(first.toLocal8Bit() + '\n');
+        m_thread = std::thread(&CommandLog::run, this);
     }
 
+    // From any thread; never waits for the output.
     void add(const QString &line)
     {
+        std::lock_guard lock(m_mutex);
+        const auto now = Clock::now();
         const bool repeat = !m_verbose && line == m_last &&
-                            line.startsWith(QLatin1String("read-ports")) && m_sinceLast.isValid() &&
-                            m_sinceLast.elapsed() < PauseMs;
-        m_sinceLast.start();
+                            line.startsWith(QLatin1String("read-ports")) && now - m_lastAt < Pause;
+        m_lastAt = now;
         if (repeat) {
             ++m_repeats;
-            m_pause.start();
+            m_wake.notify_one(); // to wait out the pause
             return;
         }
-        flushRepeats();
-        printLine(line);
+        flushRepeatsLocked();
+        queueLocked(line);
         m_last = line;
     }
 
-    void flushRepeats()
+    // Writes out what is queued and stops, or gives up on an output that takes nothing for
+    // a second: the process is ending and must not hang on a reader that went away.
+    void finish()
     {
-        m_pause.stop();
+        std::unique_lock lock(m_mutex);
+        if (!m_thread.joinable())
+            return;
+        flushRepeatsLocked();
+        m_stopping = true;
+        m_wake.notify_one();
+        qint64 written = -1;
+        while (written != m_written) {
+            written = m_written;
+            if (m_idle.wait_for(lock, std::chrono::seconds(1), [this] { return m_done; })) {
+                lock.unlock();
+                m_thread.join();
+                return;
+            }
+        }
+        // Stuck in write(): the thread stays blocked, with this object, until the process ends.
+        m_thread.detach();
+        m_leaked = true;
+    }
+
+    bool leaked() const { return m_leaked; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr auto Pause = std::chrono::seconds(1);
+    static constexpr size_t MaxQueuedLines = 10000;
+
+    void flushRepeatsLocked()
+    {
         if (m_repeats == 0)
             return;
-        printLine(m_repeats == 1 ? QStringLiteral("(repeated once more)")
-                                 : QStringLiteral("(repeated %1 more times)").arg(m_repeats));
+        queueLocked(m_repeats == 1 ? QStringLiteral("(repeated once more)")
+                                   : QStringLiteral("(repeated %1 more times)").arg(m_repeats));
         m_repeats = 0;
         m_last.clear(); // what comes after the count starts a run of its own
     }
 
-private:
-    static constexpr int PauseMs = 1000;
+    void queueLocked(const QString &line)
+    {
+        if (m_broken)
+            return;
+        if (m_queue.size() >= MaxQueuedLines) {
+            ++m_dropped;
+            return;
+        }
+        queueDroppedLocked();
+        m_queue.push_back(line.toLocal8Bit() + '\n');
+        m_wake.notify_one();
+    }
 
-    bool m_verbose;
+    void queueDroppedLocked()
+    {
+        if (m_dropped == 0)
+            return;
+        m_queue.push_back('(' + QByteArray::number(m_dropped) +
+                          " lines dropped: the log was not read in time)\n");
+        m_dropped = 0;
+    }
+
+    void run()
+    {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            if (m_repeats > 0 && Clock::now() - m_lastAt >= Pause)
+                flushRepeatsLocked();
+            if (m_queue.empty())
+                queueDroppedLocked();
+            if (m_queue.empty()) {
+                if (m_stopping)
+                    break;
+                if (m_repeats > 0)
+                    m_wake.wait_until(lock, m_lastAt + Pause);
+                else
+                    m_wake.wait(lock);
+                continue;
+            }
+            std::deque<QByteArray> lines;
+            lines.swap(m_queue);
+            lock.unlock();
+            const bool ok = writeAll(lines);
+            lock.lock();
+            if (!ok) {
+                m_broken = true;
+                m_queue.clear();
+                m_dropped = 0;
+                break;
+            }
+        }
+        m_done = true;
+        m_idle.notify_all();
+    }
+
+    bool writeAll(const std::deque<QByteArray> &lines)
+    {
+        for (const QByteArray &line : lines) {
+            for (qsizetype at = 0; at < line.size();) {
+                const ssize_t count =
+                    ::write(STDOUT_FILENO, line.constData() + at, size_t(line.size() - at));
+                if (count < 0 && errno == EINTR)
+                    continue;
+                if (count <= 0)
+                    return false;
+                at += count;
+                std::lock_guard lock(m_mutex);
+                m_written += count;
+            }
+        }
+        return true;
+    }
+
+    const bool m_verbose;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_idle;
+    std::thread m_thread;
+    std::deque<QByteArray> m_queue;
+    qint64 m_dropped = 0;
+    qint64 m_written = 0;
+    bool m_stopping = false;
+    bool m_done = false;
+    bool m_broken = false;
+    bool m_leaked = false;
     QString m_last;
     int m_repeats = 0;
-    QElapsedTimer m_sinceLast;
-    QTimer m_pause;
+    Clock::time_point m_lastAt;
 };
 
 std::optional<PtyBoard::ReplyMode> parseReplyMode(const QString &text)
@@ -182,7 +265,32 @@ std::optional<PtyBoard::ReplyMode> parseReplyMode(const QString &text)
     return std::nullopt;
 }
 
-// "A=3C" sets port A's input pattern to 0x3C.
+// Digits of `base` and nothing else: QString::toUInt() would also take a sign, spaces around
+// the number and a 0x prefix, none of which a user who typed them meant as a number.
+std::optional<uint> parseDigits(const QString &text, int base, int maxDigits)
+{
+    if (text.isEmpty() || text.size() > maxDigits)
+        return std::nullopt;
+    for (const QChar c : text) {
+        const bool digit = c.isDigit() && c.unicode() < 0x80;
+        const bool hexLetter = base == 16 && ((c >= QLatin1Char('a') && c <= QLatin1Char('f')) ||
+                                              (c >= QLatin1Char('A') && c <= QLatin1Char('F')));
+        if (!digit && !hexLetter)
+            return std::nullopt;
+    }
+    return text.toUInt(nullptr, base);
+}
+
+// Milliseconds, at most a day.
+std::optional<int> parseMs(const QString &text)
+{
+    const std::optional<uint> ms = parseDigits(text, 10, 8);
+    if (!ms || *ms > 86400000)
+        return std::nullopt;
+    return int(*ms);
+}
+
+// "A=3C" or "a=0x3c" sets port A's input pattern to 0x3C.
 bool applyInputPattern(PtyBoard &board, const QString &text)
 {
     const QStringList parts = text.split(QLatin1Char('='));
@@ -192,11 +300,10 @@ bool applyInputPattern(PtyBoard &board, const QString &text)
     QString value = parts[1];
     if (value.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
         value.remove(0, 2);
-    bool ok = false;
-    const uint pattern = value.toUInt(&ok, 16);
-    if (!port || !ok || value.size() > 2)
+    const std::optional<uint> pattern = parseDigits(value, 16, 2);
+    if (!port || !pattern)
         return false;
-    board.setInputPattern(*port, quint8(pattern));
+    board.setInputPattern(*port, quint8(*pattern));
     return true;
 }
 
@@ -259,10 +366,11 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("unexpected argument %1")
                               .arg(parser.positionalArguments().constFirst()));
 
-    // Outlives the board. Lines come from the board's thread and are printed here in order,
-    // once the event loop runs, so the device path is always the first line.
-    CommandLog log(parser.isSet(verboseOption));
+    // Outlives the board, whose thread hands it the lines.
+    auto log = std::make_unique<CommandLog>(parser.isSet(verboseOption));
     PtyBoard board;
+    // Nothing reads back what the host sent; kept, it would grow with every byte.
+    board.setRecording(false);
     for (const QString &input : parser.values(inputOption)) {
         if (!applyInputPattern(board, input))
             return usageError(QStringLiteral("bad --input %1, expected e.g. A=3C").arg(input));
@@ -271,11 +379,10 @@ int main(int argc, char *argv[])
     if (!mode)
         return usageError(QStringLiteral("bad --reply %1").arg(parser.value(replyOption)));
     board.setReplyMode(*mode);
-    bool delayOk = false;
-    const int delay = parser.value(delayOption).toInt(&delayOk);
-    if (!delayOk || delay < 0)
+    const std::optional<int> delay = parseMs(parser.value(delayOption));
+    if (!delay)
         return usageError(QStringLiteral("bad --reply-delay %1").arg(parser.value(delayOption)));
-    board.setReplyDelay(delay);
+    board.setReplyDelay(*delay);
 
     QTimer counter;
     if (parser.isSet(countOption)) {
@@ -284,29 +391,32 @@ int main(int argc, char *argv[])
             port.size() == 1 ? portFromLetter(port.at(0).toUpper().toLatin1()) : std::nullopt;
         if (!counted)
             return usageError(QStringLiteral("bad --count %1, expected A, B or C").arg(port));
-        bool intervalOk = false;
-        const int interval = parser.value(countIntervalOption).toInt(&intervalOk);
-        if (!intervalOk || interval < 1)
+        const std::optional<int> interval = parseMs(parser.value(countIntervalOption));
+        if (!interval || *interval < 1)
             return usageError(
                 QStringLiteral("bad --count-interval %1").arg(parser.value(countIntervalOption)));
-        counter.setInterval(interval);
+        counter.setInterval(*interval);
         QObject::connect(&counter, &QTimer::timeout, &app, [&board, port = *counted] {
             board.setInputPattern(port, quint8(board.inputPattern(port) + 1));
         });
     }
 
-    if (!parser.isSet(quietOption)) {
-        board.setLogHandler([&app, &log](const QString &line) {
-            QMetaObject::invokeMethod(
-                &app, [&log, line] { log.add(line); }, Qt::QueuedConnection);
-        });
-    }
+    if (!parser.isSet(quietOption))
+        board.setLogHandler([log = log.get()](const QString &line) { log->add(line); });
 
-    if (!quitOnSignals(app)) {
+    // A reader that went away must not end us before the link is removed; its write fails
+    // with EPIPE instead, and the log stops.
+    std::signal(SIGPIPE, SIG_IGN);
+    if (!EndingSignals::install()) {
         err << app.applicationName() << ": cannot handle signals: " << qt_error_string(errno)
             << Qt::endl;
         return 1;
     }
+    QSocketNotifier endingNotifier(EndingSignals::fd(), QSocketNotifier::Read);
+    QObject::connect(&endingNotifier, &QSocketNotifier::activated, &app, [] {
+        EndingSignals::drain();
+        QCoreApplication::quit();
+    });
     std::optional<DeviceLink> link;
     QString error;
     if (!board.start(&error)) {
@@ -320,13 +430,16 @@ int main(int argc, char *argv[])
             return 1;
         }
     }
-    printLine(board.devicePath());
+    log->start(board.devicePath());
     if (parser.isSet(countOption))
         counter.start();
 
     const int status = app.exec();
+    EndingSignals::restore(true);
     board.stop();
-    QCoreApplication::sendPostedEvents();
-    log.flushRepeats();
+    link.reset();
+    log->finish();
+    if (log->leaked())
+        (void)log.release(); // its thread is still blocked writing to it
     return status;
 }

@@ -2,6 +2,8 @@
 // SPDX-License-Identifier: MIT
 #include "ptyboard.h"
 
+#include <QFile>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -11,6 +13,8 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -79,6 +83,14 @@ bool PtyBoard::start(QString *error)
     m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (m_wakeFd < 0)
         return fail(systemError("eventfd"));
+    // The slave we hold keeps the tty open between clients, so the kernel never sees the
+    // last close that would end a client's exclusive flag, and a client killed while holding
+    // it would lock every later one out. A client's close wakes us to see to that.
+    m_closeWatchFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (m_closeWatchFd < 0)
+        return fail(systemError("inotify_init1"));
+    if (::inotify_add_watch(m_closeWatchFd, name.data(), IN_CLOSE) < 0)
+        return fail(systemError("inotify_add_watch"));
 
     m_devicePath = QString::fromLocal8Bit(name.data());
     m_stopRequested = false;
@@ -133,6 +145,14 @@ QByteArray PtyBoard::received() const
 {
     std::lock_guard lock(m_mutex);
     return m_received;
+}
+
+void PtyBoard::setRecording(bool on)
+{
+    std::lock_guard lock(m_mutex);
+    m_recording = on;
+    if (!on)
+        m_received = QByteArray();
 }
 
 void PtyBoard::clearReceived()
@@ -232,10 +252,11 @@ void PtyBoard::run()
 {
     std::unique_lock lock(m_mutex);
     while (!m_stopRequested) {
-        std::array<pollfd, 2> fds{};
+        std::array<pollfd, 3> fds{};
         fds[0] = {m_wakeFd, POLLIN, 0};
         fds[1].fd = m_masterBroken ? -1 : m_masterFd;
         fds[1].events = short(POLLIN | (m_outgoing.isEmpty() ? 0 : POLLOUT));
+        fds[2] = {m_closeWatchFd, POLLIN, 0};
         const int timeout = pollTimeoutLocked();
 
         lock.unlock();
@@ -248,6 +269,8 @@ void PtyBoard::run()
             eventfd_t ignored;
             ::eventfd_read(m_wakeFd, &ignored);
         }
+        if (fds[2].revents & POLLIN)
+            endExclusiveIfLastLocked();
         QStringList log;
         if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
             // Our own slave descriptor should rule out a hang-up here; should one come anyway,
@@ -271,12 +294,16 @@ void PtyBoard::run()
 bool PtyBoard::readMasterLocked(QStringList &log)
 {
     std::array<char, 4096> buffer;
-    const qsizetype before = m_received.size();
-    for (;;) {
+    bool gotAny = false;
+    // A bounded share per round, so a client that never stops sending cannot grow the log
+    // of one round without end.
+    for (int round = 0; round < 16; ++round) {
         const ssize_t count = ::read(m_masterFd, buffer.data(), buffer.size());
         if (count > 0) {
+            gotAny = true;
             for (ssize_t i = 0; i < count; ++i) {
-                m_received.append(buffer[i]);
+                if (m_recording)
+                    m_received.append(buffer[i]);
                 for (const BoardModel::Event &event : m_model.feed(quint8(buffer[i])))
                     handleEventLocked(event, log);
             }
@@ -286,10 +313,36 @@ bool PtyBoard::readMasterLocked(QStringList &log)
             continue;
         break;
     }
-    if (m_received.size() == before)
+    if (!gotAny)
         return false;
     m_changed.notify_all();
     return true;
+}
+
+void PtyBoard::drainCloseWatchLocked()
+{
+    alignas(inotify_event) std::array<char, 4096> events;
+    while (::read(m_closeWatchFd, events.data(), events.size()) > 0) {
+    }
+}
+
+void PtyBoard::endExclusiveIfLastLocked()
+{
+    drainCloseWatchLocked();
+    int exclusive = 0;
+    if (m_slaveFd < 0 || ::ioctl(m_slaveFd, TIOCGEXCL, &exclusive) != 0 || !exclusive)
+        return;
+    // Whether any client is left shows on the master as a hang-up once our own slave is
+    // closed too. The flag goes first, or reopening it would be refused to anyone but root;
+    // it is put back if a client still has the device open.
+    ::ioctl(m_slaveFd, TIOCNXCL);
+    closeFd(m_slaveFd);
+    drainCloseWatchLocked(); // our own close
+    pollfd master{m_masterFd, 0, 0};
+    const bool clientRemains = ::poll(&master, 1, 0) == 0 || !(master.revents & POLLHUP);
+    m_slaveFd = ::open(QFile::encodeName(m_devicePath).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (clientRemains && m_slaveFd >= 0)
+        ::ioctl(m_slaveFd, TIOCEXCL);
 }
 
 void PtyBoard::handleEventLocked(const BoardModel::Event &event, QStringList &log)
@@ -381,4 +434,5 @@ void PtyBoard::closeFdsLocked()
     closeFd(m_slaveFd);
     closeFd(m_masterFd);
     closeFd(m_wakeFd);
+    closeFd(m_closeWatchFd);
 }

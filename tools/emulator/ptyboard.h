@@ -17,7 +17,8 @@
 
 // Serves the board on a pseudo-terminal, so the application opens devicePath() as it would
 // open the real board's serial port. One thread of its own does all the pty I/O; every public
-// function may be called from any thread at any time.
+// function may be called from any thread at any time. As on a real port, the exclusive flag
+// a client sets (TIOCEXCL) ends once the last client has closed the device, however it went.
 class PtyBoard
 {
 public:
@@ -49,6 +50,9 @@ public:
 
     // Every byte from the host, in arrival order, since start() or clearReceived().
     QByteArray received() const;
+    // Off, bytes are decoded but not kept: received() stays empty, so a board that serves
+    // for days does not grow.
+    void setRecording(bool on);
     void clearReceived();
     bool waitForReceived(qsizetype count, int timeoutMs);
     // Decoded read-ports commands, whatever the reply mode.
@@ -90,6 +94,8 @@ private:
 
     void run();
     bool readMasterLocked(QStringList &log);
+    void drainCloseWatchLocked();
+    void endExclusiveIfLastLocked();
     void handleEventLocked(const BoardModel::Event &event, QStringList &log);
     int pollTimeoutLocked() const;
     void releaseDueRepliesLocked();
@@ -105,12 +111,14 @@ private:
     int m_masterFd = -1;
     int m_slaveFd = -1; // held so the master never sees the last slave close
     int m_wakeFd = -1;
+    int m_closeWatchFd = -1; // inotify: a client closed the slave
     bool m_stopRequested = false;
     bool m_masterBroken = false;
     QString m_devicePath;
 
     BoardModel m_model;
     QByteArray m_received;
+    bool m_recording = true;
     int m_readRequests = 0;
     ReplyMode m_replyMode = ReplyMode::Normal;
     int m_replyDelayMs = 0;
