@@ -12,16 +12,21 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
+
+extern char **environ;
 
 namespace {
 
@@ -313,4 +318,218 @@ void printTable(const char *title, const std::vector<Row> &rows)
                     qPrintable(row.limit), qPrintable(row.verdict), qPrintable(row.reps));
     }
     std::printf("\n");
+}
+
+BenchOptions::BenchOptions(const QString &description)
+{
+    m_parser.setApplicationDescription(description);
+    m_parser.addHelpOption();
+}
+
+void BenchOptions::addCount(const QString &name, const QString &description,
+                            const QString &valueName, int *value)
+{
+    const QString defaultValue = QString::number(*value);
+    QCommandLineOption option(name,
+                              QStringLiteral("%1 (default %2).").arg(description, defaultValue),
+                              valueName, defaultValue);
+    m_parser.addOption(option);
+    m_counts.emplace_back(option, value);
+}
+
+bool BenchOptions::parse(const QCoreApplication &app)
+{
+    m_parser.process(app);
+    for (const auto &[option, value] : m_counts) {
+        bool ok = false;
+        *value = m_parser.value(option).toInt(&ok);
+        if (!ok || *value < 1) {
+            std::fprintf(stderr, "%s: --%s needs a whole number of at least 1\n",
+                         qPrintable(QCoreApplication::applicationName()),
+                         qPrintable(option.names().constFirst()));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool BenchRun::run()
+{
+    const bool ok = measure();
+    m_load.measure(&m_busyPercent, &m_ownPercent);
+    m_loadAfter = loadAverage();
+    return ok;
+}
+
+bool BenchRun::fail(const QString &what)
+{
+    if (m_error.isEmpty())
+        m_error = what;
+    return false;
+}
+
+void BenchRun::progress(const char *what) const
+{
+    std::fprintf(stderr, "%s: %s\n", m_program, what);
+}
+
+bool BenchRun::startBoard(PtyBoard &board)
+{
+    QString error;
+    return board.start(&error) || fail(QStringLiteral("the emulator did not start: ") + error);
+}
+
+void BenchRun::printReport(const char *title, const QString &machineNote, const char *own,
+                           const QStringList &notes) const
+{
+    printTable(title, m_rows);
+    std::printf("- Machine: %s%s.\n", qPrintable(machineDescription()), qPrintable(machineNote));
+    std::printf("- Load: the cores were %s%% busy during the run, %s%% of them with %s; load "
+                "average %s before, %s after.\n",
+                qPrintable(number(m_busyPercent, 0)), qPrintable(number(m_ownPercent, 0)), own,
+                qPrintable(m_loadBefore), qPrintable(m_loadAfter));
+    for (const QString &note : notes)
+        std::printf("- %s\n", qPrintable(note));
+}
+
+int runBench(BenchRun &bench)
+{
+    if (!bench.run()) {
+        std::fprintf(stderr, "%s: broken run: %s\n", bench.program(), qPrintable(bench.error()));
+        return 1;
+    }
+    bench.print();
+    return 0;
+}
+
+ChildProcess::~ChildProcess()
+{
+    closeInput();
+    if (m_out >= 0)
+        ::close(m_out);
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, nullptr, 0);
+    }
+}
+
+bool ChildProcess::start(const QByteArrayList &argv, bool withInput, QString *error)
+{
+    int out[2];
+    int in[2] = {-1, -1};
+    if (::pipe2(out, O_CLOEXEC) != 0 || (withInput && ::pipe2(in, O_CLOEXEC) != 0)) {
+        *error = QStringLiteral("pipe: ") + qt_error_string(errno);
+        return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (withInput)
+        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t set;
+    sigemptyset(&set);
+    posix_spawnattr_setsigmask(&attributes, &set);
+    sigaddset(&set, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &set);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    std::vector<char *> args;
+    for (const QByteArray &arg : argv)
+        args.push_back(const_cast<char *>(arg.constData()));
+    args.push_back(nullptr);
+    m_startedNs = monotonicNs();
+    const int spawnError =
+        ::posix_spawn(&m_pid, args[0], &actions, &attributes, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    ::close(out[1]);
+    m_out = out[0];
+    if (withInput) {
+        ::close(in[0]);
+        m_in = in[1];
+        ::fcntl(m_in, F_SETFL, O_NONBLOCK);
+    }
+    if (spawnError != 0) {
+        m_pid = -1;
+        *error = QStringLiteral("posix_spawn %1: %2")
+                     .arg(QString::fromLocal8Bit(argv[0]), qt_error_string(spawnError));
+        return false;
+    }
+    return true;
+}
+
+bool ChildProcess::pump(QByteArray *pending, int timeoutMs)
+{
+    if (m_out < 0)
+        return false;
+    const bool writing = pending && !pending->isEmpty() && m_in >= 0;
+    std::array<pollfd, 2> fds{{{m_out, POLLIN, 0}, {m_in, POLLOUT, 0}}};
+    if (::poll(fds.data(), writing ? 2 : 1, timeoutMs) < 0)
+        return errno == EINTR;
+    if (writing && fds[1].revents != 0) {
+        const ssize_t n = ::write(m_in, pending->constData(), size_t(pending->size()));
+        if (n > 0)
+            pending->remove(0, n);
+        else if (errno != EAGAIN && errno != EINTR)
+            pending->clear(); // the child stopped reading; its output says why
+    }
+    if (fds[0].revents == 0)
+        return true;
+    char buffer[4096];
+    const ssize_t n = ::read(m_out, buffer, sizeof buffer);
+    if (n > 0) {
+        m_output.append(buffer, n);
+        m_lines += std::count(buffer, buffer + n, '\n');
+        return true;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return true;
+    ::close(m_out);
+    m_out = -1;
+    return false;
+}
+
+void ChildProcess::closeInput()
+{
+    if (m_in >= 0)
+        ::close(m_in);
+    m_in = -1;
+}
+
+void ChildProcess::signal(int number) const
+{
+    if (m_pid > 0)
+        ::kill(m_pid, number);
+}
+
+bool ChildProcess::finish(int timeoutMs)
+{
+    closeInput();
+    if (m_pid <= 0)
+        return false;
+    const qint64 giveUp = monotonicNs() + qint64(timeoutMs) * 1000000;
+    bool inTime = true;
+    while (m_out >= 0) {
+        const qint64 left = giveUp - monotonicNs();
+        if (left <= 0) {
+            ::kill(m_pid, SIGKILL);
+            inTime = false;
+            break;
+        }
+        pump(nullptr, int(left / 1000000) + 1);
+    }
+    while (::wait4(m_pid, &m_status, 0, &m_usage) < 0 && errno == EINTR) {
+    }
+    m_endedNs = monotonicNs();
+    m_pid = -1;
+    return inTime;
+}
+
+bool ChildProcess::exitedCleanly() const
+{
+    return WIFEXITED(m_status) && WEXITSTATUS(m_status) == 0;
 }

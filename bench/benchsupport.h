@@ -2,6 +2,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <QByteArrayList>
+#include <QCommandLineParser>
 #include <QString>
 
 #include <array>
@@ -9,9 +11,12 @@
 #include <mutex>
 #include <vector>
 
+#include <sys/resource.h>
+#include <sys/types.h>
+
 class PtyBoard;
+class QCoreApplication;
 class QWidget;
-struct rusage;
 
 // CLOCK_MONOTONIC, comparable between processes on the same machine.
 qint64 monotonicNs();
@@ -117,3 +122,105 @@ private:
 // "AMD EPYC, 2 cores, Linux 6.1.0" and the like.
 QString machineDescription();
 QString loadAverage();
+
+// The command line of a benchmark: options that are counts, each a whole number of at
+// least 1, through QCommandLineParser.
+class BenchOptions
+{
+public:
+    explicit BenchOptions(const QString &description);
+
+    // `value` holds the default and receives what was given.
+    void addCount(const QString &name, const QString &description, const QString &valueName,
+                  int *value);
+    // False, with a message on stderr, for a value that is not a count.
+    bool parse(const QCoreApplication &app);
+
+private:
+    QCommandLineParser m_parser;
+    std::vector<std::pair<QCommandLineOption, int *>> m_counts;
+};
+
+// What every benchmark run shares: the first error, progress on stderr, the table's rows,
+// and how busy the machine was meanwhile. A benchmark derives from it and measures in
+// measure(); main() hands it to runBench().
+class BenchRun
+{
+public:
+    explicit BenchRun(const char *program) : m_program(program) {}
+    virtual ~BenchRun() = default;
+    BenchRun(const BenchRun &) = delete;
+    BenchRun &operator=(const BenchRun &) = delete;
+
+    bool run();
+    QString error() const { return m_error; }
+    const char *program() const { return m_program; }
+    virtual void print() const = 0;
+
+protected:
+    virtual bool measure() = 0;
+    bool fail(const QString &what);
+    void progress(const char *what) const;
+    bool startBoard(PtyBoard &board);
+    void addRow(Row row) { m_rows.push_back(std::move(row)); }
+    // The table, the machine (with `machineNote` after it) and the load, then each note
+    // as a line of its own. `own` names who the own share of the load is.
+    void printReport(const char *title, const QString &machineNote, const char *own,
+                     const QStringList &notes) const;
+
+private:
+    const char *m_program;
+    QString m_error;
+    std::vector<Row> m_rows;
+    MachineLoad m_load;
+    QString m_loadBefore = loadAverage();
+    QString m_loadAfter;
+    double m_busyPercent = -1;
+    double m_ownPercent = -1;
+};
+
+// Runs and prints; the exit status: 0, or 1 with the reason on stderr when a measurement
+// could not be made.
+int runBench(BenchRun &bench);
+
+// A program started with posix_spawn, as from a shell (default signal actions, nothing
+// blocked), its standard output on a pipe and its standard input on a pipe or /dev/null.
+class ChildProcess
+{
+public:
+    ChildProcess() = default;
+    ~ChildProcess();
+    ChildProcess(const ChildProcess &) = delete;
+    ChildProcess &operator=(const ChildProcess &) = delete;
+
+    bool start(const QByteArrayList &argv, bool withInput, QString *error);
+    // Writes what the pipe takes of `pending` and reads what came, waiting at most timeoutMs
+    // for either. False once the output ended.
+    bool pump(QByteArray *pending, int timeoutMs);
+    void closeInput();
+    void signal(int number) const;
+    // Reads the output to its end and reaps the child; a child still running after
+    // timeoutMs is killed and false returned.
+    bool finish(int timeoutMs);
+
+    bool exitedCleanly() const;
+    int status() const { return m_status; }
+    const QByteArray &output() const { return m_output; }
+    qsizetype lines() const { return m_lines; }
+    qint64 startedNs() const { return m_startedNs; }
+    double wallMs() const { return double(m_endedNs - m_startedNs) / 1e6; }
+    double cpuMs() const { return double(cpuNs(m_usage)) / 1e6; }
+    // Its peak resident set, from wait4, in KiB.
+    qint64 maxResidentKiB() const { return m_usage.ru_maxrss; }
+
+private:
+    pid_t m_pid = -1;
+    int m_in = -1;
+    int m_out = -1;
+    int m_status = -1;
+    rusage m_usage{};
+    QByteArray m_output;
+    qsizetype m_lines = 0;
+    qint64 m_startedNs = 0;
+    qint64 m_endedNs = 0;
+};

@@ -16,7 +16,6 @@
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QCommandLineParser>
 #include <QEventLoop>
 #include <QFile>
 #include <QLabel>
@@ -24,19 +23,9 @@
 #include <QTimer>
 #include <QWindow>
 
-#include <array>
 #include <climits>
 #include <cstdio>
 #include <thread>
-
-#include <csignal>
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char **environ;
 
 namespace {
 
@@ -47,6 +36,7 @@ constexpr double ClickLimitMs = 1;
 constexpr double TimedOutCpuLimitMs = 4;
 constexpr double StartLimitMs = 300;
 constexpr double PeakLimitMB = 60; // 10^6 bytes
+constexpr int StartupChildTimeoutMs = 30000;
 
 struct Options
 {
@@ -71,14 +61,15 @@ void runEventsFor(int ms)
     loop.exec();
 }
 
-class Bench
+class Bench : public BenchRun
 {
 public:
-    explicit Bench(const Options &options) : m_options(options) {}
+    explicit Bench(const Options &options) : BenchRun("zarvex-bench"), m_options(options) {}
 
-    bool run();
-    void print() const;
-    QString error() const { return m_error; }
+    void print() const override;
+
+protected:
+    bool measure() override;
 
 private:
     bool measureDeviceLayer();
@@ -87,46 +78,14 @@ private:
     bool measureContinuousPoll(IoTestWindow &window, PtyBoard &board);
     bool measureStartup();
     bool startChild(const QString &device, double *startMs, double *peakMB);
-
-    bool startBoard(PtyBoard &board);
-    bool fail(const QString &what);
-    void progress(const char *what) const;
     void addClickRow(const QString &figure, const std::vector<double> &ms);
 
     Options m_options;
-    QString m_error;
-    std::vector<Row> m_rows;
-    MachineLoad m_load;
-    QString m_loadBefore = loadAverage();
-    QString m_loadAfter;
-    double m_busyPercent = -1;
-    double m_ownPercent = -1;
 };
 
-bool Bench::fail(const QString &what)
+bool Bench::measure()
 {
-    if (m_error.isEmpty())
-        m_error = what;
-    return false;
-}
-
-void Bench::progress(const char *what) const
-{
-    std::fprintf(stderr, "zarvex-bench: %s\n", what);
-}
-
-bool Bench::startBoard(PtyBoard &board)
-{
-    QString error;
-    return board.start(&error) || fail(QStringLiteral("the emulator did not start: ") + error);
-}
-
-bool Bench::run()
-{
-    const bool ok = measureDeviceLayer() && measureWindow() && measureStartup();
-    m_load.measure(&m_busyPercent, &m_ownPercent);
-    m_loadAfter = loadAverage();
-    return ok;
+    return measureDeviceLayer() && measureWindow() && measureStartup();
 }
 
 bool Bench::measureDeviceLayer()
@@ -185,16 +144,15 @@ bool Bench::measureDeviceLayer()
     const double floorMedian = median(floorUs);
     const double exchangeMedian = median(exchangeUs);
     const QString reps = QString::number(m_options.reps);
-    m_rows.push_back({QStringLiteral("Floor: 3 bytes out and 3 back over a pty, raw POSIX client"),
-                      number(floorMedian, 1) + QStringLiteral(" µs"), QStringLiteral("(floor)"),
-                      QStringLiteral("-"), reps});
-    m_rows.push_back(
-        {QStringLiteral("Read-ports exchange: CommandSet::readPorts over QtSerialLink"),
-         number(exchangeMedian, 1) + QStringLiteral(" µs"),
-         QStringLiteral("floor + %1 µs = %2 µs")
-             .arg(ExchangeMarginUs)
-             .arg(number(floorMedian + ExchangeMarginUs, 1)),
-         verdict(exchangeMedian <= floorMedian + ExchangeMarginUs), reps});
+    addRow({QStringLiteral("Floor: 3 bytes out and 3 back over a pty, raw POSIX client"),
+            number(floorMedian, 1) + QStringLiteral(" µs"), QStringLiteral("(floor)"),
+            QStringLiteral("-"), reps});
+    addRow({QStringLiteral("Read-ports exchange: CommandSet::readPorts over QtSerialLink"),
+            number(exchangeMedian, 1) + QStringLiteral(" µs"),
+            QStringLiteral("floor + %1 µs = %2 µs")
+                .arg(ExchangeMarginUs)
+                .arg(number(floorMedian + ExchangeMarginUs, 1)),
+            verdict(exchangeMedian <= floorMedian + ExchangeMarginUs), reps});
 
     progress("timed-out read-ports exchanges");
     linkBoard.setReplyMode(PtyBoard::ReplyMode::Silent);
@@ -210,14 +168,13 @@ bool Bench::measureDeviceLayer()
             return fail(QStringLiteral("an exchange with a silent board did not time out"));
     }
     const double cpuMedian = median(cpuMs);
-    m_rows.push_back({QStringLiteral("CPU of the process per timed-out exchange (wall %1 ms)")
-                          .arg(number(median(wallMs), 1)),
-                      number(cpuMedian, 3) + QStringLiteral(" ms"),
-                      QStringLiteral("%1 ms (a spinning wait: %2 ms)")
-                          .arg(TimedOutCpuLimitMs)
-                          .arg(CommandSet::ReplyDeadlineMs),
-                      verdict(cpuMedian < TimedOutCpuLimitMs),
-                      QString::number(m_options.timeoutReps)});
+    addRow({QStringLiteral("CPU of the process per timed-out exchange (wall %1 ms)")
+                .arg(number(median(wallMs), 1)),
+            number(cpuMedian, 3) + QStringLiteral(" ms"),
+            QStringLiteral("%1 ms (a spinning wait: %2 ms)")
+                .arg(TimedOutCpuLimitMs)
+                .arg(CommandSet::ReplyDeadlineMs),
+            verdict(cpuMedian < TimedOutCpuLimitMs), QString::number(m_options.timeoutReps)});
     return true;
 }
 
@@ -250,9 +207,9 @@ bool Bench::measureWindow()
 void Bench::addClickRow(const QString &figure, const std::vector<double> &ms)
 {
     const double value = median(ms);
-    m_rows.push_back({figure, number(value, 3) + QStringLiteral(" ms"),
-                      QStringLiteral("%1 ms").arg(ClickLimitMs), verdict(value < ClickLimitMs),
-                      QString::number(ms.size())});
+    addRow({figure, number(value, 3) + QStringLiteral(" ms"),
+            QStringLiteral("%1 ms").arg(ClickLimitMs), verdict(value < ClickLimitMs),
+            QString::number(ms.size())});
 }
 
 bool Bench::measureClicks(IoTestWindow &window, PtyBoard &board, ArrivalClock &arrivals)
@@ -381,19 +338,18 @@ bool Bench::measureContinuousPoll(IoTestWindow &window, PtyBoard &board)
         return fail(QStringLiteral("Continuous Poll did not run its timed-out cycles"));
 
     const double perCycle = median(cycleMs);
-    m_rows.push_back({QStringLiteral("CPU of the process per Continuous Poll cycle, silent board"),
-                      number(perCycle, 3) + QStringLiteral(" ms"),
-                      QStringLiteral("%1 ms").arg(TimedOutCpuLimitMs),
-                      verdict(perCycle < TimedOutCpuLimitMs), QString::number(cycleMs.size())});
-    m_rows.push_back(
-        {QStringLiteral("CPU of the process over %1 s of Continuous Poll, silent board")
-             .arg(number(seconds, 1)),
-         number(cpuMs, 1) + QStringLiteral(" ms"),
-         QStringLiteral("%1 ms x %2 cycles = %3 ms")
-             .arg(TimedOutCpuLimitMs)
-             .arg(cycles)
-             .arg(number(TimedOutCpuLimitMs * cycles, 0)),
-         verdict(cpuMs < TimedOutCpuLimitMs * cycles), QStringLiteral("1")});
+    addRow({QStringLiteral("CPU of the process per Continuous Poll cycle, silent board"),
+            number(perCycle, 3) + QStringLiteral(" ms"),
+            QStringLiteral("%1 ms").arg(TimedOutCpuLimitMs), verdict(perCycle < TimedOutCpuLimitMs),
+            QString::number(cycleMs.size())});
+    addRow({QStringLiteral("CPU of the process over %1 s of Continuous Poll, silent board")
+                .arg(number(seconds, 1)),
+            number(cpuMs, 1) + QStringLiteral(" ms"),
+            QStringLiteral("%1 ms x %2 cycles = %3 ms")
+                .arg(TimedOutCpuLimitMs)
+                .arg(cycles)
+                .arg(number(TimedOutCpuLimitMs * cycles, 0)),
+            verdict(cpuMs < TimedOutCpuLimitMs * cycles), QStringLiteral("1")});
     board.setReplyMode(PtyBoard::ReplyMode::Normal);
     return true;
 }
@@ -424,66 +380,29 @@ bool Bench::measureStartup()
     const QString reps = QString::number(m_options.startReps);
     const double start = median(startMs);
     const double peak = median(peakMB);
-    m_rows.push_back({QStringLiteral("Start: spawn to the window first exposed"),
-                      number(start, 1) + QStringLiteral(" ms"),
-                      QStringLiteral("%1 ms").arg(StartLimitMs), verdict(start < StartLimitMs),
-                      reps});
-    m_rows.push_back({QStringLiteral("Peak resident memory (VmHWM) after connecting, polling, "
-                                     "editing, Reset All, Continuous Poll, Done"),
-                      number(peak, 1) + QStringLiteral(" MB"),
-                      QStringLiteral("%1 MB").arg(PeakLimitMB), verdict(peak < PeakLimitMB), reps});
+    addRow({QStringLiteral("Start: spawn to the window first exposed"),
+            number(start, 1) + QStringLiteral(" ms"), QStringLiteral("%1 ms").arg(StartLimitMs),
+            verdict(start < StartLimitMs), reps});
+    addRow({QStringLiteral("Peak resident memory (VmHWM) after connecting, polling, "
+                           "editing, Reset All, Continuous Poll, Done"),
+            number(peak, 1) + QStringLiteral(" MB"), QStringLiteral("%1 MB").arg(PeakLimitMB),
+            verdict(peak < PeakLimitMB), reps});
     return true;
 }
 
 bool Bench::startChild(const QString &device, double *startMs, double *peakMB)
 {
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0)
-        return fail(QStringLiteral("pipe: ") + qt_error_string(errno));
-
-    const QByteArray program = QFile::encodeName(QCoreApplication::applicationFilePath());
-    const QByteArray deviceName = QFile::encodeName(device);
-    char *argv[] = {const_cast<char *>(program.constData()), const_cast<char *>(StartupChildOption),
-                    const_cast<char *>(deviceName.constData()), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-
-    pid_t child = 0;
-    const qint64 spawned = monotonicNs();
-    const int spawnError =
-        ::posix_spawn(&child, program.constData(), &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    if (spawnError != 0) {
-        ::close(out[0]);
-        return fail(QStringLiteral("posix_spawn: ") + qt_error_string(spawnError));
-    }
-
-    QByteArray output;
-    const qint64 giveUp = monotonicNs() + qint64(30) * 1000000000;
-    for (;;) {
-        const qint64 left = giveUp - monotonicNs();
-        pollfd fd{out[0], POLLIN, 0};
-        if (left <= 0 || (::poll(&fd, 1, int(left / 1000000)) == 0)) {
-            ::kill(child, SIGKILL);
-            break;
-        }
-        std::array<char, 512> buffer;
-        const ssize_t count = ::read(out[0], buffer.data(), buffer.size());
-        if (count > 0)
-            output.append(buffer.data(), count);
-        else if (count == 0 || errno != EINTR)
-            break;
-    }
-    ::close(out[0]);
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    ChildProcess child;
+    QString error;
+    if (!child.start({QFile::encodeName(QCoreApplication::applicationFilePath()),
+                      StartupChildOption, QFile::encodeName(device)},
+                     false, &error))
+        return fail(error);
+    child.finish(StartupChildTimeoutMs);
 
     qint64 exposed = 0;
     qint64 peakKiB = 0;
-    for (const QByteArray &line : output.split('\n')) {
+    for (const QByteArray &line : child.output().split('\n')) {
         if (line.startsWith("exposed "))
             exposed = line.mid(8).toLongLong();
         else if (line.startsWith("peak-kib "))
@@ -491,9 +410,9 @@ bool Bench::startChild(const QString &device, double *startMs, double *peakMB)
         else if (line.startsWith("error "))
             return fail(QStringLiteral("start-up child: ") + QString::fromLocal8Bit(line.mid(6)));
     }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || exposed == 0 || peakKiB <= 0)
+    if (!child.exitedCleanly() || exposed == 0 || peakKiB <= 0)
         return fail(QStringLiteral("the start-up child did not run to its end"));
-    *startMs = double(exposed - spawned) / 1e6;
+    *startMs = double(exposed - child.startedNs()) / 1e6;
     *peakMB = double(peakKiB) * 1024 / 1e6;
     return true;
 }
@@ -501,19 +420,18 @@ bool Bench::startChild(const QString &device, double *startMs, double *peakMB)
 void Bench::print() const
 {
     const QString platform = QGuiApplication::platformName();
-    printTable("Zarvex Test benchmarks", m_rows);
-    std::printf(
-        "- Machine: %s; Qt %s, platform \"%s\"%s.\n", qPrintable(machineDescription()), qVersion(),
-        qPrintable(platform),
-        platform == QLatin1String("offscreen") ? " (no display: windows are drawn offscreen)" : "");
-    std::printf("- Load: the cores were %s%% busy during the run, %s%% of them with this "
-                "benchmark; load average %s before, %s after.\n",
-                qPrintable(number(m_busyPercent, 0)), qPrintable(number(m_ownPercent, 0)),
-                qPrintable(m_loadBefore), qPrintable(m_loadAfter));
-    std::printf("- Each latency is one repetition's own figure; warm-up rounds are not counted. "
-                "Click figures start before the mouse press; \"at the board\" is when the "
-                "emulator decoded the last command. CPU figures are the whole process's, "
-                "emulator thread included.\n");
+    printReport(
+        "Zarvex Test benchmarks",
+        QStringLiteral("; Qt %1, platform \"%2\"%3")
+            .arg(QLatin1String(qVersion()), platform,
+                 platform == QLatin1String("offscreen")
+                     ? QStringLiteral(" (no display: windows are drawn offscreen)")
+                     : QString()),
+        "this benchmark",
+        {QStringLiteral("Each latency is one repetition's own figure; warm-up rounds are not "
+                        "counted. Click figures start before the mouse press; \"at the board\" "
+                        "is when the emulator decoded the last command. CPU figures are the "
+                        "whole process's, emulator thread included.")});
 }
 
 } // namespace
@@ -530,53 +448,25 @@ int main(int argc, char *argv[])
         qputenv("QT_LOGGING_RULES", "qt.qpa.*=false");
     QApplication app(argc, argv);
 
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
+    Options options;
+    BenchOptions parser(
         QStringLiteral("Measures the Zarvex Test utility against the board emulator and prints a "
                        "markdown table of medians beside their limits."));
-    parser.addHelpOption();
-    const QCommandLineOption repsOption(QStringLiteral("reps"),
-                                        QStringLiteral("Read-ports exchanges and floor round "
-                                                       "trips (default 1000)."),
-                                        QStringLiteral("n"), QStringLiteral("1000"));
-    const QCommandLineOption clickOption(QStringLiteral("click-reps"),
-                                         QStringLiteral("Clicks of each kind (default 300)."),
-                                         QStringLiteral("n"), QStringLiteral("300"));
-    const QCommandLineOption timeoutOption(
-        QStringLiteral("timeout-reps"),
-        QStringLiteral("Timed-out exchanges, 0.4 s each (default 10)."), QStringLiteral("n"),
-        QStringLiteral("10"));
-    const QCommandLineOption startOption(QStringLiteral("start-reps"),
-                                         QStringLiteral("Program starts (default 20)."),
-                                         QStringLiteral("n"), QStringLiteral("20"));
-    const QCommandLineOption pollOption(
-        QStringLiteral("poll-seconds"),
-        QStringLiteral("Length of the Continuous Poll run (default 60)."), QStringLiteral("s"),
-        QStringLiteral("60"));
-    parser.addOptions({repsOption, clickOption, timeoutOption, startOption, pollOption});
-    parser.process(app);
-
-    Options options;
-    const auto positive = [&](const QCommandLineOption &option, int *value) {
-        bool ok = false;
-        *value = parser.value(option).toInt(&ok);
-        if (!ok || *value < 1) {
-            std::fprintf(stderr, "zarvex-bench: --%s needs a whole number of at least 1\n",
-                         qPrintable(option.names().constFirst()));
-            return false;
-        }
-        return true;
-    };
-    if (!positive(repsOption, &options.reps) || !positive(clickOption, &options.clickReps) ||
-        !positive(timeoutOption, &options.timeoutReps) ||
-        !positive(startOption, &options.startReps) || !positive(pollOption, &options.pollSeconds))
+    parser.addCount(QStringLiteral("reps"),
+                    QStringLiteral("Read-ports exchanges and floor round trips"),
+                    QStringLiteral("n"), &options.reps);
+    parser.addCount(QStringLiteral("click-reps"), QStringLiteral("Clicks of each kind"),
+                    QStringLiteral("n"), &options.clickReps);
+    parser.addCount(QStringLiteral("timeout-reps"),
+                    QStringLiteral("Timed-out exchanges, 0.4 s each"), QStringLiteral("n"),
+                    &options.timeoutReps);
+    parser.addCount(QStringLiteral("start-reps"), QStringLiteral("Program starts"),
+                    QStringLiteral("n"), &options.startReps);
+    parser.addCount(QStringLiteral("poll-seconds"),
+                    QStringLiteral("Length of the Continuous Poll run"), QStringLiteral("s"),
+                    &options.pollSeconds);
+    if (!parser.parse(app))
         return 2;
-
     Bench bench(options);
-    if (!bench.run()) {
-        std::fprintf(stderr, "zarvex-bench: broken run: %s\n", qPrintable(bench.error()));
-        return 1;
-    }
-    bench.print();
-    return 0;
+    return runBench(bench);
 }

@@ -1,31 +1,22 @@
 // SPDX-FileCopyrightText: the Zarvex Test developers
 // SPDX-License-Identifier: MIT
 // Figures of the zarvex command-line program, each beside a floor taken in the same run: a
-// whole `zarvex read` process against a minimal C program doing the same exchange, batch
-// reads per second against raw pty round trips, and the CPU of `zarvex watch`. Prints a
-// markdown table. Exits non-zero only when a measurement could not be made.
+// whole `zarvex read` process against a minimal C program doing the same exchange and against
+// its own start-up, batch reads per second against raw pty round trips, the peak memory of
+// `zarvex batch` over a 100 MB file, and the CPU of `zarvex watch`. Prints a markdown table.
+// Exits non-zero only when a measurement could not be made.
 #include "benchsupport.h"
 #include "ptyboard.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QTemporaryFile>
 
-#include <algorithm>
 #include <array>
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <vector>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char **environ;
 
 namespace {
 
@@ -34,6 +25,10 @@ constexpr double BatchRatioFloor = 0.8;
 constexpr double WatchCpuLimitPercent = 2;
 constexpr int WatchIntervalMs = 10;
 constexpr int ChildTimeoutMs = 5000;
+constexpr int BatchFileMB = 100;
+constexpr int BatchFileLinesPerRead = 20000;
+constexpr int BatchFileTimeoutMs = 300000;
+constexpr double BatchResidentLimitMB = 20;
 
 struct Options
 {
@@ -52,230 +47,47 @@ QByteArray readingText(const PtyBoard &board)
     return QString::asprintf("A=0x%02X B=0x%02X C=0x%02X", reply[0], reply[1], reply[2]).toLatin1();
 }
 
-// A program started with posix_spawn, its standard output (and input, if asked) on pipes.
-class Child
+class Bench : public BenchRun
 {
 public:
-    Child() = default;
-    ~Child();
-    Child(const Child &) = delete;
-    Child &operator=(const Child &) = delete;
+    explicit Bench(const Options &options) : BenchRun("zarvex-cli-bench"), m_options(options) {}
 
-    bool start(const QByteArrayList &argv, bool withInput, QString *error);
-    // Writes what the pipe takes of `pending` and reads what came, waiting at most timeoutMs
-    // for either. False once the output ended.
-    bool pump(QByteArray *pending, int timeoutMs);
-    void closeInput();
-    void signal(int number) const { ::kill(m_pid, number); }
-    // Reads the output to its end and reaps the child; a child still running after
-    // timeoutMs is killed and false returned.
-    bool finish(int timeoutMs);
+    void print() const override;
 
-    bool exitedCleanly() const { return WIFEXITED(m_status) && WEXITSTATUS(m_status) == 0; }
-    int status() const { return m_status; }
-    const QByteArray &output() const { return m_output; }
-    qsizetype lines() const { return m_lines; }
-    qint64 startedNs() const { return m_startedNs; }
-    double wallMs() const { return double(m_endedNs - m_startedNs) / 1e6; }
-    double cpuMs() const { return double(cpuNs(m_usage)) / 1e6; }
-
-private:
-    pid_t m_pid = -1;
-    int m_in = -1;
-    int m_out = -1;
-    int m_status = -1;
-    rusage m_usage{};
-    QByteArray m_output;
-    qsizetype m_lines = 0;
-    qint64 m_startedNs = 0;
-    qint64 m_endedNs = 0;
-};
-
-Child::~Child()
-{
-    closeInput();
-    if (m_out >= 0)
-        ::close(m_out);
-    if (m_pid > 0) {
-        ::kill(m_pid, SIGKILL);
-        ::waitpid(m_pid, nullptr, 0);
-    }
-}
-
-bool Child::start(const QByteArrayList &argv, bool withInput, QString *error)
-{
-    int out[2];
-    int in[2] = {-1, -1};
-    if (::pipe2(out, O_CLOEXEC) != 0 || (withInput && ::pipe2(in, O_CLOEXEC) != 0)) {
-        *error = QStringLiteral("pipe: ") + qt_error_string(errno);
-        return false;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (withInput)
-        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-    else
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    // The child starts as from a shell: default dispositions and nothing blocked.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t set;
-    sigemptyset(&set);
-    posix_spawnattr_setsigmask(&attributes, &set);
-    sigaddset(&set, SIGPIPE);
-    posix_spawnattr_setsigdefault(&attributes, &set);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    std::vector<char *> args;
-    for (const QByteArray &arg : argv)
-        args.push_back(const_cast<char *>(arg.constData()));
-    args.push_back(nullptr);
-    m_startedNs = monotonicNs();
-    const int spawnError =
-        ::posix_spawn(&m_pid, args[0], &actions, &attributes, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    ::close(out[1]);
-    m_out = out[0];
-    if (withInput) {
-        ::close(in[0]);
-        m_in = in[1];
-        ::fcntl(m_in, F_SETFL, O_NONBLOCK);
-    }
-    if (spawnError != 0) {
-        m_pid = -1;
-        *error = QStringLiteral("posix_spawn %1: %2")
-                     .arg(QString::fromLocal8Bit(argv[0]), qt_error_string(spawnError));
-        return false;
-    }
-    return true;
-}
-
-bool Child::pump(QByteArray *pending, int timeoutMs)
-{
-    if (m_out < 0)
-        return false;
-    const bool writing = pending && !pending->isEmpty() && m_in >= 0;
-    std::array<pollfd, 2> fds{{{m_out, POLLIN, 0}, {m_in, POLLOUT, 0}}};
-    if (::poll(fds.data(), writing ? 2 : 1, timeoutMs) < 0)
-        return errno == EINTR;
-    if (writing && fds[1].revents != 0) {
-        const ssize_t n = ::write(m_in, pending->constData(), size_t(pending->size()));
-        if (n > 0)
-            pending->remove(0, n);
-        else if (errno != EAGAIN && errno != EINTR)
-            pending->clear(); // the child stopped reading; its output says why
-    }
-    if (fds[0].revents == 0)
-        return true;
-    char buffer[4096];
-    const ssize_t n = ::read(m_out, buffer, sizeof buffer);
-    if (n > 0) {
-        m_output.append(buffer, n);
-        m_lines += std::count(buffer, buffer + n, '\n');
-        return true;
-    }
-    if (n < 0 && (errno == EAGAIN || errno == EINTR))
-        return true;
-    ::close(m_out);
-    m_out = -1;
-    return false;
-}
-
-void Child::closeInput()
-{
-    if (m_in >= 0)
-        ::close(m_in);
-    m_in = -1;
-}
-
-bool Child::finish(int timeoutMs)
-{
-    closeInput();
-    if (m_pid <= 0)
-        return false;
-    const qint64 giveUp = monotonicNs() + qint64(timeoutMs) * 1000000;
-    bool inTime = true;
-    while (m_out >= 0) {
-        const qint64 left = giveUp - monotonicNs();
-        if (left <= 0) {
-            ::kill(m_pid, SIGKILL);
-            inTime = false;
-            break;
-        }
-        pump(nullptr, int(left / 1000000) + 1);
-    }
-    while (::wait4(m_pid, &m_status, 0, &m_usage) < 0 && errno == EINTR) {
-    }
-    m_endedNs = monotonicNs();
-    m_pid = -1;
-    return inTime;
-}
-
-class Bench
-{
-public:
-    explicit Bench(const Options &options) : m_options(options) {}
-
-    bool run();
-    void print() const;
-    QString error() const { return m_error; }
+protected:
+    bool measure() override;
 
 private:
     bool measureSpawn();
     bool measureBatch();
+    bool measureBatchMemory();
     bool measureWatch();
     // One whole process: its output must be `expected` (any, when empty) and its exit 0.
     bool runOnce(const QByteArrayList &argv, const QByteArray &expected, double *wallMs,
-                 double *cpuMs);
+                 double *cpuMs, qint64 *maxResidentKiB = nullptr);
     bool startBoard(PtyBoard &board, const Reading &pattern);
-    bool fail(const QString &what);
-    void progress(const char *what) const;
 
     Options m_options;
     const QByteArray m_zarvex = QByteArrayLiteral(ZARVEX_PROGRAM);
     const QByteArray m_rawread = QByteArrayLiteral(RAWREAD_PROGRAM);
-    QString m_error;
-    std::vector<Row> m_rows;
-    MachineLoad m_load;
-    QString m_loadBefore = loadAverage();
-    QString m_loadAfter;
-    double m_busyPercent = -1;
-    double m_ownPercent = -1;
+    qint64 m_versionResidentKiB = 0;
 };
-
-bool Bench::fail(const QString &what)
-{
-    if (m_error.isEmpty())
-        m_error = what;
-    return false;
-}
-
-void Bench::progress(const char *what) const
-{
-    std::fprintf(stderr, "zarvex-cli-bench: %s\n", what);
-}
 
 bool Bench::startBoard(PtyBoard &board, const Reading &pattern)
 {
     setPattern(board, pattern);
-    QString error;
-    return board.start(&error) || fail(QStringLiteral("the emulator did not start: ") + error);
+    return BenchRun::startBoard(board);
 }
 
-bool Bench::run()
+bool Bench::measure()
 {
-    const bool ok = measureSpawn() && measureBatch() && measureWatch();
-    m_load.measure(&m_busyPercent, &m_ownPercent);
-    m_loadAfter = loadAverage();
-    return ok;
+    return measureSpawn() && measureBatch() && measureBatchMemory() && measureWatch();
 }
 
 bool Bench::runOnce(const QByteArrayList &argv, const QByteArray &expected, double *wallMs,
-                    double *cpuMs)
+                    double *cpuMs, qint64 *maxResidentKiB)
 {
-    Child child;
+    ChildProcess child;
     QString error;
     if (!child.start(argv, false, &error))
         return fail(error);
@@ -290,6 +102,8 @@ bool Bench::runOnce(const QByteArrayList &argv, const QByteArray &expected, doub
                         .arg(inTime ? QString() : QStringLiteral(", hung")));
     *wallMs = child.wallMs();
     *cpuMs = child.cpuMs();
+    if (maxResidentKiB)
+        *maxResidentKiB = qMax(*maxResidentKiB, child.maxResidentKiB());
     return true;
 }
 
@@ -325,7 +139,8 @@ bool Bench::measureSpawn()
             Series &s = series[size_t(i + rep + warmUp) % series.size()];
             double wall = 0;
             double cpu = 0;
-            if (!runOnce(s.argv, s.board ? readingText(*s.board) : QByteArray(), &wall, &cpu))
+            if (!runOnce(s.argv, s.board ? readingText(*s.board) : QByteArray(), &wall, &cpu,
+                         &s == &series[2] ? &m_versionResidentKiB : nullptr))
                 return false;
             if (rep >= 0) {
                 s.wallMs.push_back(wall);
@@ -338,22 +153,27 @@ bool Bench::measureSpawn()
     const double zarvexRead = median(series[0].wallMs);
     const double rawRead = median(series[1].wallMs);
     const QString reps = QString::number(m_options.spawnReps);
-    m_rows.push_back({QStringLiteral("Floor: C program (`rawread`), spawn to reaped: open, raw "
-                                     "9600 8N1, \"abc\" out, 3 bytes back (poll), close"),
-                      ms(rawRead), QStringLiteral("(floor)"), QStringLiteral("-"), reps});
-    m_rows.push_back(
+    const double zarvexVersion = median(series[2].wallMs);
+    const double rawVersion = median(series[3].wallMs);
+    addRow({QStringLiteral("Floor: C program (`rawread`), spawn to reaped: open, raw "
+                           "9600 8N1, \"abc\" out, 3 bytes back (poll), close"),
+            ms(rawRead), QStringLiteral("(floor)"), QStringLiteral("-"), reps});
+    addRow(
         {QStringLiteral("`zarvex -d PTY read`, spawn to reaped, reading checked"), ms(zarvexRead),
          QStringLiteral("%1 x floor = %2").arg(SpawnRatioLimit).arg(ms(SpawnRatioLimit * rawRead)),
          verdict(zarvexRead <= SpawnRatioLimit * rawRead), reps});
-    m_rows.push_back({QStringLiteral("Of that, start-up: `zarvex --version`, spawn to reaped"),
-                      ms(median(series[2].wallMs)),
-                      QStringLiteral("`rawread --version`: %1").arg(ms(median(series[3].wallMs))),
-                      QStringLiteral("-"), reps});
-    m_rows.push_back({QStringLiteral("CPU of one `zarvex read` process (its rusage)"),
-                      ms(median(series[0].cpuMs)),
-                      QStringLiteral("`rawread`: %1; `zarvex --version`: %2")
-                          .arg(ms(median(series[1].cpuMs)), ms(median(series[2].cpuMs))),
-                      QStringLiteral("-"), reps});
+    addRow({QStringLiteral("Of that, start-up: `zarvex --version`, spawn to reaped"),
+            ms(zarvexVersion), QStringLiteral("`rawread --version`: %1").arg(ms(rawVersion)),
+            QStringLiteral("-"), reps});
+    addRow({QStringLiteral("Of that, beyond start-up: `zarvex read` less `zarvex --version`"),
+            ms(zarvexRead - zarvexVersion),
+            QStringLiteral("`rawread` less `rawread --version`: %1").arg(ms(rawRead - rawVersion)),
+            QStringLiteral("-"), reps});
+    addRow({QStringLiteral("CPU of one `zarvex read` process (its rusage)"),
+            ms(median(series[0].cpuMs)),
+            QStringLiteral("`rawread`: %1; `zarvex --version`: %2")
+                .arg(ms(median(series[1].cpuMs)), ms(median(series[2].cpuMs))),
+            QStringLiteral("-"), reps});
     return true;
 }
 
@@ -384,7 +204,7 @@ bool Bench::measureBatch()
     };
     const QByteArray replyLine = "ok " + readingText(batchBoard) + '\n';
     const auto measureBatchRun = [&](double *perSecond) {
-        Child child;
+        ChildProcess child;
         if (!child.start({m_zarvex, "-d", QFile::encodeName(batchBoard.devicePath()), "batch"},
                          true, &error))
             return fail(error);
@@ -421,11 +241,11 @@ bool Bench::measureBatch()
     const double floorRate = median(floorRates);
     const double batchRate = median(batchRates);
     const QString reps = QStringLiteral("%1 x %2").arg(m_options.batchRounds).arg(reads);
-    m_rows.push_back({QStringLiteral("Floor: raw pty round trips per second, in-process POSIX "
-                                     "client"),
-                      number(floorRate, 0) + QStringLiteral(" /s"), QStringLiteral("(floor)"),
-                      QStringLiteral("-"), reps});
-    m_rows.push_back(
+    addRow({QStringLiteral("Floor: raw pty round trips per second, in-process POSIX "
+                           "client"),
+            number(floorRate, 0) + QStringLiteral(" /s"), QStringLiteral("(floor)"),
+            QStringLiteral("-"), reps});
+    addRow(
         {QStringLiteral("`zarvex batch` reads per second, first line written to last reply read"),
          number(batchRate, 0) +
              QStringLiteral(" /s (%1 x floor)").arg(number(batchRate / floorRate, 2)),
@@ -436,13 +256,88 @@ bool Bench::measureBatch()
     return true;
 }
 
+// A batch file of `BatchFileMB` megabytes, as a long test script is: comments and blank
+// lines, with a read every so often.
+bool Bench::measureBatchMemory()
+{
+    progress("resident memory of zarvex batch over a 100 MB file");
+    PtyBoard board;
+    if (!startBoard(board, patternFor(0)))
+        return false;
+    QTemporaryFile file(QDir::tempPath() + QStringLiteral("/zarvex-cli-bench-XXXXXX.batch"));
+    if (!file.open())
+        return fail(QStringLiteral("cannot create a batch file in %1").arg(QDir::tempPath()));
+    const QByteArray comment =
+        QByteArrayLiteral("# step: the outputs hold while the inputs settle, then one read\n");
+    QByteArray block;
+    for (int i = 0; i < BatchFileLinesPerRead; ++i)
+        block += i % 4 == 3 ? QByteArrayLiteral("\n") : comment;
+    block += "read\n";
+    const qint64 size = qint64(BatchFileMB) * 1000000;
+    int reads = 0;
+    for (qint64 written = 0; written < size; written += block.size(), ++reads) {
+        if (file.write(block) != block.size())
+            return fail(QStringLiteral("cannot write the batch file: ") + file.errorString());
+    }
+    if (!file.flush())
+        return fail(QStringLiteral("cannot write the batch file: ") + file.errorString());
+    const QByteArray path = QFile::encodeName(file.fileName());
+    const QByteArray device = QFile::encodeName(board.devicePath());
+
+    const auto runBatch = [&](const QByteArrayList &argv, int expectedReplies, qint64 *kiB,
+                              double *wallMs) {
+        ChildProcess child;
+        QString error;
+        if (!child.start(argv, false, &error))
+            return fail(error);
+        const bool inTime = child.finish(BatchFileTimeoutMs);
+        const qsizetype replies = child.output().count("ok A=");
+        if (!inTime || !child.exitedCleanly() || replies != expectedReplies)
+            return fail(QStringLiteral("`%1` gave %2 replies instead of %3 (wait status %4%5)")
+                            .arg(QString::fromLocal8Bit(argv.join(' ')))
+                            .arg(replies)
+                            .arg(expectedReplies)
+                            .arg(child.status())
+                            .arg(inTime ? QString() : QStringLiteral(", hung")));
+        *kiB = child.maxResidentKiB();
+        *wallMs = child.wallMs();
+        return true;
+    };
+    qint64 checkKiB = 0;
+    qint64 runKiB = 0;
+    double checkMs = 0;
+    double runMs = 0;
+    if (!runBatch({m_zarvex, "--no-check", "batch", "-f", path, "--check-only"}, 0, &checkKiB,
+                  &checkMs) ||
+        !runBatch({m_zarvex, "-d", device, "batch", "-f", path}, reads, &runKiB, &runMs))
+        return false;
+
+    const auto mb = [](qint64 kiB) { return number(double(kiB) * 1024 / 1e6, 1) + " MB"; };
+    const QString limit = QStringLiteral("%1 MB (`zarvex --version`: %2)")
+                              .arg(BatchResidentLimitMB)
+                              .arg(mb(m_versionResidentKiB));
+    const auto met = [](qint64 kiB) { return double(kiB) * 1024 / 1e6 < BatchResidentLimitMB; };
+    addRow({QStringLiteral("Peak resident memory of `zarvex --no-check batch -f FILE "
+                           "--check-only`, %1 MB file (%2 s)")
+                .arg(BatchFileMB)
+                .arg(number(checkMs / 1000, 1)),
+            mb(checkKiB), limit, verdict(met(checkKiB)), QStringLiteral("1")});
+    addRow({QStringLiteral("Peak resident memory of `zarvex batch -f FILE`, %1 MB file, %2 "
+                           "reads among comments and blank lines (%3 s)")
+                .arg(BatchFileMB)
+                .arg(reads)
+                .arg(number(runMs / 1000, 1)),
+            mb(runKiB), limit, verdict(met(runKiB)), QStringLiteral("1")});
+    return true;
+}
+
 bool Bench::measureWatch()
 {
     progress("CPU of zarvex watch --interval 10ms");
     PtyBoard board;
     if (!startBoard(board, patternFor(0)))
         return false;
-    Child child;
+    ChildProcess child;
     QString error;
     if (!child.start({m_zarvex, "-d", QFile::encodeName(board.devicePath()), "watch", "--interval",
                       QByteArray::number(WatchIntervalMs) + "ms"},
@@ -462,33 +357,27 @@ bool Bench::measureWatch()
                                    "on SIGTERM"));
 
     const double percent = 100 * child.cpuMs() / child.wallMs();
-    m_rows.push_back({QStringLiteral("CPU of `zarvex watch --interval %1ms` over %2 s, its "
-                                     "rusage after SIGTERM, % of one core")
-                          .arg(WatchIntervalMs)
-                          .arg(number(child.wallMs() / 1000, 1)),
-                      number(percent, 2) + QStringLiteral(" %"),
-                      QStringLiteral("%1 %").arg(WatchCpuLimitPercent),
-                      verdict(percent < WatchCpuLimitPercent), QStringLiteral("1")});
-    m_rows.push_back(
-        {QStringLiteral("Of that, per read-ports exchange the board answered (%1 "
-                        "per second; the schedule is %2)")
-             .arg(number(polls / seconds, 1))
-             .arg(1000 / WatchIntervalMs),
-         number(polls > 0 ? 1000 * child.cpuMs() / polls : 0, 1) + QStringLiteral(" µs"),
-         QStringLiteral("-"), QStringLiteral("-"), QString::number(polls)});
+    addRow({QStringLiteral("CPU of `zarvex watch --interval %1ms` over %2 s, its "
+                           "rusage after SIGTERM, % of one core")
+                .arg(WatchIntervalMs)
+                .arg(number(child.wallMs() / 1000, 1)),
+            number(percent, 2) + QStringLiteral(" %"),
+            QStringLiteral("%1 %").arg(WatchCpuLimitPercent),
+            verdict(percent < WatchCpuLimitPercent), QStringLiteral("1")});
+    addRow({QStringLiteral("Of that, per read-ports exchange the board answered (%1 "
+                           "per second; the schedule is %2)")
+                .arg(number(polls / seconds, 1))
+                .arg(1000 / WatchIntervalMs),
+            number(polls > 0 ? 1000 * child.cpuMs() / polls : 0, 1) + QStringLiteral(" µs"),
+            QStringLiteral("-"), QStringLiteral("-"), QString::number(polls)});
     return true;
 }
 
 void Bench::print() const
 {
-    printTable("zarvex command-line benchmarks", m_rows);
-    std::printf("- Machine: %s.\n", qPrintable(machineDescription()));
-    std::printf("- Load: the cores were %s%% busy during the run, %s%% of them with this "
-                "benchmark and its children; load average %s before, %s after.\n",
-                qPrintable(number(m_busyPercent, 0)), qPrintable(number(m_ownPercent, 0)),
-                qPrintable(m_loadBefore), qPrintable(m_loadAfter));
-    std::printf("- The emulator runs on a thread of this benchmark; CPU figures are the child "
-                "process's own (wait4), without the emulator.\n");
+    printReport("zarvex command-line benchmarks", QString(), "this benchmark and its children",
+                {QStringLiteral("The emulator runs on a thread of this benchmark; CPU figures are "
+                                "the child process's own (wait4), without the emulator.")});
 }
 
 } // namespace
@@ -499,50 +388,23 @@ int main(int argc, char *argv[])
     // children get the default action back.
     std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
+    Options options;
+    BenchOptions parser(
         QStringLiteral("Measures the zarvex command-line program against the board emulator and "
                        "prints a markdown table of medians beside their floors and limits."));
-    parser.addHelpOption();
-    const QCommandLineOption spawnOption(
-        QStringLiteral("spawn-reps"),
-        QStringLiteral("Processes of each kind: zarvex read, the C program, and both --version "
-                       "(default 200)."),
-        QStringLiteral("n"), QStringLiteral("200"));
-    const QCommandLineOption readsOption(
-        QStringLiteral("batch-reads"), QStringLiteral("`read` lines in each batch (default 2000)."),
-        QStringLiteral("n"), QStringLiteral("2000"));
-    const QCommandLineOption roundsOption(
-        QStringLiteral("batch-rounds"),
-        QStringLiteral("Batches, each beside as many raw round trips (default 5)."),
-        QStringLiteral("n"), QStringLiteral("5"));
-    const QCommandLineOption watchOption(QStringLiteral("watch-seconds"),
-                                         QStringLiteral("Length of the watch run (default 60)."),
-                                         QStringLiteral("s"), QStringLiteral("60"));
-    parser.addOptions({spawnOption, readsOption, roundsOption, watchOption});
-    parser.process(app);
-
-    Options options;
-    const auto positive = [&](const QCommandLineOption &option, int *value) {
-        bool ok = false;
-        *value = parser.value(option).toInt(&ok);
-        if (!ok || *value < 1) {
-            std::fprintf(stderr, "zarvex-cli-bench: --%s needs a whole number of at least 1\n",
-                         qPrintable(option.names().constFirst()));
-            return false;
-        }
-        return true;
-    };
-    if (!positive(spawnOption, &options.spawnReps) || !positive(readsOption, &options.batchReads) ||
-        !positive(roundsOption, &options.batchRounds) ||
-        !positive(watchOption, &options.watchSeconds))
+    parser.addCount(QStringLiteral("spawn-reps"),
+                    QStringLiteral("Processes of each kind: zarvex read, the C program, and both "
+                                   "--version"),
+                    QStringLiteral("n"), &options.spawnReps);
+    parser.addCount(QStringLiteral("batch-reads"), QStringLiteral("`read` lines in each batch"),
+                    QStringLiteral("n"), &options.batchReads);
+    parser.addCount(QStringLiteral("batch-rounds"),
+                    QStringLiteral("Batches, each beside as many raw round trips"),
+                    QStringLiteral("n"), &options.batchRounds);
+    parser.addCount(QStringLiteral("watch-seconds"), QStringLiteral("Length of the watch run"),
+                    QStringLiteral("s"), &options.watchSeconds);
+    if (!parser.parse(app))
         return 2;
-
     Bench bench(options);
-    if (!bench.run()) {
-        std::fprintf(stderr, "zarvex-cli-bench: broken run: %s\n", qPrintable(bench.error()));
-        return 1;
-    }
-    bench.print();
-    return 0;
+    return runBench(bench);
 }
