@@ -3,6 +3,7 @@
 // zarvex, the command-line program, run as a process of its own against the board emulator
 // on a real pseudo-terminal: its arguments, the bytes it sends, its exit codes and its replies.
 #include "boardbytes.h"
+#include "clirun.h"
 #include "porttargets.h"
 #include "testboard.h"
 
@@ -17,59 +18,6 @@
 #include <thread>
 
 namespace {
-
-struct Run
-{
-    int code = -1; // the exit status; -1 when it did not end normally
-    QStringList out;
-    QString err;
-};
-
-QStringList lines(const QByteArray &bytes)
-{
-    return QString::fromUtf8(bytes).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
-QProcess *start(const QStringList &args, QObject *parent = nullptr)
-{
-    auto *process = new QProcess(parent);
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove(QStringLiteral("ZARVEX_PORT"));
-    process->setProcessEnvironment(environment);
-    process->start(QStringLiteral(ZARVEX_CLI), args);
-    return process;
-}
-
-Run finish(QProcess &process, const QByteArray &input = {})
-{
-    process.write(input);
-    process.closeWriteChannel();
-    Run run;
-    if (!process.waitForFinished(20000))
-        process.kill();
-    process.waitForFinished();
-    if (process.exitStatus() == QProcess::NormalExit)
-        run.code = process.exitCode();
-    run.out = lines(process.readAllStandardOutput());
-    run.err = QString::fromUtf8(process.readAllStandardError());
-    return run;
-}
-
-Run zarvex(const QStringList &args, const QByteArray &input = {})
-{
-    QProcess *process = start(args);
-    const Run run = finish(*process, input);
-    delete process;
-    return run;
-}
-
-// Waits for the next line a running zarvex prints: it flushes each one at once.
-QString nextLine(QProcess &process)
-{
-    while (!process.canReadLine() && process.waitForReadyRead(5000)) {
-    }
-    return QString::fromUtf8(process.readLine()).trimmed();
-}
 
 const QRegularExpression timestamp(
     QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d "));
@@ -103,6 +51,8 @@ private slots:
     void jsonLines();
     void portFromEnvironment();
     void signalEndsAWaitCleanly();
+    void everyCommandHasHelpAndParses_data();
+    void everyCommandHasHelpAndParses();
 
 private:
     QStringList onBoard(QStringList args) const
@@ -165,6 +115,16 @@ void TstCli::badArguments_data()
     row("count not a number", {"watch", "--count", "x"}, "bad --count \"x\"");
     row("batch argument", {"batch", "script"}, "batch: unexpected argument script");
     row("missing option value", {"watch", "--interval"}, "--interval needs a value");
+    row("value given twice", {"wait", "A=1", "--timeout", "1s", "--timeout=2s"},
+        "--timeout is given twice");
+    row("port given twice by both names", {"-p", "3", "read", "--port", "4"},
+        "--port is given twice");
+    row("unknown short option", {"-x", "read"}, "unknown option -x");
+    row("flag with a value", {"--json=yes", "read"}, "--json");
+    row("stray argument", {"reset", "now"}, "reset: unexpected argument now");
+    row("stray argument of ports", {"ports", "3"}, "ports: unexpected argument 3");
+    row("help on two commands", {"help", "read", "write"}, "help: unexpected argument write");
+    row("help on no command", {"help", "frob"}, "help: no command \"frob\"");
 }
 
 void TstCli::badArguments()
@@ -430,12 +390,27 @@ void TstCli::batchReplies_data()
         << QStringList{} << "reset\nexpect B.7=1\n"
         << 1 << QStringList{"ok", "fail line 2: expected B.7=1, read B.7=0"}
         << resetCommands + " " + readPortsCommand;
+    const QString batchLines = "a batch line is read, dir, write, reset, wait, expect, sleep, "
+                               "pulse, state or quit";
     QTest::newRow("unknown command")
         << QStringList{} << "read\nfrob\n"
         << 2
-        << QStringList{"ok A=0x5A B=0x00 C=0x00", "error line 2: unknown command \"frob\": a "
-                                                  "batch line is dir, write, read, expect, wait, "
-                                                  "reset, sleep, pulse, state or quit"}
+        << QStringList{"ok A=0x5A B=0x00 C=0x00",
+                       "error line 2: unknown command \"frob\": " + batchLines}
+        << readPortsCommand;
+    QTest::newRow("strict options and arguments on a line")
+        << QStringList{"--keep-going"}
+        << "read --any\nwait A=1 --timeout 1s --timeout 2s\nreset now\nwatch\nread -- -x\n"
+           "sleep 1ms --\nread A\n"
+        << 2
+        << QStringList{"error line 1: unknown option --any",
+                       "error line 2: --timeout is given twice",
+                       "error line 3: reset: unexpected argument now; usage: reset",
+                       "error line 4: watch runs on the command line only: " + batchLines,
+                       "error line 5: bad port or line \"-x\": expected a port A, B, C or a line "
+                       "A.0 to C.7",
+                       "ok",
+                       "ok A=0x5A"}
         << readPortsCommand;
 }
 
@@ -521,6 +496,83 @@ void TstCli::signalEndsAWaitCleanly()
     // Ended by the signal, as a shell expects, after closing the port.
     QCOMPARE(wait->exitStatus(), QProcess::CrashExit);
     QVERIFY(!QFile::exists(lock));
+}
+
+void TstCli::everyCommandHasHelpAndParses_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QStringList>("sameAs"); // a command line that prints the same
+    QTest::addColumn<QString>("firstLine");  // its beginning; empty: nothing printed
+
+    // The commands as the help lists them, made from zarvex's table of commands.
+    const Run general = zarvex({"--help"});
+    QCOMPARE(general.code, 0);
+    const QStringList commands = general.out.mid(general.out.indexOf("Commands:") + 1)
+                                     .filter(QRegularExpression("^  [a-z]"));
+    QVERIFY(commands.size() >= 9);
+    for (const QString &line : commands) {
+        const QString name = line.trimmed().section(' ', 0, 0);
+        QTest::addRow("help %s", qPrintable(name))
+            << QStringList{"help", name} << QByteArray() << QStringList{name, "--help"}
+            << "Usage: zarvex " + name;
+    }
+
+    // A line of each batch command; one that is new here fails until it has one.
+    const QHash<QString, QString> samples = {
+        {"read", "read A B.3"},
+        {"dir", "dir A=0xF0 A.3=out"},
+        {"write", "write A=0 A.3=1"},
+        {"reset", "reset"},
+        {"wait", "wait A=1 B.0=0 --timeout=forever --stable 2 --any --interval 10ms"},
+        {"expect", "expect A&0x0F=0x05 --any"},
+        {"sleep", "sleep 1s"},
+        {"pulse", "pulse A.3=1 50ms"},
+        {"state", "state"},
+        {"quit", "quit"}};
+    const Run batch = zarvex({"batch", "--help"});
+    const qsizetype first = batch.out.indexOf(QRegularExpression(".*one open port:$")) + 1;
+    const qsizetype end = batch.out.indexOf(QRegularExpression("^Blank lines.*"));
+    QVERIFY(first > 0 && end > first);
+    for (const QString &line : batch.out.mid(first, end - first)) {
+        for (QString name : line.trimmed().section("  ", 0, 0).split(", ")) {
+            name = name.section(' ', 0, 0);
+            QVERIFY2(samples.contains(name), qPrintable("no sample line of " + name));
+            QTest::addRow("batch line %s", qPrintable(name))
+                << QStringList{"batch", "--check-only"}
+                << ("reset\n" + samples.value(name) + "\n").toUtf8() << QStringList() << QString();
+            if (!commands.filter(QRegularExpression("^  " + name + "\\b")).isEmpty())
+                continue;
+            QTest::addRow("help %s", qPrintable(name))
+                << QStringList{"help", name} << QByteArray() << QStringList{"-h", name}
+                << "Usage: " + name;
+        }
+    }
+
+    QTest::newRow("--version after a command")
+        << QStringList{"read", "A", "--version"} << QByteArray() << QStringList{"--version"}
+        << "zarvex ";
+    QTest::newRow("--help after a command and its options")
+        << QStringList{"wait", "A=1", "--any", "--help"} << QByteArray()
+        << QStringList{"help", "wait"} << "Usage: zarvex wait COND...";
+    QTest::newRow("help alone") << QStringList{"help"} << QByteArray() << QStringList{"-h"}
+                                << "Usage: zarvex [-p N | -d PATH]";
+}
+
+void TstCli::everyCommandHasHelpAndParses()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, input);
+    QFETCH(QStringList, sameAs);
+    QFETCH(QString, firstLine);
+    const Run run = zarvex(args, input);
+    QVERIFY2(run.code == 0 && run.err.isEmpty(), qPrintable(run.err));
+    if (firstLine.isEmpty())
+        QCOMPARE(run.out, QStringList());
+    else
+        QVERIFY2(run.out.value(0).startsWith(firstLine), qPrintable(run.out.value(0)));
+    if (!sameAs.isEmpty())
+        QCOMPARE(run.out, zarvex(sameAs).out);
 }
 
 QTEST_GUILESS_MAIN(TstCli)

@@ -2,6 +2,10 @@
 // SPDX-License-Identifier: MIT
 #include "arguments.h"
 
+#include <QCommandLineParser>
+
+#include <algorithm>
+
 namespace {
 
 // Longest duration accepted: what a signed 32-bit count of milliseconds holds (24.8 days).
@@ -325,66 +329,60 @@ QString durationText(qint64 ms)
     return QStringLiteral("%1ms").arg(ms);
 }
 
-std::optional<ParsedOptions> parseOptions(const QStringList &args, const QList<OptionRule> &rules,
-                                          QString *error)
+std::optional<ParsedOptions> parseOptions(const QStringList &args,
+                                          const QList<QCommandLineOption> &options, QString *error)
 {
-    const auto find = [&](QStringView name) -> const OptionRule * {
-        for (const OptionRule &rule : rules) {
-            if (rule.name == name || (!rule.alias.isEmpty() && rule.alias == name))
-                return &rule;
-        }
-        return nullptr;
-    };
-    ParsedOptions parsed;
-    bool optionsEnded = false;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        const QString &arg = args[i];
-        if (optionsEnded || arg.size() < 2 || !arg.startsWith(QLatin1Char('-'))) {
-            parsed.positional << arg;
-            continue;
-        }
-        if (arg == QLatin1String("--")) {
-            optionsEnded = true;
-            continue;
-        }
-        QString name = arg;
-        std::optional<QString> attached;
-        if (arg.startsWith(QLatin1String("--"))) {
-            const qsizetype equals = arg.indexOf(QLatin1Char('='));
-            if (equals > 0) {
-                name = arg.left(equals);
-                attached = arg.mid(equals + 1);
-            }
-        } else if (arg.size() > 2) {
-            name = arg.left(2);
-            attached = arg.mid(2);
-        }
-        const OptionRule *rule = find(name);
-        if (!rule) {
-            *error = QStringLiteral("unknown option %1").arg(name);
+    // QCommandLineParser takes --p for -p: a one-letter option has one dash.
+    for (const QString &arg : args) {
+        if (arg == QLatin1String("--"))
+            break;
+        if (arg.startsWith(QLatin1String("--")) && arg.size() > 2 &&
+            arg.section(QLatin1Char('='), 0, 0).size() == 3) {
+            *error = QStringLiteral("unknown option %1").arg(arg.left(3));
             return std::nullopt;
         }
-        if (parsed.has(rule->name)) {
-            *error = QStringLiteral("%1 is given twice").arg(name);
-            return std::nullopt;
-        }
-        QString value;
-        if (rule->takesValue) {
-            if (attached) {
-                value = *attached;
-            } else if (i + 1 < args.size()) {
-                value = args[++i];
-            } else {
-                *error = QStringLiteral("%1 needs a value").arg(name);
-                return std::nullopt;
-            }
-        } else if (attached) {
-            *error = QStringLiteral("%1 takes no value").arg(name);
-            return std::nullopt;
-        }
-        parsed.values.insert(rule->name, value);
     }
-    return parsed;
+    QCommandLineParser parser;
+    parser.addOptions(options);
+    // The first argument is taken for the program's name.
+    const bool parsed = parser.parse(QStringList{QString()} + args);
+    const auto dashed = [](const QString &name) {
+        return (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+    };
+    if (!parser.unknownOptionNames().isEmpty()) {
+        *error = QStringLiteral("unknown option %1")
+                     .arg(dashed(parser.unknownOptionNames().constFirst()));
+        return std::nullopt;
+    }
+    ParsedOptions found;
+    // Each name as given, in order, also when the same option comes again.
+    for (const QString &name : parser.optionNames()) {
+        const auto option =
+            std::find_if(options.cbegin(), options.cend(),
+                         [&](const QCommandLineOption &o) { return o.names().contains(name); });
+        const QString key = option->names().constFirst();
+        if (found.has(key)) {
+            *error = QStringLiteral("%1 is given twice").arg(dashed(name));
+            return std::nullopt;
+        }
+        const QStringList values = parser.values(*option);
+        if (!option->valueName().isEmpty() && values.isEmpty()) {
+            *error = QStringLiteral("%1 needs a value").arg(dashed(name));
+            return std::nullopt;
+        }
+        found.values.insert(key, values.value(0));
+    }
+    if (!parsed) {
+        // A value given to an option that takes none, which the parser's message names.
+        *error = parser.errorText();
+        if (error->endsWith(QLatin1Char('.')))
+            error->chop(1);
+        if (!error->isEmpty())
+            error->front() = error->front().toLower();
+        return std::nullopt;
+    }
+    found.positional = parser.positionalArguments();
+    return found;
 }
 
 bool ConditionSet::holds(const std::array<quint8, 3> &inputs) const
@@ -419,23 +417,23 @@ std::optional<ConditionSet> parseConditionSet(const ParsedOptions &options, bool
             return std::nullopt;
         set.conditions << *condition;
     }
-    set.any = options.has(QStringLiteral("--any"));
+    set.any = options.has(QStringLiteral("any"));
     if (!isWait)
         return set;
 
-    if (!options.has(QStringLiteral("--timeout"))) {
+    if (!options.has(QStringLiteral("timeout"))) {
         *error = QStringLiteral("wait needs --timeout D (250ms, 2s, 1m) or --timeout forever");
         return std::nullopt;
     }
-    const QString timeout = options.value(QStringLiteral("--timeout"));
+    const QString timeout = options.value(QStringLiteral("timeout"));
     if (timeout != QLatin1String("forever")) {
         const auto ms = parseDuration(timeout, error);
         if (!ms)
             return std::nullopt;
         set.timeoutMs = *ms;
     }
-    if (options.has(QStringLiteral("--stable"))) {
-        const QString text = options.value(QStringLiteral("--stable"));
+    if (options.has(QStringLiteral("stable"))) {
+        const QString text = options.value(QStringLiteral("stable"));
         const qint64 stable = isDigits(text, 10) ? digitsValue(text, 10, 1000000) : 0;
         if (stable < 1 || stable > 1000000) {
             *error = QStringLiteral("bad --stable %1: a number of samples, 1 to 1000000")
@@ -444,8 +442,8 @@ std::optional<ConditionSet> parseConditionSet(const ParsedOptions &options, bool
         }
         set.stable = int(stable);
     }
-    if (options.has(QStringLiteral("--interval"))) {
-        const auto ms = parseDuration(options.value(QStringLiteral("--interval")), error);
+    if (options.has(QStringLiteral("interval"))) {
+        const auto ms = parseDuration(options.value(QStringLiteral("interval")), error);
         if (!ms)
             return std::nullopt;
         if (*ms < 1) {

@@ -4,6 +4,7 @@
 
 #include "device/port.h"
 
+#include <QCommandLineOption>
 #include <QHash>
 #include <QList>
 #include <QString>
@@ -20,6 +21,7 @@ enum class ExitCode : int {
     CannotOpen = 3,
     NoAnswer = 4, // the board did not answer within the reply deadline
     PortLost = 5,
+    WriteFailed = 6, // the results could not be written (a full disk, not a closed pipe)
 };
 
 // Each parser returns nothing and sets *error to a message that names the offending text and
@@ -97,29 +99,19 @@ QString hexByte(int value);
 // "250ms", "2s"
 QString durationText(qint64 ms);
 
-// A strict option parser: --name VALUE, --name=VALUE, -x VALUE, -xVALUE and flags; "--" ends
-// the options. An unknown option, a missing value or an option given twice is an error.
-struct OptionRule
-{
-    OptionRule(QString name, bool takesValue = false, QString alias = {})
-        : name(std::move(name)), takesValue(takesValue), alias(std::move(alias))
-    {}
-
-    QString name; // "--timeout", "-p"
-    bool takesValue;
-    QString alias; // "--port" for "-p"
-};
-
+// The options and positional arguments of a command line or a batch line, as QCommandLineParser
+// finds them, but strict: an unknown option, an option given twice or a value missing is an
+// error. "--" ends the options.
 struct ParsedOptions
 {
     QStringList positional;
-    QHash<QString, QString> values; // by name, flags with an empty value
+    QHash<QString, QString> values; // by the option's first name ("p", "timeout"), flags empty
 
     bool has(const QString &name) const { return values.contains(name); }
     QString value(const QString &name) const { return values.value(name); }
 };
-std::optional<ParsedOptions> parseOptions(const QStringList &args, const QList<OptionRule> &rules,
-                                          QString *error);
+std::optional<ParsedOptions> parseOptions(const QStringList &args,
+                                          const QList<QCommandLineOption> &options, QString *error);
 
 // The condition options shared by wait and expect, and their parsed form.
 struct ConditionSet

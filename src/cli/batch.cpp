@@ -3,6 +3,7 @@
 #include "batch.h"
 
 #include "commands.h"
+#include "commandtable.h"
 #include "interrupts.h"
 #include "output.h"
 
@@ -16,47 +17,109 @@
 
 namespace {
 
-// Longest line taken; a longer one is an error of its own.
+// Longest line taken; a longer one is an error of its own, unless it is blank or a comment.
 constexpr qsizetype LongestLine = 64 * 1024;
 
-// Lines of a file descriptor, read as they come; a signal ends the reading.
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
+
+// Lines of a file descriptor, each whole, read as they come; a signal ends the reading. A line
+// longer than LongestLine is skipped to its end without being held, so memory stays bounded
+// whatever the input.
 class LineReader
 {
 public:
-    explicit LineReader(int fd) : m_fd(fd) {}
+    struct Line
+    {
+        QByteArray text; // without "\n" or "\r\n"
+        bool tooLong = false;
+    };
 
-    // The next line without its end, or nothing at the end of the input.
-    std::optional<QByteArray> next()
+    // whileOutputLasts: the reading also ends when the reader of standard output went away.
+    LineReader(int fd, bool whileOutputLasts) : m_fd(fd), m_whileOutputLasts(whileOutputLasts) {}
+
+    // The next line, or nothing at the end of the input, on a signal or on a read error.
+    std::optional<Line> next()
     {
         for (;;) {
-            const qsizetype end = m_buffer.indexOf('\n');
-            if (end >= 0) {
-                QByteArray line = m_buffer.left(end);
-                m_buffer.remove(0, end + 1);
+            const qsizetype newline = m_buffer.indexOf('\n', m_scanned);
+            if (newline >= 0 || (m_ended && (m_start < m_buffer.size() || m_skipping))) {
+                const qsizetype end = newline >= 0 ? newline : m_buffer.size();
+                const qsizetype size = end - m_start - (end > m_start && m_buffer[end - 1] == '\r');
+                Line line;
+                if (m_skipping || size > LongestLine) {
+                    note(m_buffer.constData() + m_start, size);
+                    line = endOfSkipped();
+                } else {
+                    line.text = m_buffer.mid(m_start, size);
+                }
+                m_start = m_scanned = end + 1;
                 return line;
             }
-            if (m_ended || m_buffer.size() > LongestLine) {
-                if (m_buffer.isEmpty())
-                    return std::nullopt;
-                return std::exchange(m_buffer, {});
-            }
-            if (!Interrupts::waitReadable(m_fd))
+            if (m_ended || m_error != 0)
                 return std::nullopt;
-            char chunk[4096];
-            const ssize_t n = ::read(m_fd, chunk, sizeof chunk);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN))
-                continue;
-            if (n <= 0)
+            m_scanned = m_buffer.size();
+            if (m_scanned - m_start > LongestLine) {
+                // Only what decides between a comment and a long line is kept of it.
+                note(m_buffer.constData() + m_start, m_scanned - m_start);
+                m_skipping = true;
+                m_start = m_scanned;
+            }
+            m_buffer.remove(0, m_start);
+            m_scanned -= m_start;
+            m_start = 0;
+            if (!Interrupts::waitReadable(m_fd, m_whileOutputLasts))
+                return std::nullopt;
+            const qsizetype had = m_buffer.size();
+            m_buffer.resize(had + ChunkSize);
+            const ssize_t n = ::read(m_fd, m_buffer.data() + had, ChunkSize);
+            m_buffer.resize(had + std::max<ssize_t>(n, 0));
+            if (n == 0)
                 m_ended = true;
-            else
-                m_buffer.append(chunk, n);
+            else if (n < 0 && errno != EINTR && errno != EAGAIN)
+                m_error = errno;
         }
     }
 
+    // The errno of a failed read, or 0.
+    int error() const { return m_error; }
+
 private:
+    static constexpr qsizetype ChunkSize = 64 * 1024;
+
+    enum class Start { Blank, Comment, Command };
+
+    // The next piece of an over-long line: what it is, blank so far, a comment, or a command
+    // too long to run, is all that is kept of it.
+    void note(const char *bytes, qsizetype size)
+    {
+        for (qsizetype i = 0; m_skippedStart == Start::Blank && i < size; ++i) {
+            if (!isBlank(bytes[i]))
+                m_skippedStart = bytes[i] == '#' ? Start::Comment : Start::Command;
+        }
+    }
+
+    // A blank or comment line of any length is an empty line; a long command is refused.
+    Line endOfSkipped()
+    {
+        Line line;
+        line.tooLong = m_skippedStart == Start::Command;
+        m_skippedStart = Start::Blank;
+        m_skipping = false;
+        return line;
+    }
+
     int m_fd;
+    bool m_whileOutputLasts;
     QByteArray m_buffer;
+    qsizetype m_start = 0;   // where the next line begins in m_buffer
+    qsizetype m_scanned = 0; // no '\n' from m_start up to here
+    bool m_skipping = false; // the line at m_start began before it, and is too long already
+    Start m_skippedStart = Start::Blank;
     bool m_ended = false;
+    int m_error = 0;
 };
 
 // A line parsed: blank and comment lines give no command and no error.
@@ -82,26 +145,34 @@ ParsedLine parseLine(const QByteArray &raw, KnownRegisters &known)
     }
     if (words.isEmpty())
         return parsed;
-    const QString name = words.takeFirst();
-    if (!inBatch(name)) {
-        parsed.error = QStringLiteral("unknown command \"%1\": a batch line is dir, write, read, "
-                                      "expect, wait, reset, sleep, pulse, state or quit")
-                           .arg(name);
-        return parsed;
-    }
-    const auto options = parseOptions(words, commandOptions(name), &parsed.error);
-    if (!options)
-        return parsed;
-    parsed.command = parseCommand(name, *options, &parsed.error);
+    parsed.command = parseBatchLine(words, &parsed.error);
     if (parsed.command && !checkAgainst(*parsed.command, known, &parsed.error))
         parsed.command.reset();
     return parsed;
 }
 
-bool isRegularFile(int fd)
+ParsedLine parse(const LineReader::Line &line, KnownRegisters &known)
 {
-    struct stat info = {};
-    return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    if (line.tooLong)
+        return {std::nullopt, QStringLiteral("line longer than %1 bytes").arg(LongestLine)};
+    return line.text.isEmpty() ? ParsedLine{} : parseLine(line.text, known);
+}
+
+// Every line checked, each mistake said with its number; false when any was wrong.
+bool checkAll(LineReader &reader)
+{
+    KnownRegisters known;
+    qint64 number = 0;
+    bool good = true;
+    while (const auto line = reader.next()) {
+        const ParsedLine parsed = parse(*line, known);
+        ++number;
+        if (!parsed.error.isEmpty()) {
+            Output::diagnostic(QStringLiteral("line %1: %2").arg(number).arg(parsed.error));
+            good = false;
+        }
+    }
+    return good;
 }
 
 class Batch
@@ -110,7 +181,7 @@ public:
     Batch(Output &out, const BatchPlan &plan) : m_out(out), m_plan(plan) {}
 
     // A reply to the command on `line`.
-    void reply(int line, const Reply &reply)
+    void reply(qint64 line, const Reply &reply)
     {
         if (m_out.json()) {
             QJsonObject fields = reply.json();
@@ -134,13 +205,13 @@ public:
         }
     }
 
-    void parseError(int line, const QString &error)
+    void parseError(qint64 line, const QString &error)
     {
         reply(line, Reply{QStringLiteral("error"), ExitCode::Usage, {}, {}, error});
     }
 
     // Runs one line; false when the batch stops here.
-    bool run(BoardClient &board, int line, const ParsedLine &parsed)
+    bool run(BoardClient &board, qint64 line, const ParsedLine &parsed)
     {
         if (!parsed.command) {
             if (parsed.error.isEmpty())
@@ -178,6 +249,15 @@ public:
         }
     }
 
+    // Input that could not be read is an error, never its end.
+    void readFailed(const QString &name, int error)
+    {
+        Output::diagnostic(
+            QStringLiteral("batch: cannot read %1: %2").arg(name, qt_error_string(error)));
+        if (m_code == ExitCode::Success)
+            m_code = ExitCode::Usage;
+    }
+
     ExitCode code() const { return m_code; }
 
 private:
@@ -193,14 +273,16 @@ ExitCode runBatch(const std::optional<PortChoice> &port, Output &out, const Batc
 {
     int fd = STDIN_FILENO;
     const bool fromFile = !plan.file.isEmpty() && plan.file != QLatin1String("-");
-    if (fromFile) {
-        fd = ::open(QFile::encodeName(plan.file).constData(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            Output::diagnostic(
-                QStringLiteral("batch: cannot read %1: %2").arg(plan.file, qt_error_string(errno)));
-            return ExitCode::Usage;
-        }
-    }
+    const QString name = fromFile ? plan.file : QStringLiteral("standard input");
+    const auto cannotRead = [&](int error) {
+        Output::diagnostic(
+            QStringLiteral("batch: cannot read %1: %2").arg(name, qt_error_string(error)));
+        return ExitCode::Usage;
+    };
+    // Non-blocking, as a FIFO with no writer yet would hold open() deaf to signals.
+    if (fromFile && (fd = ::open(QFile::encodeName(plan.file).constData(),
+                                 O_RDONLY | O_CLOEXEC | O_NONBLOCK)) < 0)
+        return cannotRead(errno);
     struct Closer
     {
         int fd;
@@ -210,28 +292,31 @@ ExitCode runBatch(const std::optional<PortChoice> &port, Output &out, const Batc
                 ::close(fd);
         }
     } closer{fd};
-    LineReader reader(fd);
-    KnownRegisters known;
+    struct stat info = {};
+    if (::fstat(fd, &info) != 0)
+        return cannotRead(errno);
+    if (S_ISDIR(info.st_mode))
+        return cannotRead(EISDIR);
+    // Like the open() it replaces, nothing more happens until a writer comes.
+    if (fromFile && S_ISFIFO(info.st_mode) && !Interrupts::waitReadable(fd, false))
+        return ExitCode::Success;
 
-    // A file is read and checked whole first: a mistake on its last line opens nothing.
-    QList<ParsedLine> lines;
-    const bool checkFirst = plan.checkOnly || isRegularFile(fd);
+    // A file is checked whole first, so that a mistake on its last line opens nothing, and then
+    // read again to run it: it is never held whole.
+    const bool checkFirst = plan.checkOnly || S_ISREG(info.st_mode);
     if (checkFirst) {
-        bool bad = false;
-        while (const auto raw = reader.next()) {
-            lines << parseLine(*raw, known);
-            if (!lines.constLast().error.isEmpty()) {
-                Output::diagnostic(
-                    QStringLiteral("line %1: %2").arg(lines.size()).arg(lines.constLast().error));
-                bad = true;
-            }
-        }
+        LineReader reader(fd, false);
+        const bool good = checkAll(reader);
         if (Interrupts::received())
             return ExitCode::Success;
-        if (bad)
+        if (reader.error() != 0)
+            return cannotRead(reader.error());
+        if (!good)
             return ExitCode::Usage;
         if (plan.checkOnly)
             return ExitCode::Success;
+        if (::lseek(fd, 0, SEEK_SET) != 0)
+            return cannotRead(errno);
     }
     if (!port) {
         Output::diagnostic(QStringLiteral("batch: no port given: use -p N, -d PATH or set "
@@ -254,18 +339,15 @@ ExitCode runBatch(const std::optional<PortChoice> &port, Output &out, const Batc
                QStringLiteral("open"), open);
 
     Batch batch(out, plan);
-    if (checkFirst) {
-        for (qsizetype i = 0; i < lines.size(); ++i) {
-            if (!batch.run(board, int(i + 1), lines[i]))
-                break;
-        }
-    } else {
-        int number = 0;
-        while (const auto raw = reader.next()) {
-            if (!batch.run(board, ++number, parseLine(*raw, known)))
-                break;
-        }
+    LineReader reader(fd, true);
+    KnownRegisters known;
+    qint64 number = 0;
+    while (const auto line = reader.next()) {
+        if (!batch.run(board, ++number, parse(*line, known)))
+            break;
     }
+    if (reader.error() != 0)
+        batch.readFailed(name, reader.error());
     batch.finish(board);
     board.close();
     return batch.code();

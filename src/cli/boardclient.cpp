@@ -2,7 +2,10 @@
 // SPDX-License-Identifier: MIT
 #include "boardclient.h"
 
+#include "interrupts.h"
 #include "output.h"
+
+#include <csignal>
 
 namespace {
 
@@ -46,6 +49,11 @@ BoardClient::BoardClient(const PortChoice &choice)
     : m_choice(choice), m_link(nullptr, namerFor(choice)), m_commands(m_link)
 {
     m_link.setCommPort(choice.number > 0 ? choice.number : 1);
+    // A script asks again at once: a reply that came late must not pass for the next answer.
+    m_commands.setWaitOutLateReplies(true);
+    // A board that takes no bytes must not keep zarvex from ending.
+    m_link.setInterruptCheck(
+        [] { return Interrupts::received() != 0 || Interrupts::readerGone(); });
 }
 
 std::optional<Failure> BoardClient::open()
@@ -73,20 +81,21 @@ std::optional<Failure> BoardClient::load(Register reg, Port port, quint8 value)
     const SendOutcome outcome = reg == Register::Direction
                                     ? m_commands.sendSetDirection(port, value)
                                     : m_commands.sendWritePort(port, value);
+    if (outcome == SendOutcome::Interrupted)
+        return interruptedFailure();
     if (outcome != SendOutcome::Sent)
         return lostFailure();
+    m_sent.append({reg, port, value});
     m_known.set(reg, port, value);
     return std::nullopt;
 }
 
 std::optional<Failure> BoardClient::reset()
 {
-    for (const Port port : BoardPorts) {
-        if (auto failure = load(Register::Direction, port, 0xFF))
-            return failure;
-    }
-    for (const Port port : BoardPorts) {
-        if (auto failure = load(Register::Write, port, 0))
+    for (const PortCommand &command : CommandSet::ResetSequence) {
+        const Register reg =
+            command.kind == PortCommand::Kind::SetDirection ? Register::Direction : Register::Write;
+        if (auto failure = load(reg, command.port, command.value))
             return failure;
     }
     return std::nullopt;
@@ -109,6 +118,8 @@ std::optional<Failure> exchangeFailure(const ReadPortsOutcome &outcome, const QS
                            .arg(what.isEmpty() ? QStringLiteral("the board did not answer") : what)
                            .arg(CommandSet::ReplyDeadlineMs / 1000.0)
                            .arg(bytesCame(outcome.waiting))};
+    case ReadPortsOutcome::Kind::Interrupted:
+        return interruptedFailure();
     case ReadPortsOutcome::Kind::PortLost:
         break;
     }
@@ -119,4 +130,15 @@ Failure lostFailure()
 {
     return Failure{ExitCode::PortLost,
                    QStringLiteral("the port was lost (unplugged, or the device went away)")};
+}
+
+Failure interruptedFailure()
+{
+    if (Interrupts::received() == 0 && Interrupts::readerGone()) {
+        return Failure{ExitCode::ConditionFalse,
+                       QStringLiteral("the reader of standard output went away"), SIGPIPE};
+    }
+    return Failure{ExitCode::ConditionFalse,
+                   QStringLiteral("interrupted by signal %1").arg(Interrupts::received()),
+                   Interrupts::received()};
 }

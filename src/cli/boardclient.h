@@ -24,6 +24,7 @@ struct Failure
 {
     ExitCode code = ExitCode::Usage;
     QString message;
+    int signal = 0; // the signal that cut the command short
 };
 
 // The board behind the chosen port, through the same link, claim and command set as the
@@ -45,6 +46,16 @@ public:
 
     // One set-direction or write-port command; the register becomes known.
     std::optional<Failure> load(Register reg, Port port, quint8 value);
+    // The commands load() handed to the system since clearSent(), in order, so that a reply
+    // can say what went out even when a later one failed.
+    struct Sent
+    {
+        Register reg;
+        Port port;
+        quint8 value;
+    };
+    const QList<Sent> &sent() const { return m_sent; }
+    void clearSent() { m_sent.clear(); }
     // The reset state: the three set-directions to 0xFF, then the three write-ports of 0.
     std::optional<Failure> reset();
     ReadPortsOutcome read() { return m_commands.readPorts(); }
@@ -59,6 +70,7 @@ private:
     CommandSet m_commands;
     KnownRegisters m_known;
     std::optional<OpenRefusal> m_refusal;
+    QList<Sent> m_sent;
 };
 
 // The failure a read-ports exchange ended in, nothing when it was answered. `what` begins the
@@ -66,3 +78,5 @@ private:
 std::optional<Failure> exchangeFailure(const ReadPortsOutcome &outcome,
                                        const QString &what = QString());
 Failure lostFailure();
+// A command cut short by a signal, or by the reader of standard output going away.
+Failure interruptedFailure();

@@ -15,9 +15,6 @@ namespace {
 using Clock = Interrupts::Clock;
 using Inputs = ReadPortsOutcome::PortInputs;
 
-const OptionRule AnyOption{QStringLiteral("--any")};
-const OptionRule IntervalOption{QStringLiteral("--interval"), true};
-
 QString letter(Port port)
 {
     return QString(QLatin1Char(portLetter(port)));
@@ -39,7 +36,9 @@ Clock::time_point nextTick(Clock::time_point start, qint64 intervalMs)
 
 Reply failed(const QString &type, const Failure &failure)
 {
-    return Reply{type, failure.code, {}, {}, failure.message};
+    Reply reply{type, failure.code, {}, {}, failure.message};
+    reply.signal = failure.signal;
+    return reply;
 }
 
 Reply done(const QString &type)
@@ -47,16 +46,25 @@ Reply done(const QString &type)
     return Reply{type, ExitCode::Success, {}, {}, {}};
 }
 
-// The process ends by the signal once the port is closed; the reply says so first.
+// The process ends by the signal (or by SIGPIPE, when the reader of standard output went away)
+// once the port is closed; the reply says so first.
 Reply interrupted(const QString &type)
 {
-    Reply reply{type,
-                ExitCode::ConditionFalse,
-                {},
-                {},
-                QStringLiteral("interrupted by signal %1").arg(Interrupts::received())};
-    reply.signal = Interrupts::received();
-    return reply;
+    return failed(type, interruptedFailure());
+}
+
+// What went out, as JSON: {"register": "write", "port": "A", "value": 90} for each command.
+QJsonArray sentList(const BoardClient &board)
+{
+    QJsonArray sent;
+    for (const BoardClient::Sent &command : board.sent()) {
+        sent.append(QJsonObject{{QStringLiteral("register"), command.reg == Register::Direction
+                                                                 ? QStringLiteral("direction")
+                                                                 : QStringLiteral("write")},
+                                {QStringLiteral("port"), letter(command.port)},
+                                {QStringLiteral("value"), command.value}});
+    }
+    return sent;
 }
 
 QString conditionTexts(const QList<Condition> &conditions, bool any)
@@ -81,38 +89,28 @@ Reply reading(const QString &type, const QList<Selector> &selectors, const Input
 
 Reply sendAll(BoardClient &board, const Command &command, bool checkAfter)
 {
-    QJsonArray sent;
-    const auto record = [&](Register reg, Port port, quint8 value) {
-        sent.append(QJsonObject{{QStringLiteral("register"), reg == Register::Direction
-                                                                 ? QStringLiteral("direction")
-                                                                 : QStringLiteral("write")},
-                                {QStringLiteral("port"), letter(port)},
-                                {QStringLiteral("value"), value}});
-    };
+    board.clearSent();
+    std::optional<Failure> failure;
     if (command.kind == Command::Kind::Reset) {
-        if (auto failure = board.reset())
-            return failed(command.name, *failure);
-        for (const Port port : BoardPorts)
-            record(Register::Direction, port, 0xFF);
-        for (const Port port : BoardPorts)
-            record(Register::Write, port, 0);
+        failure = board.reset();
     } else {
         for (const Assignment &assignment : command.assignments) {
             QString error;
             const auto value = board.known().resolve(command.reg(), assignment, &error);
-            if (!value)
-                return Reply{command.name, ExitCode::Usage, {}, {}, error};
-            if (auto failure = board.load(command.reg(), assignment.target.port, *value))
-                return failed(command.name, *failure);
-            record(command.reg(), assignment.target.port, *value);
+            failure = value ? board.load(command.reg(), assignment.target.port, *value)
+                            : Failure{ExitCode::Usage, error};
+            if (failure)
+                break;
         }
     }
-    Reply reply{command.name, ExitCode::Success, {}, {{QStringLiteral("sent"), sent}}, {}};
-    if (checkAfter) {
-        if (auto failure = board.check())
-            return failed(command.name, *failure);
-    }
-    reply.fields.insert(QStringLiteral("checked"), checkAfter);
+    const bool sentAll = !failure;
+    if (sentAll && checkAfter)
+        failure = board.check();
+    // Said also on failure: a script must know what reached the board before it.
+    Reply reply = failure ? failed(command.name, *failure) : done(command.name);
+    reply.fields.insert(QStringLiteral("sent"), sentList(board));
+    if (sentAll)
+        reply.fields.insert(QStringLiteral("checked"), checkAfter);
     return reply;
 }
 
@@ -144,6 +142,8 @@ Reply wait(BoardClient &board, const Command &command)
     for (;;) {
         outcome = board.read();
         ++samples;
+        if (outcome.kind == ReadPortsOutcome::Kind::Interrupted)
+            return interrupted(command.name);
         if (outcome.kind == ReadPortsOutcome::Kind::PortLost)
             return failed(command.name, lostFailure());
         if (outcome.answered()) {
@@ -188,13 +188,19 @@ Reply pulse(BoardClient &board, const Command &command)
         return Reply{command.name, ExitCode::Usage, {}, {}, error};
     const Port port = line.target.port;
     const quint8 after = quint8(*during ^ (1u << line.target.line));
-    if (auto failure = board.load(Register::Write, port, *during))
-        return failed(command.name, *failure);
-    const bool slept = Interrupts::sleepUntil(Clock::now() + std::chrono::milliseconds(command.ms));
-    // The line goes back even when a signal cut the pulse short.
-    if (auto failure = board.load(Register::Write, port, after))
-        return failed(command.name, *failure);
-    return slept ? done(command.name) : interrupted(command.name);
+    board.clearSent();
+    auto failure = board.load(Register::Write, port, *during);
+    if (!failure) {
+        const bool slept =
+            Interrupts::sleepUntil(Clock::now() + std::chrono::milliseconds(command.ms));
+        // The line goes back even when a signal cut the pulse short.
+        failure = board.load(Register::Write, port, after);
+        if (!failure && !slept)
+            failure = interruptedFailure();
+    }
+    Reply reply = failure ? failed(command.name, *failure) : done(command.name);
+    reply.fields.insert(QStringLiteral("sent"), sentList(board));
+    return reply;
 }
 
 Reply state(BoardClient &board, const Command &command)
@@ -225,139 +231,6 @@ Reply state(BoardClient &board, const Command &command)
 bool Command::sends() const
 {
     return kind == Kind::Dir || kind == Kind::Write || kind == Kind::Reset || kind == Kind::Pulse;
-}
-
-QList<OptionRule> commandOptions(const QString &name)
-{
-    if (name == QLatin1String("expect"))
-        return {AnyOption};
-    if (name == QLatin1String("wait")) {
-        return {AnyOption,
-                IntervalOption,
-                {QStringLiteral("--timeout"), true},
-                {QStringLiteral("--stable"), true}};
-    }
-    if (name == QLatin1String("watch")) {
-        return {IntervalOption,
-                {QStringLiteral("--count"), true},
-                {QStringLiteral("--duration"), true}};
-    }
-    if (name == QLatin1String("ports"))
-        return {{QStringLiteral("--probe")}};
-    if (name == QLatin1String("batch")) {
-        return {{QStringLiteral("-f"), true, QStringLiteral("--file")},
-                {QStringLiteral("--keep-going")},
-                {QStringLiteral("--check-only")}};
-    }
-    return {};
-}
-
-bool inBatch(const QString &name)
-{
-    static const QStringList names = {QStringLiteral("read"),   QStringLiteral("dir"),
-                                      QStringLiteral("write"),  QStringLiteral("reset"),
-                                      QStringLiteral("expect"), QStringLiteral("wait"),
-                                      QStringLiteral("sleep"),  QStringLiteral("pulse"),
-                                      QStringLiteral("state"),  QStringLiteral("quit")};
-    return names.contains(name);
-}
-
-std::optional<Command> parseCommand(const QString &name, const ParsedOptions &options,
-                                    QString *error)
-{
-    static const QHash<QString, Command::Kind> kinds = {
-        {QStringLiteral("read"), Command::Kind::Read},
-        {QStringLiteral("dir"), Command::Kind::Dir},
-        {QStringLiteral("write"), Command::Kind::Write},
-        {QStringLiteral("reset"), Command::Kind::Reset},
-        {QStringLiteral("expect"), Command::Kind::Expect},
-        {QStringLiteral("wait"), Command::Kind::Wait},
-        {QStringLiteral("sleep"), Command::Kind::Sleep},
-        {QStringLiteral("pulse"), Command::Kind::Pulse},
-        {QStringLiteral("state"), Command::Kind::State},
-        {QStringLiteral("quit"), Command::Kind::Quit}};
-    Command command;
-    command.name = name;
-    command.kind = kinds.value(name);
-    const QStringList &args = options.positional;
-    const auto expectArgs = [&](qsizetype count, const QString &usage) {
-        if (args.size() == count)
-            return true;
-        *error = args.size() > count
-                     ? QStringLiteral("%1: unexpected argument %2; usage: %3")
-                           .arg(name, args.value(count), usage)
-                     : QStringLiteral("%1: missing argument; usage: %2").arg(name, usage);
-        return false;
-    };
-
-    switch (command.kind) {
-    case Command::Kind::Read: {
-        auto selectors = parseSelectors(args, error);
-        if (!selectors)
-            return std::nullopt;
-        command.selectors = *selectors;
-        return command;
-    }
-    case Command::Kind::Dir:
-    case Command::Kind::Write:
-        if (args.isEmpty()) {
-            *error = command.kind == Command::Kind::Dir
-                         ? QStringLiteral("dir: nothing to set; usage: dir PORT=VALUE|in|out... "
-                                          "(A=0xF0 B=in C.3=out)")
-                         : QStringLiteral("write: nothing to write; usage: write "
-                                          "PORT=VALUE... (A=0x5A B.3=1)");
-            return std::nullopt;
-        }
-        for (const QString &arg : args) {
-            auto assignment = parseAssignment(command.reg(), arg, error);
-            if (!assignment)
-                return std::nullopt;
-            command.assignments << *assignment;
-        }
-        return command;
-    case Command::Kind::Expect:
-    case Command::Kind::Wait: {
-        auto set = parseConditionSet(options, command.kind == Command::Kind::Wait, error);
-        if (!set)
-            return std::nullopt;
-        command.conditions = *set;
-        return command;
-    }
-    case Command::Kind::Sleep: {
-        if (!expectArgs(1, QStringLiteral("sleep D (250ms, 2s)")))
-            return std::nullopt;
-        auto ms = parseDuration(args[0], error);
-        if (!ms)
-            return std::nullopt;
-        command.ms = *ms;
-        return command;
-    }
-    case Command::Kind::Pulse: {
-        const QString usage = QStringLiteral("pulse LINE=BIT D (pulse A.3=1 50ms)");
-        if (!expectArgs(2, usage))
-            return std::nullopt;
-        auto line = parseAssignment(Register::Write, args[0], error);
-        if (!line)
-            return std::nullopt;
-        if (!line->target.isLine()) {
-            *error = QStringLiteral("pulse: %1 is a whole port; usage: %2").arg(args[0], usage);
-            return std::nullopt;
-        }
-        auto ms = parseDuration(args[1], error);
-        if (!ms)
-            return std::nullopt;
-        command.assignments << *line;
-        command.ms = *ms;
-        return command;
-    }
-    case Command::Kind::Reset:
-    case Command::Kind::State:
-    case Command::Kind::Quit:
-        if (!expectArgs(0, name))
-            return std::nullopt;
-        return command;
-    }
-    return std::nullopt;
 }
 
 bool checkAgainst(const Command &command, KnownRegisters &known, QString *error)
@@ -428,42 +301,6 @@ Reply runCommand(BoardClient &board, const Command &command, bool checkAfter)
     return done(command.name);
 }
 
-std::optional<WatchPlan> parseWatch(const ParsedOptions &options, QString *error)
-{
-    WatchPlan plan;
-    auto selectors = parseSelectors(options.positional, error);
-    if (!selectors)
-        return std::nullopt;
-    plan.selectors = *selectors;
-    if (options.has(IntervalOption.name)) {
-        const auto ms = parseDuration(options.value(IntervalOption.name), error);
-        if (!ms)
-            return std::nullopt;
-        if (*ms < 1) {
-            *error = QStringLiteral("--interval must be at least 1ms");
-            return std::nullopt;
-        }
-        plan.intervalMs = *ms;
-    }
-    if (options.has(QStringLiteral("--count"))) {
-        const QString text = options.value(QStringLiteral("--count"));
-        bool ok = false;
-        const qint64 count = text.toLongLong(&ok);
-        if (!ok || count < 1 || !text.front().isDigit()) {
-            *error = QStringLiteral("bad --count \"%1\": a number of changes, 1 or more").arg(text);
-            return std::nullopt;
-        }
-        plan.count = count;
-    }
-    if (options.has(QStringLiteral("--duration"))) {
-        const auto ms = parseDuration(options.value(QStringLiteral("--duration")), error);
-        if (!ms)
-            return std::nullopt;
-        plan.durationMs = *ms;
-    }
-    return plan;
-}
-
 ExitCode runWatch(BoardClient &board, Output &out, const WatchPlan &plan)
 {
     const auto start = Clock::now();
@@ -478,8 +315,16 @@ ExitCode runWatch(BoardClient &board, Output &out, const WatchPlan &plan)
         out.result(time + QLatin1Char(' ') + text, type, fields);
     };
 
+    // A signal ends a watch with 0 wherever it comes, also before the first sample; so does a
+    // reader of the output that went away.
+    const auto ended = [&] { return Interrupts::received() != 0 || !out.isOpen(); };
+    const auto endCode = [&] { return out.failed() ? ExitCode::WriteFailed : ExitCode::Success; };
     for (;;) {
+        if (ended())
+            return endCode();
         const ReadPortsOutcome outcome = board.read();
+        if (outcome.kind == ReadPortsOutcome::Kind::Interrupted)
+            return endCode();
         if (outcome.kind == ReadPortsOutcome::Kind::PortLost) {
             Output::diagnostic(QStringLiteral("watch: ") + lostFailure().message);
             return ExitCode::PortLost;
@@ -512,12 +357,12 @@ ExitCode runWatch(BoardClient &board, Output &out, const WatchPlan &plan)
             }
             last = outcome.inputs;
         }
-        if (!out.isOpen() || (plan.count && changes >= *plan.count))
-            return ExitCode::Success;
+        if (ended() || (plan.count && changes >= *plan.count))
+            return endCode();
         auto next = nextTick(start, plan.intervalMs);
         if (next >= end) {
             if (!Interrupts::sleepUntil(end))
-                return ExitCode::Success;
+                return endCode();
             if (silent) {
                 Output::diagnostic(QStringLiteral("watch: the board did not answer at the end"));
                 return ExitCode::NoAnswer;
@@ -525,7 +370,7 @@ ExitCode runWatch(BoardClient &board, Output &out, const WatchPlan &plan)
             return ExitCode::Success;
         }
         if (!Interrupts::sleepUntil(next))
-            return ExitCode::Success;
+            return endCode();
     }
 }
 
@@ -591,7 +436,7 @@ ExitCode runPorts(Output &out, bool probe)
                 line += QStringLiteral("  [%1]").arg(result);
         }
         out.result(line, QStringLiteral("port"), fields);
-        if (Interrupts::received())
+        if (Interrupts::received() || !out.isOpen())
             break;
     }
     if (entries.isEmpty() && !out.json())

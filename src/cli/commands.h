@@ -26,11 +26,6 @@ struct Command
     bool sends() const;
 };
 
-// The options each command takes (batch commands and subcommands alike).
-QList<OptionRule> commandOptions(const QString &name);
-bool inBatch(const QString &name);
-std::optional<Command> parseCommand(const QString &name, const ParsedOptions &options,
-                                    QString *error);
 // Whether the command can run after those before it: a one-line write needs its whole register
 // known. Updates known as the command would.
 bool checkAgainst(const Command &command, KnownRegisters &known, QString *error);
@@ -65,7 +60,6 @@ struct WatchPlan
     std::optional<qint64> count;
     std::optional<qint64> durationMs;
 };
-std::optional<WatchPlan> parseWatch(const ParsedOptions &options, QString *error);
 ExitCode runWatch(BoardClient &board, Output &out, const WatchPlan &plan);
 
 // ports: what each port number names, and with probe what answers there.

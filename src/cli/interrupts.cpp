@@ -2,11 +2,12 @@
 // SPDX-License-Identifier: MIT
 #include "interrupts.h"
 
+#include "common/endingsignals.h"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,51 +15,68 @@
 
 namespace {
 
-int wakePipe[2] = {-1, -1};
-volatile sig_atomic_t firstSignal = 0;
+bool stdoutHungUp = false;
 
-void onSignal(int signal)
+// After a signal, how long a full output may take to make room for more of a line.
+constexpr int SignalGraceMs = 100;
+
+enum class Ready { Fd, Timeout, Ended };
+
+// Polls fd for events (or nothing, with -1), the signal pipe and, with watchOutput, standard
+// output for a hangup. A ready fd wins over a signal that came meanwhile.
+Ready pollWith(int fd, short events, int timeoutMs, bool watchOutput)
 {
-    const int savedErrno = errno;
-    if (firstSignal == 0)
-        firstSignal = signal;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t written = ::write(wakePipe[1], &byte, 1);
-    errno = savedErrno;
+    const auto ended = [&] {
+        return EndingSignals::received() != 0 || (watchOutput && stdoutHungUp);
+    };
+    if (ended())
+        return Ready::Ended;
+    // Events 0: only POLLERR and POLLHUP show, which a terminal, a file or /dev/null never
+    // report while they can be written.
+    std::array<pollfd, 3> fds{{{EndingSignals::fd(), POLLIN, 0},
+                               {watchOutput ? STDOUT_FILENO : -1, 0, 0},
+                               {fd, events, 0}}};
+    int ready = -1;
+    while ((ready = ::poll(fds.data(), fds.size(), timeoutMs)) < 0 && errno == EINTR) {
+    }
+    if (ready > 0 && fds[2].revents != 0)
+        return Ready::Fd;
+    if (fds[1].revents != 0)
+        stdoutHungUp = true;
+    return ended() ? Ready::Ended : Ready::Timeout;
 }
 
-// Polls fd (or nothing, with -1) and the wake pipe: 1 fd readable, 0 timed out, -1 signal.
-int pollWith(int fd, int timeoutMs)
+bool openIfClosed(int fd)
 {
-    if (firstSignal != 0)
-        return -1;
-    std::array<pollfd, 2> fds{{{wakePipe[0], POLLIN, 0}, {fd, POLLIN, 0}}};
-    const int ready = ::poll(fds.data(), fd >= 0 ? 2 : 1, timeoutMs);
-    if (firstSignal != 0)
-        return -1;
-    return ready > 0 && fds[1].revents != 0 ? 1 : 0;
+    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+        return true;
+    const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened == fd)
+        return true;
+    if (opened >= 0)
+        ::close(opened);
+    return false;
 }
 
 } // namespace
 
 bool Interrupts::install()
 {
-    if (::pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return false;
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        if (::sigaction(signal, &action, nullptr) != 0)
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (!openIfClosed(fd))
             return false;
     }
-    return ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+    return EndingSignals::install() && ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
 }
 
 int Interrupts::received()
 {
-    return firstSignal;
+    return EndingSignals::received();
+}
+
+bool Interrupts::readerGone()
+{
+    return stdoutHungUp;
 }
 
 bool Interrupts::sleepUntil(Clock::time_point deadline)
@@ -66,28 +84,39 @@ bool Interrupts::sleepUntil(Clock::time_point deadline)
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0)
-            return firstSignal == 0;
-        if (pollWith(-1, int(std::min<long long>(left.count(), 1 << 30))) < 0)
+            return received() == 0 && !stdoutHungUp;
+        const int timeoutMs = int(std::min<long long>(left.count(), 1 << 30));
+        if (pollWith(-1, 0, timeoutMs, true) == Ready::Ended)
             return false;
     }
 }
 
-bool Interrupts::waitReadable(int fd)
+bool Interrupts::waitReadable(int fd, bool whileOutputLasts)
 {
     for (;;) {
-        const int ready = pollWith(fd, -1);
-        if (ready != 0)
-            return ready > 0;
+        const Ready ready = pollWith(fd, POLLIN, -1, whileOutputLasts);
+        if (ready != Ready::Timeout)
+            return ready == Ready::Fd;
+    }
+}
+
+bool Interrupts::waitWritable(int fd)
+{
+    std::array<pollfd, 2> fds{{{EndingSignals::fd(), POLLIN, 0}, {fd, POLLOUT, 0}}};
+    for (;;) {
+        const int ready = ::poll(fds.data(), fds.size(), -1);
+        if (ready > 0 && fds[1].revents != 0)
+            return true;
+        if (ready > 0 && fds[0].revents != 0) {
+            // A reader that is still reading gets the rest of the line; one that stopped
+            // does not hold the ending up.
+            const int late = ::poll(&fds[1], 1, SignalGraceMs);
+            return late > 0;
+        }
     }
 }
 
 void Interrupts::endBy(int signal)
 {
-    ::signal(signal, SIG_DFL);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, signal);
-    ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
-    ::raise(signal);
-    std::_Exit(128 + signal);
+    EndingSignals::endBy(signal);
 }

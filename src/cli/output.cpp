@@ -2,31 +2,51 @@
 // SPDX-License-Identifier: MIT
 #include "output.h"
 
+#include "interrupts.h"
+
 #include <QDateTime>
 #include <QJsonDocument>
+#include <QTimeZone>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 
 #include <unistd.h>
 
 namespace {
 
-// Every byte, whatever the pipe takes at a time; false when the reader is gone.
-bool writeAll(int fd, const QByteArray &bytes)
+enum class Written { All, ReaderGone, Failed, Interrupted };
+
+// Every byte, in pieces a pipe takes without blocking once poll() says it has room, so that a
+// signal is never stuck behind a reader that stopped reading.
+Written writeAll(int fd, const QByteArray &bytes)
 {
     qsizetype done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
+        if (!Interrupts::waitWritable(fd))
+            return Written::Interrupted;
+        const auto piece = std::min<qsizetype>(bytes.size() - done, PIPE_BUF);
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(piece));
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
-        if (n <= 0)
-            return false;
+        if (n < 0)
+            return errno == EPIPE ? Written::ReaderGone : Written::Failed;
+        if (n == 0) {
+            errno = EIO;
+            return Written::Failed;
+        }
         done += n;
     }
-    return true;
+    return Written::All;
 }
 
 } // namespace
+
+bool Output::isOpen() const
+{
+    return !m_broken && !m_failed && !Interrupts::readerGone();
+}
 
 void Output::text(const QString &line)
 {
@@ -50,10 +70,22 @@ void Output::result(const QString &textLine, const QString &type, const QJsonObj
 
 void Output::write(const QByteArray &line)
 {
-    if (m_broken)
+    if (!isOpen())
         return;
-    if (!writeAll(STDOUT_FILENO, line + '\n'))
+    const Written written = writeAll(STDOUT_FILENO, line + '\n');
+    const int error = errno;
+    switch (written) {
+    case Written::All:
+        break;
+    case Written::Interrupted: // zarvex is ending; a line cut short is not followed by others
+    case Written::ReaderGone:
         m_broken = true;
+        break;
+    case Written::Failed:
+        m_failed = true;
+        diagnostic(QStringLiteral("cannot write the results: %1").arg(qt_error_string(error)));
+        break;
+    }
 }
 
 void Output::diagnostic(const QString &message)
@@ -63,15 +95,10 @@ void Output::diagnostic(const QString &message)
 
 QString localTimestamp(qint64 msSinceEpoch)
 {
-    const QDateTime now = msSinceEpoch < 0 ? QDateTime::currentDateTime()
-                                           : QDateTime::fromMSecsSinceEpoch(msSinceEpoch);
-    const int offset = now.offsetFromUtc();
-    const int minutes = qAbs(offset) / 60;
-    return now.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz")) +
-           (offset < 0 ? QLatin1Char('-') : QLatin1Char('+')) +
-           QStringLiteral("%1:%2")
-               .arg(minutes / 60, 2, 10, QLatin1Char('0'))
-               .arg(minutes % 60, 2, 10, QLatin1Char('0'));
+    const QDateTime local = msSinceEpoch < 0 ? QDateTime::currentDateTime()
+                                             : QDateTime::fromMSecsSinceEpoch(msSinceEpoch);
+    // In a zone of the local offset rather than as an offset: Qt writes a zero offset as "Z".
+    return local.toTimeZone(QTimeZone(local.offsetFromUtc())).toString(Qt::ISODateWithMs);
 }
 
 QString showValues(const QList<Selector> &selectors, const std::array<quint8, 3> &inputs)

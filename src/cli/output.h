@@ -9,7 +9,8 @@
 
 // Results go to standard output, one line each, written at once so that a pipe sees every line
 // when it happens: plain text, or with --json one JSON object a line. Diagnostics go to standard
-// error as one line "zarvex: ...".
+// error as one line "zarvex: ...". After a signal, a full standard output is waited for only
+// while its reader keeps reading: then the line is dropped, never the signal.
 class Output
 {
 public:
@@ -18,8 +19,11 @@ public:
     explicit Output(bool json) : m_json(json) {}
 
     bool json() const { return m_json; }
-    // False once standard output is gone (the reader of a pipe ended); nothing more is written.
-    bool isOpen() const { return !m_broken; }
+    // False once standard output is gone (the reader of a pipe ended) or failed; nothing more
+    // is written.
+    bool isOpen() const;
+    // A write failed other than by the reader going away; said once on standard error.
+    bool failed() const { return m_failed; }
 
     void text(const QString &line);
     // Adds "version" and "type".
@@ -34,6 +38,7 @@ private:
 
     bool m_json;
     bool m_broken = false;
+    bool m_failed = false;
 };
 
 // A moment (now, or ms since the epoch) in local time, to the millisecond, with the offset from

@@ -1,0 +1,62 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "batch.h"
+#include "commands.h"
+#include "helptexts.h"
+
+#include <QCommandLineOption>
+
+#include <variant>
+
+// ports: list the port numbers, and with probe try each.
+struct PortsPlan
+{
+    bool probe = false;
+};
+
+// help: the usage of topic, or with none the list of commands.
+struct HelpPlan
+{
+    QString topic;
+};
+
+// A command parsed and checked before anything is opened. Its type is how it runs: a Command on
+// the board (or as a batch line), a watch, the list of ports, a batch, or help.
+using Plan = std::variant<Command, WatchPlan, PortsPlan, BatchPlan, HelpPlan>;
+
+// One command of zarvex. Dispatch, batch lines, help and the messages about commands all read
+// the one table of them.
+struct CommandRow
+{
+    enum Scope { CommandLine = 1, BatchLine = 2, Both = CommandLine | BatchLine };
+
+    QString name;
+    Scope scope;
+    QList<QCommandLineOption> options; // its own; a command line adds globalOptions()
+    // Its positional arguments and options as a plan; a batch line's is a Command.
+    std::optional<Plan> (*parse)(const CommandRow &row, const ParsedOptions &args, QString *error);
+    const HelpText &help;
+
+    bool onCommandLine() const { return scope & CommandLine; }
+    bool inBatch() const { return scope & BatchLine; }
+};
+
+const QList<CommandRow> &commandTable();
+const CommandRow *findCommand(const QString &name);
+
+// -p, -d, --json, --no-check, -h and --version: anywhere on a command line, not on batch lines.
+const QList<QCommandLineOption> &globalOptions();
+// The global options and those of every command: enough to find the command on a command line.
+const QList<QCommandLineOption> &everyOption();
+
+// The row's own parse; a Command gets the row's name.
+std::optional<Plan> parsePlan(const CommandRow &row, const ParsedOptions &args, QString *error);
+// One batch line, split into words, without its comment.
+std::optional<Command> parseBatchLine(const QStringList &words, QString *error);
+// Why name does not run on a command line.
+QString commandLineRefusal(const QString &name);
+
+QString generalHelp();
+QString commandHelp(const CommandRow &row);

@@ -1,0 +1,52 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
+#include "clirun.h"
+
+#include <QProcess>
+
+QStringList lines(const QByteArray &bytes)
+{
+    return QString::fromUtf8(bytes).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QProcess *start(const QStringList &args, QObject *parent, const std::function<void()> &inChild)
+{
+    auto *process = new QProcess(parent);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("ZARVEX_PORT"));
+    process->setProcessEnvironment(environment);
+    if (inChild)
+        process->setChildProcessModifier(inChild);
+    process->start(QStringLiteral(ZARVEX_CLI), args);
+    return process;
+}
+
+Run finish(QProcess &process, const QByteArray &input)
+{
+    process.write(input);
+    process.closeWriteChannel();
+    Run run;
+    if (!process.waitForFinished(20000))
+        process.kill();
+    process.waitForFinished();
+    if (process.exitStatus() == QProcess::NormalExit)
+        run.code = process.exitCode();
+    run.out = lines(process.readAllStandardOutput());
+    run.err = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
+
+Run zarvex(const QStringList &args, const QByteArray &input)
+{
+    QProcess *process = start(args);
+    const Run run = finish(*process, input);
+    delete process;
+    return run;
+}
+
+QString nextLine(QProcess &process)
+{
+    while (!process.canReadLine() && process.waitForReadyRead(5000)) {
+    }
+    return QString::fromUtf8(process.readLine()).trimmed();
+}
