@@ -48,6 +48,7 @@ private slots:
     void batchReplies_data();
     void batchReplies();
     void batchFileIsCheckedFirst();
+    void batchRepliesAreNotHeldBack();
     void jsonLines();
     void portFromEnvironment();
     void signalEndsAWaitCleanly();
@@ -427,6 +428,21 @@ void TstCli::batchReplies()
     QCOMPARE(run.out.value(0), "open " + m_board->board().devicePath());
     QCOMPARE(run.out.mid(1), replies);
     QCOMPARE(hexBytes(m_board->receivedWhenQuiet()), bytes);
+}
+
+// A script that waits for each reply gets it before it sends more; a reply is not held back
+// behind a pause that was already waiting in the input.
+void TstCli::batchRepliesAreNotHeldBack()
+{
+    std::unique_ptr<QProcess> batch(start(onBoard({"batch"})));
+    QVERIFY(nextLine(*batch).startsWith("open "));
+    batch->write("read\n");
+    QCOMPARE(nextLine(*batch), "ok A=0x5A B=0x00 C=0x00");
+    batch->write("write A=1\nread A\nsleep 1m\n");
+    QCOMPARE(nextLine(*batch), "ok");
+    QCOMPARE(nextLine(*batch), "ok A=0x5A");
+    batch->terminate();
+    QVERIFY(batch->waitForFinished());
 }
 
 void TstCli::batchFileIsCheckedFirst()

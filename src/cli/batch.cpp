@@ -19,6 +19,8 @@ namespace {
 
 // Longest line taken; a longer one is an error of its own, unless it is blank or a comment.
 constexpr qsizetype LongestLine = 64 * 1024;
+// The longest a reply waits for the replies after it to leave together.
+constexpr qint64 HeldRepliesMs = 20;
 
 bool isBlank(char c)
 {
@@ -85,6 +87,8 @@ public:
 
     // The errno of a failed read, or 0.
     int error() const { return m_error; }
+    // Whether the next line is here already, so next() returns it without waiting.
+    bool hasLine() const { return m_buffer.indexOf('\n', m_scanned) >= 0; }
 
 private:
     static constexpr qsizetype ChunkSize = 64 * 1024;
@@ -220,6 +224,10 @@ public:
             return m_plan.keepGoing;
         }
         const Command &command = *parsed.command;
+        // The replies so far are not held back behind a pause.
+        if (command.kind == Command::Kind::Sleep || command.kind == Command::Kind::Wait ||
+            command.kind == Command::Kind::Pulse)
+            m_out.flush();
         const Reply result = runCommand(board, command, false);
         if (command.sends())
             m_unchecked = true;
@@ -342,13 +350,19 @@ ExitCode runBatch(const std::optional<PortChoice> &port, Output &out, const Batc
     LineReader reader(fd, true);
     KnownRegisters known;
     qint64 number = 0;
+    // A reply waits only while the next command is already here, and never long: a script
+    // that waits for each reply gets it at once, a piped one gets them in few writes.
+    out.setHolding(true);
     while (const auto line = reader.next()) {
         if (!batch.run(board, ++number, parse(*line, known)))
             break;
+        if (!reader.hasLine() || out.heldForMs() >= HeldRepliesMs)
+            out.flush();
     }
     if (reader.error() != 0)
         batch.readFailed(name, reader.error());
     batch.finish(board);
+    out.setHolding(false);
     board.close();
     return batch.code();
 }

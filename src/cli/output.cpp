@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <utility>
 
 #include <unistd.h>
 
@@ -68,11 +69,42 @@ void Output::result(const QString &textLine, const QString &type, const QJsonObj
         text(textLine);
 }
 
+void Output::setHolding(bool holding)
+{
+    m_holding = holding;
+    if (!holding)
+        flush();
+}
+
+void Output::flush()
+{
+    if (!m_held.isEmpty())
+        writeNow(std::exchange(m_held, {}));
+}
+
+qint64 Output::heldForMs() const
+{
+    return m_held.isEmpty() ? 0 : m_heldSince.elapsed();
+}
+
 void Output::write(const QByteArray &line)
+{
+    if (!m_holding) {
+        writeNow(line + '\n');
+        return;
+    }
+    if (m_held.isEmpty())
+        m_heldSince.start();
+    m_held += line + '\n';
+    if (m_held.size() >= HeldBytesLimit)
+        flush();
+}
+
+void Output::writeNow(const QByteArray &bytes)
 {
     if (!isOpen())
         return;
-    const Written written = writeAll(STDOUT_FILENO, line + '\n');
+    const Written written = writeAll(STDOUT_FILENO, bytes);
     const int error = errno;
     switch (written) {
     case Written::All:

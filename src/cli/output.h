@@ -4,6 +4,7 @@
 
 #include "arguments.h"
 
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QString>
 
@@ -33,12 +34,25 @@ public:
 
     static void diagnostic(const QString &message);
 
+    // While holding, lines wait (up to HeldBytesLimit) until flush(), so that the replies to
+    // commands already waiting in a batch's input leave together, in one write.
+    void setHolding(bool holding);
+    void flush();
+    // How long the oldest line held has waited; 0 when none is.
+    qint64 heldForMs() const;
+
 private:
+    static constexpr qsizetype HeldBytesLimit = 4096;
+
     void write(const QByteArray &line);
+    void writeNow(const QByteArray &bytes);
 
     bool m_json;
     bool m_broken = false;
     bool m_failed = false;
+    bool m_holding = false;
+    QByteArray m_held;
+    QElapsedTimer m_heldSince;
 };
 
 // A moment (now, or ms since the epoch) in local time, to the millisecond, with the offset from
