@@ -20,7 +20,7 @@ QString refusalHint(const OpenRefusal &refusal)
 {
     switch (refusal.failure) {
     case OpenFailure::InUse:
-        if (refusal.by != InUseBy::ControllingTerminal)
+        if (refusal.by != InUseBy::ControllingTerminal && refusal.by != InUseBy::SystemConsole)
             return QStringLiteral(" (busy: is Zarvex Test or another program connected?)");
         break;
     case OpenFailure::PermissionDenied:

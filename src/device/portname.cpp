@@ -49,9 +49,11 @@ QString obstacleMark(const OpenRefusal &refusal)
     case OpenFailure::InUse:
         if (refusal.by == InUseBy::ControllingTerminal)
             return QStringLiteral(" (terminal of %1)").arg(process());
+        if (refusal.by == InUseBy::SystemConsole)
+            return QStringLiteral(" (system console)");
         if (refusal.by == InUseBy::Lock && refusal.stale)
             return QStringLiteral(" (stale lock %1 cannot be removed)").arg(refusal.lockFile);
-        if (refusal.by == InUseBy::Lock && refusal.pid > 0)
+        if ((refusal.by == InUseBy::Lock || refusal.by == InUseBy::DeviceLock) && refusal.pid > 0)
             return QStringLiteral(" (in use by %1)").arg(process());
         return QStringLiteral(" (in use)");
     case OpenFailure::NoSuchDevice: // said as "not present" where it matters
