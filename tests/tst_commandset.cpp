@@ -50,6 +50,7 @@ private slots:
     void resetSequence();
     void fullTransmitBufferIsWaitedOut();
     void waitForRoomCanBeInterrupted();
+    void withoutInterruptCheckNothingWaits();
     void extraAndStrayBytesAreDropped();
     void inBufferCountSeesBytesTheEventLoopHasNotRead();
     void waitingUsesNoCpu();
@@ -331,6 +332,33 @@ void TstCommandSet::waitForRoomCanBeInterrupted()
     link.setInterruptCheck({});
     QCOMPARE(commands.sendWritePort(Port::C, 0x5A), SendOutcome::Sent);
     QCOMPARE(pty.written(), QByteArray("C\x5A"));
+}
+
+// The window never waits for a board that takes nothing: what the system cannot take yet goes
+// from the event loop, every byte once and in order, and the port is not reported lost.
+void TstCommandSet::withoutInterruptCheckNothingWaits()
+{
+    TestPty pty;
+    QVERIFY(pty.isValid());
+    QtSerialLink link(nullptr, [&](int) { return pty.slavePath(); });
+    QVERIFY(!link.open());
+    CommandSet commands(link);
+    bool lost = false;
+    connect(&link, &SerialLink::lost, this, [&] { lost = true; });
+
+    QByteArray sent;
+    for (int i = 0; i < 40000; ++i) {
+        QCOMPARE(commands.sendWritePort(Port::B, i % 256), SendOutcome::Sent);
+        sent += CommandSet::writePortCommand(Port::B, i % 256);
+    }
+    QCOMPARE(commands.readPorts().kind, ReadPortsOutcome::Kind::Timeout);
+    sent += CommandSet::ReadPortsCommand;
+
+    QByteArray arrived;
+    QTRY_VERIFY_WITH_TIMEOUT((arrived += pty.written()).size() >= sent.size(), 20000);
+    QCOMPARE(arrived, sent);
+    QCOMPARE(link.state(), LinkState::Open);
+    QVERIFY(!lost);
 }
 
 void TstCommandSet::extraAndStrayBytesAreDropped()

@@ -86,6 +86,11 @@ std::optional<OpenRefusal> QtSerialLink::open()
         return refusal;
     }
 
+#ifdef Q_OS_UNIX
+    m_writable = new QSocketNotifier(m_port->handle(), QSocketNotifier::Write, this);
+    m_writable->setEnabled(false);
+    connect(m_writable, &QSocketNotifier::activated, this, &QtSerialLink::writeUnsent);
+#endif
     m_device = m_claim->device();
     m_state = LinkState::Open;
     ++m_generation;
@@ -129,6 +134,8 @@ void QtSerialLink::close()
     QScopedValueRollback closing(m_closing, true);
     // QSerialPort::close() puts back the line settings it found, clears the exclusive mode it
     // set and removes its lock; only then may another program claim the port.
+    delete std::exchange(m_writable, nullptr);
+    m_unsent.clear();
     if (m_port->isOpen())
         m_port->close();
     m_port->clearError();
@@ -143,6 +150,11 @@ bool QtSerialLink::output(const QByteArray &bytes)
 {
     if (m_state != LinkState::Open)
         return false;
+    if (!m_unsent.isEmpty()) {
+        m_unsent += bytes;
+        writeUnsent();
+        return m_state == LinkState::Open;
+    }
     const int fd = int(m_port->handle());
     const char *next = bytes.constData();
     qsizetype left = bytes.size();
@@ -156,11 +168,33 @@ bool QtSerialLink::output(const QByteArray &bytes)
         } else if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             markLost();
             return false;
+        } else if (!hasInterruptCheck()) {
+            m_unsent = QByteArray(next, left);
+            m_writable->setEnabled(true);
+            return true;
         } else if (!waitUntilWritable(left < bytes.size())) {
             return false;
         }
     }
     return true;
+}
+
+void QtSerialLink::writeUnsent()
+{
+    while (m_state == LinkState::Open && !m_unsent.isEmpty()) {
+        const ssize_t written =
+            ::write(int(m_port->handle()), m_unsent.constData(), size_t(m_unsent.size()));
+        if (written > 0)
+            m_unsent.remove(0, written);
+        else if (written < 0 && errno == EINTR)
+            continue;
+        else if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            markLost();
+        else
+            break;
+    }
+    if (m_writable)
+        m_writable->setEnabled(m_state == LinkState::Open && !m_unsent.isEmpty());
 }
 
 bool QtSerialLink::waitUntilWritable(bool partlySent)
@@ -260,13 +294,16 @@ bool QtSerialLink::output(const QByteArray &bytes)
     // QSerialPort would otherwise write from the event loop; hand each command to the
     // system now, in one write, so commands leave in the order and form they were sent.
     m_port->flush();
-    while (m_state == LinkState::Open && m_port->bytesToWrite() > 0) {
+    // Without an interrupt check, what is left goes from the event loop.
+    while (hasInterruptCheck() && m_state == LinkState::Open && m_port->bytesToWrite() > 0) {
         if (interruptRequested())
             return false;
         m_port->waitForBytesWritten(InterruptCheckMs);
     }
     return m_state == LinkState::Open && queued == bytes.size();
 }
+
+void QtSerialLink::writeUnsent() {}
 
 qsizetype QtSerialLink::inBufferCount()
 {

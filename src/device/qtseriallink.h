@@ -5,6 +5,7 @@
 #include "seriallink.h"
 
 #include <QSerialPort>
+#include <QSocketNotifier>
 
 #include <functional>
 
@@ -54,10 +55,16 @@ private:
     // Waits until the system takes more bytes; false when the port broke or the interrupt
     // check said so (with part of a command sent, only after CommandRestMs).
     bool waitUntilWritable(bool partlySent);
+    // Hands the system as much of m_unsent as it takes now, without waiting.
+    void writeUnsent();
 
     QSerialPort *m_port;
     std::optional<PortClaim> m_claim;
     QByteArray m_received; // taken from the system, not yet by input()
+    // Without an interrupt check (the window) nothing waits for the board: what the system
+    // cannot take yet is kept here, in order, and goes from the event loop.
+    QByteArray m_unsent;
+    QSocketNotifier *m_writable = nullptr;
     PortNamer m_namer;
     int m_commPort = 1;
     LinkState m_state = LinkState::Closed;

@@ -48,6 +48,7 @@ public:
     // wait. None by default: the wait lasts until the bytes go or the port breaks.
     void setInterruptCheck(std::function<bool()> check) { m_interruptCheck = std::move(check); }
     bool interruptRequested() const { return m_interruptCheck && m_interruptCheck(); }
+    bool hasInterruptCheck() const { return bool(m_interruptCheck); }
 
     // Received bytes waiting to be taken, counting those still held by the system.
     virtual qsizetype inBufferCount() = 0;
