@@ -316,8 +316,10 @@ std::optional<quint8> KnownRegisters::resolve(Register reg, const Assignment &as
 
 QString hexByte(int value)
 {
-    return QStringLiteral("0x") +
-           QStringLiteral("%1").arg(value, 2, 16, QLatin1Char('0')).toUpper();
+    // Every reading prints up to three of these: no formatting machinery for four characters.
+    static constexpr char Digits[] = "0123456789ABCDEF";
+    const char text[] = {'0', 'x', Digits[(value >> 4) & 0xF], Digits[value & 0xF]};
+    return QString::fromLatin1(text, sizeof text);
 }
 
 QString durationText(qint64 ms)

@@ -78,12 +78,10 @@ QString conditionTexts(const QList<Condition> &conditions, bool any)
 // A reply with the values read; its time is only turned into text if JSON wants it.
 Reply reading(const QString &type, const QList<Selector> &selectors, const Inputs &inputs)
 {
-    Reply reply{type,
-                ExitCode::Success,
-                showValues(selectors, inputs),
-                {{QStringLiteral("values"), valuesObject(selectors, inputs)}},
-                {}};
+    Reply reply{type, ExitCode::Success, showValues(selectors, inputs), {}, {}};
     reply.readAtMs = QDateTime::currentMSecsSinceEpoch();
+    reply.selectors = selectors;
+    reply.inputs = inputs;
     return reply;
 }
 
@@ -260,6 +258,8 @@ bool checkAgainst(const Command &command, KnownRegisters &known, QString *error)
 QJsonObject Reply::json() const
 {
     QJsonObject object = fields;
+    if (!selectors.isEmpty())
+        object.insert(QStringLiteral("values"), valuesObject(selectors, inputs));
     object.insert(QStringLiteral("ok"), ok());
     if (readAtMs > 0)
         object.insert(QStringLiteral("time"), localTimestamp(readAtMs));

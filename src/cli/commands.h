@@ -40,6 +40,10 @@ struct Reply
     QString problem;     // why it failed
     qint64 readAtMs = 0; // when the values were read, in ms since the epoch
     int signal = 0;      // the signal that cut the command short
+    // A reading: what was read, and the ports and lines it shows; made into JSON only when
+    // JSON is asked for.
+    QList<Selector> selectors{};
+    std::array<quint8, 3> inputs{};
 
     bool ok() const { return code == ExitCode::Success; }
     // A reading came, whether or not its condition held.
@@ -55,7 +59,7 @@ Reply runCommand(BoardClient &board, const Command &command, bool checkAfter);
 // changes, --duration or a signal.
 struct WatchPlan
 {
-    QList<Selector> selectors;
+    QList<Selector> selectors{};
     qint64 intervalMs = 100;
     std::optional<qint64> count;
     std::optional<qint64> durationMs;
