@@ -334,6 +334,11 @@ QString durationText(qint64 ms)
 std::optional<ParsedOptions> parseOptions(const QStringList &args,
                                           const QList<QCommandLineOption> &options, QString *error)
 {
+    // Most batch lines have no option at all; they need no parser (a batch reads thousands a
+    // second).
+    if (std::none_of(args.cbegin(), args.cend(),
+                     [](const QString &arg) { return arg.startsWith(QLatin1Char('-')); }))
+        return ParsedOptions{args, {}};
     // QCommandLineParser takes --p for -p: a one-letter option has one dash.
     for (const QString &arg : args) {
         if (arg == QLatin1String("--"))
