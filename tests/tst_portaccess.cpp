@@ -89,6 +89,7 @@ private slots:
     void targets_data();
     void targets();
     void overviewMarks();
+    void racingClaims_data();
     void racingClaims();
     void lockFileObstacles_data();
     void lockFileObstacles();
@@ -426,8 +427,18 @@ void TstPortAccess::overviewMarks()
                  .arg(holder.pid()));
 }
 
+void TstPortAccess::racingClaims_data()
+{
+    QTest::addColumn<bool>("asNobody");
+    QTest::newRow("as this user") << false;
+    QTest::newRow("as nobody") << true;
+}
+
 void TstPortAccess::racingClaims()
 {
+    QFETCH(bool, asNobody);
+    if (asNobody && ::geteuid() != 0)
+        QSKIP("needs root, to run the claims as user nobody");
     // Two processes open one port at the same moment, each as the programs do, over a stale
     // lock in the system lock directory: both find it stale, and without one arbiter one
     // removes the lock the other has just made, and both own the port (as root, the serial
@@ -440,16 +451,30 @@ void TstPortAccess::racingClaims()
     QVERIFY(!QFileInfo::exists(lockFile));
     QTemporaryDir dir;
     const QString log = dir.filePath(QStringLiteral("owners"));
-    const QStringList arguments = {board.devicePath(), log, QString::number(HoldMs)};
+    QStringList arguments = {board.devicePath(), log, QString::number(HoldMs)};
+    QString program = QStringLiteral(ZARVEX_CLAIM_CHILD);
+    if (asNobody) {
+        // The port and the stale lock are nobody's own, as a user's would be.
+        QVERIFY(::chown(QFile::encodeName(board.devicePath()).constData(), Nobody, gid_t(-1)) == 0);
+        QVERIFY(::chmod(QFile::encodeName(dir.path()).constData(), 0777) == 0);
+        arguments.prepend(program);
+        arguments = QStringList{QStringLiteral("--reuid=%1").arg(Nobody),
+                                QStringLiteral("--regid=%1").arg(Nobody),
+                                QStringLiteral("--clear-groups")} +
+                    arguments;
+        program = QStringLiteral("setpriv");
+    }
 
     int bothHadIt = 0;
     for (int round = 0; round < Rounds; ++round) {
         LockFileWriter stale(lockFile, LockFormat::SerialLayer, endedPid());
         QVERIFY(stale.isWritten());
+        if (asNobody)
+            QVERIFY(::chown(QFile::encodeName(lockFile).constData(), Nobody, gid_t(-1)) == 0);
         QProcess first;
         QProcess second;
-        first.start(QStringLiteral(ZARVEX_CLAIM_CHILD), arguments);
-        second.start(QStringLiteral(ZARVEX_CLAIM_CHILD), arguments);
+        first.start(program, arguments);
+        second.start(program, arguments);
         QVERIFY(first.waitForFinished(10000) && second.waitForFinished(10000));
         for (QProcess *child : {&first, &second}) {
             QVERIFY2(child->exitStatus() == QProcess::NormalExit &&
