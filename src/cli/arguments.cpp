@@ -449,15 +449,21 @@ std::optional<ConditionSet> parseConditionSet(const ParsedOptions &options, bool
         }
         set.stable = int(stable);
     }
-    if (options.has(QStringLiteral("interval"))) {
-        const auto ms = parseDuration(options.value(QStringLiteral("interval")), error);
-        if (!ms)
-            return std::nullopt;
-        if (*ms < 1) {
-            *error = QStringLiteral("--interval must be at least 1ms");
-            return std::nullopt;
-        }
-        set.intervalMs = *ms;
-    }
+    const auto interval = parseInterval(options, set.intervalMs, error);
+    if (!interval)
+        return std::nullopt;
+    set.intervalMs = *interval;
     return set;
+}
+
+std::optional<qint64> parseInterval(const ParsedOptions &options, qint64 fallbackMs, QString *error)
+{
+    if (!options.has(QStringLiteral("interval")))
+        return fallbackMs;
+    const auto ms = parseDuration(options.value(QStringLiteral("interval")), error);
+    if (ms && *ms < 1) {
+        *error = QStringLiteral("--interval must be at least 1ms");
+        return std::nullopt;
+    }
+    return ms;
 }

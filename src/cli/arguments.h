@@ -126,5 +126,8 @@ struct ConditionSet
     QList<Selector> operands() const;
 };
 // wait: --timeout is required; expect: no --timeout, --stable or --interval.
+// --interval D of wait and watch, at least 1ms; fallbackMs when it is not given.
+std::optional<qint64> parseInterval(const ParsedOptions &options, qint64 fallbackMs,
+                                    QString *error);
 std::optional<ConditionSet> parseConditionSet(const ParsedOptions &options, bool isWait,
                                               QString *error);

@@ -151,16 +151,10 @@ std::optional<Plan> parseWatch(const CommandRow &, const ParsedOptions &args, QS
     if (!selectors)
         return std::nullopt;
     plan.selectors = *selectors;
-    if (args.has(QStringLiteral("interval"))) {
-        const auto ms = parseDuration(args.value(QStringLiteral("interval")), error);
-        if (!ms)
-            return std::nullopt;
-        if (*ms < 1) {
-            *error = QStringLiteral("--interval must be at least 1ms");
-            return std::nullopt;
-        }
-        plan.intervalMs = *ms;
-    }
+    const auto interval = parseInterval(args, plan.intervalMs, error);
+    if (!interval)
+        return std::nullopt;
+    plan.intervalMs = *interval;
     if (args.has(QStringLiteral("count"))) {
         const QString text = args.value(QStringLiteral("count"));
         bool ok = false;
