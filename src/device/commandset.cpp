@@ -96,7 +96,7 @@ ReadPortsOutcome CommandSet::readPorts()
     // later exchange time out. A flood can refill the buffer forever, so stop after a
     // bounded number of rounds; the exchange then times out honestly.
     for (int round = 0; round < 64 && m_link.inBufferCount() > 0; ++round)
-        m_link.input();
+        m_link.dropWaiting();
 
     if (!m_link.output(QByteArray::fromRawData(ReadPortsCommand, sizeof ReadPortsCommand - 1)))
         return failed();

@@ -98,6 +98,11 @@ QString OpenRefusal::text() const
             }
             return QStringLiteral("in use: lock %1 held by %2")
                 .arg(lockFile, describedProcess(pid, processName));
+        case InUseBy::RemoteClient:
+            if (!detail.isEmpty())
+                return QStringLiteral("busy: another client holds %1 (the server said: %2)")
+                    .arg(device, detail);
+            return QStringLiteral("busy: another client holds %1").arg(device);
         case InUseBy::Nobody:
             break;
         }
@@ -107,6 +112,10 @@ QString OpenRefusal::text() const
             return QStringLiteral("%1 could not be locked: cannot make %2: %3")
                 .arg(path, lockFile, systemText);
         break;
+    case OpenFailure::Unreachable:
+        if (!detail.isEmpty())
+            return detail;
+        return QStringLiteral("%1 cannot be reached: %2").arg(path, systemText);
     }
     return QStringLiteral("%1 could not be opened: %2").arg(path, systemText);
 }

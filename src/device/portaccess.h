@@ -8,14 +8,22 @@
 #include <optional>
 #include <variant>
 
-enum class OpenFailure { NoSuchDevice, InUse, PermissionDenied, NotSerial, Other };
+enum class OpenFailure {
+    NoSuchDevice,
+    InUse,
+    PermissionDenied,
+    NotSerial,
+    Unreachable, // a board on another machine: no server answers there
+    Other
+};
 enum class InUseBy {
     Nobody,
     Lock,
     ExclusiveMode,
     ControllingTerminal,
-    DeviceLock,   // another program holds the device itself locked (flock), as every claim does
-    SystemConsole // the kernel writes its messages to it
+    DeviceLock,    // another program holds the device itself locked (flock), as every claim does
+    SystemConsole, // the kernel writes its messages to it
+    RemoteClient   // the serial server turned us away: another client has the board
 };
 
 // Why a port could not be opened, for people and for programs.

@@ -57,6 +57,7 @@ QString obstacleMark(const OpenRefusal &refusal)
             return QStringLiteral(" (in use by %1)").arg(process());
         return QStringLiteral(" (in use)");
     case OpenFailure::NoSuchDevice: // said as "not present" where it matters
+    case OpenFailure::Unreachable:  // no port number names a board on another machine
     case OpenFailure::Other:
         break;
     }

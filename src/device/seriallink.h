@@ -61,6 +61,10 @@ public:
     // arrived or msecs have passed.
     virtual void waitForInput(int msecs) = 0;
 
+    // Drops the waiting bytes: all that inBufferCount() counted, or when it counted none, all
+    // there are now. A link may also have the far end drop what it still holds.
+    virtual void dropWaiting() { input(); }
+
 signals:
     // The open port broke. Emitted from the event loop, also when nobody was using the
     // port; a loss its owner has already dealt with (closed) is not reported again.

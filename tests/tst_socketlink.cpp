@@ -1,0 +1,358 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
+// A board behind a serial server: the addresses, the telnet codec byte by byte, and the
+// network link driving the command set against a scripted server on 127.0.0.1.
+#include "device/commandset.h"
+#include "device/remoteaddress.h"
+#include "device/socketlink.h"
+#include "device/telnetcodec.h"
+#include "testboard.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <future>
+#include <thread>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+using Codec = TelnetCodec;
+
+const auto hex = [](const char *text) { return QByteArray::fromHex(text); };
+
+const QByteArray Greeting = hex("FFFB03 FFFD03 FFFB01 FFFE01 FFFD00 FFFB00 FFFD2C");
+// What the greeting needs answered: DO SGA, WONT SGA, DONT ECHO.
+const QByteArray GreetingAnswers = hex("FFFD03 FFFC03 FFFE01");
+const QByteArray Confirmations = hex("FFFA2C65 00002580 FFF0 FFFA2C6608FFF0 FFFA2C6701FFF0"
+                                     "FFFA2C6801FFF0 FFFA2C6901FFF0");
+const QByteArray LineState = hex("FFFA2C6A60FFF0");
+const QByteArray ModemState = hex("FFFA2C6B30FFF0");
+
+// One connection, served by a thread from a script of steps: '>' sends the bytes (20 ms after
+// the step before, so that pieces come apart), '<' waits until the client has sent them, 'x'
+// (last) hangs up. Until then it keeps what the client sends, up to the client's hanging up.
+class ScriptedServer
+{
+public:
+    using Script = QList<std::pair<char, QByteArray>>;
+
+    ScriptedServer()
+    {
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t length = sizeof address;
+        const auto any = reinterpret_cast<sockaddr *>(&address);
+        if (::bind(m_listener, any, length) == 0 && ::listen(m_listener, 1) == 0 &&
+            ::getsockname(m_listener, any, &length) == 0)
+            m_port = ntohs(address.sin_port);
+    }
+    ~ScriptedServer()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+        ::close(m_listener);
+    }
+    RemoteAddress address(RemoteAddress::Protocol protocol) const
+    {
+        return {protocol, QStringLiteral("127.0.0.1"), m_port};
+    }
+    void start(const Script &script)
+    {
+        // Under way before the client connects: a busy machine may start a thread late.
+        std::promise<void> running;
+        m_thread = std::thread([this, script, &running] {
+            running.set_value();
+            serve(script);
+        });
+        running.get_future().wait();
+    }
+    // Once the client has hung up.
+    QByteArray received()
+    {
+        m_thread.join();
+        return m_received;
+    }
+
+private:
+    void serve(const Script &script)
+    {
+        const int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        const int on = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        bool hungUp = false;
+        for (qsizetype at = 0; at < script.size(); ++at) {
+            const auto &[step, bytes] = script[at];
+            if (step == '>' && at > 0)
+                ::usleep(20 * 1000);
+            if (step == '>')
+                ::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL);
+            hungUp = hungUp || step == 'x';
+            while (step == '<' && !m_received.contains(bytes) && readSome(fd)) {
+            }
+        }
+        while (!hungUp && readSome(fd)) {
+        }
+        ::close(fd);
+    }
+    bool readSome(int fd)
+    {
+        pollfd socket{fd, POLLIN, 0};
+        char buffer[256];
+        const ssize_t count = ::poll(&socket, 1, 5000) > 0 ? ::recv(fd, buffer, 256, 0) : -1;
+        if (count > 0)
+            m_received.append(buffer, count);
+        return count > 0;
+    }
+
+    int m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    quint16 m_port = 0;
+    std::thread m_thread;
+    QByteArray m_received;
+};
+
+constexpr auto Raw = RemoteAddress::Protocol::Raw;
+constexpr auto Rfc2217 = RemoteAddress::Protocol::Rfc2217;
+
+} // namespace
+
+class TstSocketLink : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void addresses_data();
+    void addresses();
+    void decoding_data();
+    void decoding();
+    void exchangeThroughTelnet();
+    void rawTimeoutThenHangUp();
+    void refusals_data();
+    void refusals();
+};
+
+void TstSocketLink::addresses_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("url"); // empty: refused
+    QTest::addColumn<QString>("error");
+
+    const auto good = [](const char *text, const char *url) {
+        QTest::newRow(text) << QString(text) << QString(url) << QString();
+    };
+    const auto bad = [](const char *text, const char *error) {
+        QTest::newRow(text) << QString(text) << QString() << QString(error);
+    };
+    good("socket://lab7:4003", "socket://lab7:4003");
+    good("RFC2217://10.0.0.7:4003", "rfc2217://10.0.0.7:4003");
+    good("rfc2217://[::1]:4003", "rfc2217://[::1]:4003");
+    good("socket://lab-7.example:04003", "socket://lab-7.example:4003");
+    bad("/dev/ttyUSB0", "");
+    bad("dir/a://b", "");
+    bad("tcp://lab7:4003", "unknown scheme tcp:// (use socket:// or rfc2217://)");
+    bad("socket://lab7", "socket://lab7: no port");
+    bad("socket://[::1]", "socket://[::1]: no port");
+    bad("socket://:4003", "socket://:4003: no host");
+    bad("socket://lab7:70000", "port 70000 is not 1 to 65535");
+    bad("socket://lab7:0", "port 0 is not 1 to 65535");
+    bad("socket://lab7:123456789012345678901", "port 123456789012345678901 is not 1 to 65535");
+    bad("socket://lab7:http", "socket://lab7:http: port http is not a number");
+    bad("socket://lab7:4003/x", "socket://lab7:4003/x: nothing may follow the port");
+    bad("socket://me@lab7:4003", "socket://me@lab7:4003: a user name (user@) is not supported");
+    bad("rfc2217://lab7:4003?timeout=2", "options after ? are not supported");
+    bad("socket://::1:4003", "socket://::1:4003: an IPv6 address goes in brackets, as in "
+                             "socket://[::1]:4003");
+    bad("socket://[lab7]:4003", "socket://[lab7]:4003: lab7 is not an IPv6 address");
+}
+
+void TstSocketLink::addresses()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, url);
+    QFETCH(QString, error);
+
+    QString why = QStringLiteral("untouched");
+    const std::optional<RemoteAddress> address = RemoteAddress::parse(text, &why);
+    QCOMPARE(address ? address->url() : QString(), url);
+    QCOMPARE(why, error);
+    QCOMPARE(RemoteAddress::looksLikeUrl(text), !url.isEmpty() || !error.isEmpty());
+}
+
+void TstSocketLink::decoding_data()
+{
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<QByteArray>("answers");
+    QTest::addColumn<bool>("settled");
+
+    QTest::newRow("confirmations settle")
+        << Greeting + Confirmations << QByteArray() << GreetingAnswers << true;
+    QTest::newRow("refused com-port option settles")
+        << hex("FFFE2C") << QByteArray() << QByteArray() << true;
+    QTest::newRow("IAC IAC in data and in a subnegotiation")
+        << hex("41FFFF42 FFFA2C6500FFFF2580FFF0 FFFF") << hex("41FF42FF") << QByteArray() << false;
+    QTest::newRow("notices between reply bytes")
+        << hex("FFFF") + LineState + hex("FFFF") + ModemState + hex("FFFA2C70 01FFF0 00")
+        << hex("FFFF00") << QByteArray() << false;
+    QTest::newRow("unknown options refused once")
+        << hex("FFFD18 FFFD18 FFFB1F FFFB1F") << QByteArray() << hex("FFFC18 FFFE1F") << false;
+    QTest::newRow("only an option that was on is switched off")
+        << Greeting + hex("FFFE00 FFFE00 FFFC03 FFFC03 FFFE18") << QByteArray()
+        << GreetingAnswers + hex("FFFC00 FFFE03") << false;
+    QTest::newRow("other commands skipped, CR NUL kept")
+        << hex("0D00 FFF1 FFF6 FFF3 41 FFF2 FFF0 0A") << hex("0D00410A") << QByteArray() << false;
+    QTest::newRow("overlong subnegotiation dropped whole")
+        << hex("FFFA2C65") + QByteArray(100, 'x') + hex("FFF0 42") << hex("42") << QByteArray()
+        << false;
+    // A server that sends back what it gets: its WILL COM-PORT is refused, and its DONT to
+    // that taken as a refusal of ours, unanswered. The settings it sends are no answers.
+    QTest::newRow("own opening echoed")
+        << Codec().opening() + hex("FFFE2C") << QByteArray() << hex("FFFE2C") << true;
+    QTest::newRow("unterminated subnegotiation ends at a command")
+        << hex("FFFA2C6A00 FFFD18 43") << hex("43") << hex("FFFC18") << false;
+}
+
+void TstSocketLink::decoding()
+{
+    QFETCH(QByteArray, stream);
+    QFETCH(QByteArray, data);
+    QFETCH(QByteArray, answers);
+    QFETCH(bool, settled);
+
+    // Whole, then cut once at every place, then byte by byte: always the same outcome.
+    for (qsizetype cut = -1; cut <= stream.size(); ++cut) {
+        Codec codec;
+        codec.opening();
+        QByteArray gotData;
+        QByteArray gotAnswers;
+        if (cut < 0) {
+            for (const char byte : stream)
+                codec.feed(QByteArrayView(&byte, 1), gotData, gotAnswers);
+        } else {
+            codec.feed(stream.left(cut), gotData, gotAnswers);
+            codec.feed(stream.mid(cut), gotData, gotAnswers);
+        }
+        QVERIFY2(gotData == data && gotAnswers == answers && codec.settled() == settled,
+                 qPrintable(QString::number(cut)));
+        QVERIFY(codec.serverSpokeTelnet());
+    }
+}
+
+void TstSocketLink::exchangeThroughTelnet()
+{
+    ScriptedServer server;
+    // A stale byte comes with the confirmations; the reply FF FF FF comes in pieces, with
+    // notices between them, and never with a pair of IACs cut.
+    server.start({{'>', Greeting},
+                  {'<', hex("FFFA2C0501FFF0")},
+                  {'>', Confirmations + hex("55")},
+                  {'<', "abc"},
+                  {'>', hex("FF")},
+                  {'>', hex("FFFF")},
+                  {'>', hex("FF") + LineState},
+                  {'>', hex("FFFF") + ModemState}});
+    SocketLink link(server.address(Rfc2217));
+    QVERIFY(!link.open());
+    QCOMPARE(link.peer(), QStringLiteral("127.0.0.1:%1").arg(link.address().port));
+    CommandSet commands(link);
+    QCOMPARE(commands.sendWritePort(Port::A, 255), SendOutcome::Sent);
+    const ReadPortsOutcome read = commands.readPorts();
+    QCOMPARE(read.kind, ReadPortsOutcome::Kind::Inputs);
+    QCOMPARE(read.inputs, (ReadPortsOutcome::PortInputs{0xFF, 0xFF, 0xFF}));
+    link.close();
+
+    // Binary both ways, the com-port option, 9600 (big-endian) 8N1 without flow control; the
+    // greeting answered; 0xFF doubled; the stale byte dropped here and, with one purge, there.
+    QCOMPARE(hexBytes(server.received()),
+             hexBytes(hex("FFFB00 FFFD00 FFFB2C FFFA2C0100002580FFF0 FFFA2C0208FFF0 FFFA2C0301FFF0"
+                          "FFFA2C0401FFF0 FFFA2C0501FFF0") +
+                      GreetingAnswers + hex("41FFFF FFFA2C0C01FFF0") + "abc"));
+}
+
+void TstSocketLink::rawTimeoutThenHangUp()
+{
+    ScriptedServer server;
+    server.start({{'<', "abc"}, {'>', hex("0102")}, {'<', "abcabc"}, {'>', hex("03")}, {'x', {}}});
+    SocketLink link(server.address(Raw));
+    QSignalSpy lost(&link, &SerialLink::lost);
+    QVERIFY(!link.open());
+    CommandSet commands(link);
+    const ReadPortsOutcome late = commands.readPorts();
+    QCOMPARE(late.kind, ReadPortsOutcome::Kind::Timeout);
+    QCOMPARE(late.waiting, 2);
+    // The two are dropped, not taken for part of the next reply; then the server hangs up.
+    QCOMPARE(commands.readPorts().kind, ReadPortsOutcome::Kind::PortLost);
+    QCOMPARE(link.descriptor(), -1);
+    QVERIFY(!link.output("abc"));
+    QTRY_COMPARE(lost.count(), 1);
+}
+
+void TstSocketLink::refusals_data()
+{
+    QTest::addColumn<RemoteAddress::Protocol>("protocol");
+    // What the server sends before it hangs up or waits; none: nothing listens.
+    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<bool>("hangUp");
+    QTest::addColumn<OpenFailure>("failure");
+    QTest::addColumn<QString>("text"); // %1: the port
+
+    const QByteArray inUse = "Port already in use\r\n";
+    const QString busy = QStringLiteral(
+        "busy: another client holds 127.0.0.1:%1 (the server said: Port already in use)");
+    QTest::newRow("nothing listens") << Raw << QByteArray() << false << OpenFailure::Unreachable
+                                     << QStringLiteral("nothing listens on 127.0.0.1:%1");
+    QTest::newRow("turned away, raw") << Raw << inUse << true << OpenFailure::InUse << busy;
+    QTest::newRow("turned away, RFC 2217")
+        << Rfc2217 << Greeting + inUse << true << OpenFailure::InUse << busy;
+    QTest::newRow("never confirms")
+        << Rfc2217 << Greeting << false << OpenFailure::Unreachable
+        << QStringLiteral("127.0.0.1:%1 did not confirm the line settings within 3 s (is it an "
+                          "RFC 2217 port? socket:// is for raw ones)");
+    QTest::newRow("interrupted while waiting")
+        << Rfc2217 << Greeting << false << OpenFailure::Other
+        << QStringLiteral("rfc2217://127.0.0.1:%1 could not be opened: interrupted");
+}
+
+void TstSocketLink::refusals()
+{
+    QFETCH(RemoteAddress::Protocol, protocol);
+    QFETCH(QByteArray, sent);
+    QFETCH(bool, hangUp);
+    QFETCH(OpenFailure, failure);
+    QFETCH(QString, text);
+
+    // A server slower to turn us away than a raw link waits (a busy machine) is one that let
+    // us in; a few tries make that unlikely.
+    for (int attempt = 1;; ++attempt) {
+        quint16 port = ScriptedServer().address(protocol).port; // bound and gone again: free
+        ScriptedServer server;
+        if (!sent.isEmpty()) {
+            ScriptedServer::Script script{{'>', sent}};
+            server.start(hangUp ? script << std::pair('x', QByteArray()) : script);
+            port = server.address(protocol).port;
+        }
+        SocketLink link({protocol, QStringLiteral("127.0.0.1"), port});
+        QElapsedTimer clock;
+        clock.start();
+        if (failure == OpenFailure::Other) // interrupted, from 200 ms on
+            link.setInterruptCheck([&clock] { return clock.elapsed() > 200; });
+        const std::optional<OpenRefusal> refusal = link.open();
+        if (!refusal && protocol == Raw && attempt < 3)
+            continue;
+        QVERIFY(refusal);
+        QCOMPARE(refusal->failure, failure);
+        QCOMPARE(refusal->text(), text.arg(port));
+        QCOMPARE(link.state(), LinkState::Closed);
+        // An RFC 2217 server's greeting is answered while the link waits.
+        if (!sent.isEmpty() && !hangUp)
+            QVERIFY(server.received().endsWith(GreetingAnswers));
+        return;
+    }
+}
+
+QTEST_GUILESS_MAIN(TstSocketLink)
+#include "tst_socketlink.moc"
