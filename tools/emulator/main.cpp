@@ -1,12 +1,11 @@
 // SPDX-FileCopyrightText: the Zarvex Test developers
 // SPDX-License-Identifier: MIT
+#include "common/devicelink.h"
 #include "common/endingsignals.h"
 #include "ptyboard.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QFile>
-#include <QFileInfo>
 #include <QSocketNotifier>
 #include <QTextStream>
 #include <QTimer>
@@ -24,57 +23,6 @@
 #include <unistd.h>
 
 namespace {
-
-// A symbolic link to the pty, for clients that want a fixed device name. Only a link into
-// /dev/pts is taken for one left behind by an earlier run and replaced; the destructor removes
-// the link only while it still points at our device.
-class DeviceLink
-{
-public:
-    explicit DeviceLink(const QString &path) : m_path(path) {}
-    ~DeviceLink() { remove(); }
-    DeviceLink(const DeviceLink &) = delete;
-    DeviceLink &operator=(const DeviceLink &) = delete;
-
-    bool create(const QString &target, QString *error)
-    {
-        const QFileInfo existing(m_path);
-        if (existing.exists() || existing.isSymLink()) {
-            if (!existing.isSymLink() ||
-                !existing.symLinkTarget().startsWith(QLatin1String("/dev/pts/"))) {
-                *error = QStringLiteral("%1 exists and is not a link to a pty; not touching it")
-                             .arg(m_path);
-                return false;
-            }
-        }
-        // Made beside the final name and renamed over it, so the path never goes missing.
-        const QByteArray path = QFile::encodeName(m_path);
-        const QByteArray temporary = path + ".new." + QByteArray::number(::getpid());
-        ::unlink(temporary.constData());
-        if (::symlink(QFile::encodeName(target).constData(), temporary.constData()) != 0 ||
-            ::rename(temporary.constData(), path.constData()) != 0) {
-            *error =
-                QStringLiteral("cannot create link %1: %2").arg(m_path, qt_error_string(errno));
-            ::unlink(temporary.constData());
-            return false;
-        }
-        m_target = target;
-        return true;
-    }
-
-    void remove()
-    {
-        if (m_target.isEmpty())
-            return;
-        if (QFileInfo(m_path).symLinkTarget() == m_target)
-            QFile::remove(m_path);
-        m_target.clear();
-    }
-
-private:
-    QString m_path;
-    QString m_target;
-};
 
 // The log, written by a thread of its own so that a reader who stops reading never stalls
 // the board. Lines wait in a bounded queue; when it is full, lines are dropped and their

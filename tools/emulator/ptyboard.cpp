@@ -2,20 +2,13 @@
 // SPDX-License-Identifier: MIT
 #include "ptyboard.h"
 
-#include <QFile>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
 
-#include <fcntl.h>
 #include <poll.h>
-#include <stdlib.h>
 #include <sys/eventfd.h>
-#include <sys/inotify.h>
-#include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -50,49 +43,15 @@ bool PtyBoard::start(QString *error)
         return false;
     };
     if (m_thread.joinable())
-        return fail(QStringLiteral("the board is already running on %1").arg(m_devicePath));
+        return fail(QStringLiteral("the board is already running on %1").arg(m_pty.devicePath()));
 
-    m_masterFd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (m_masterFd < 0)
-        return fail(systemError("posix_openpt"));
-    if (::grantpt(m_masterFd) != 0)
-        return fail(systemError("grantpt"));
-
-    // Termios calls on the master act on the slave. Raw mode goes in before the slave can be
-    // opened, so no client ever meets a cooked line discipline that echoes or translates.
-    termios settings{};
-    if (::tcgetattr(m_masterFd, &settings) != 0)
-        return fail(systemError("tcgetattr"));
-    ::cfmakeraw(&settings);
-    if (::tcsetattr(m_masterFd, TCSANOW, &settings) != 0)
-        return fail(systemError("tcsetattr"));
-
-    if (::unlockpt(m_masterFd) != 0)
-        return fail(systemError("unlockpt"));
-    std::array<char, PATH_MAX> name{};
-    if (::ptsname_r(m_masterFd, name.data(), name.size()) != 0)
-        return fail(systemError("ptsname"));
-
-    // O_NOCTTY: without it a process with no controlling terminal would adopt this pty, and
-    // hanging it up would send that process SIGHUP.
-    m_slaveFd = ::open(name.data(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (m_slaveFd < 0)
-        return fail(systemError("open pty slave"));
-    if (::fcntl(m_masterFd, F_SETFL, ::fcntl(m_masterFd, F_GETFL) | O_NONBLOCK) != 0)
-        return fail(systemError("fcntl"));
+    QString ptyError;
+    if (!m_pty.open(&ptyError))
+        return fail(ptyError);
     m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (m_wakeFd < 0)
         return fail(systemError("eventfd"));
-    // The slave we hold keeps the tty open between clients, so the kernel never sees the
-    // last close that would end a client's exclusive flag, and a client killed while holding
-    // it would lock every later one out. A client's close wakes us to see to that.
-    m_closeWatchFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (m_closeWatchFd < 0)
-        return fail(systemError("inotify_init1"));
-    if (::inotify_add_watch(m_closeWatchFd, name.data(), IN_CLOSE) < 0)
-        return fail(systemError("inotify_add_watch"));
 
-    m_devicePath = QString::fromLocal8Bit(name.data());
     m_stopRequested = false;
     m_masterBroken = false;
     m_model.reset();
@@ -132,13 +91,13 @@ void PtyBoard::hangUp()
 bool PtyBoard::isRunning() const
 {
     std::lock_guard lock(m_mutex);
-    return m_masterFd >= 0;
+    return m_pty.isOpen();
 }
 
 QString PtyBoard::devicePath() const
 {
     std::lock_guard lock(m_mutex);
-    return m_devicePath;
+    return m_pty.devicePath();
 }
 
 QByteArray PtyBoard::received() const
@@ -226,7 +185,7 @@ int PtyBoard::replyDelay() const
 void PtyBoard::inject(const QByteArray &bytes)
 {
     std::lock_guard lock(m_mutex);
-    if (m_masterFd < 0)
+    if (!m_pty.isOpen())
         return;
     m_outgoing += bytes;
     flushOutgoingLocked();
@@ -238,7 +197,7 @@ bool PtyBoard::waitUntilSent(int timeoutMs)
 {
     std::unique_lock lock(m_mutex);
     return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-        return m_masterFd < 0 || (m_pendingReplies.empty() && m_outgoing.isEmpty());
+        return !m_pty.isOpen() || (m_pendingReplies.empty() && m_outgoing.isEmpty());
     });
 }
 
@@ -254,9 +213,9 @@ void PtyBoard::run()
     while (!m_stopRequested) {
         std::array<pollfd, 3> fds{};
         fds[0] = {m_wakeFd, POLLIN, 0};
-        fds[1].fd = m_masterBroken ? -1 : m_masterFd;
+        fds[1].fd = m_masterBroken ? -1 : m_pty.masterFd();
         fds[1].events = short(POLLIN | (m_outgoing.isEmpty() ? 0 : POLLOUT));
-        fds[2] = {m_closeWatchFd, POLLIN, 0};
+        fds[2] = {m_pty.clientWatchFd(), POLLIN, 0};
         const int timeout = pollTimeoutLocked();
 
         lock.unlock();
@@ -270,7 +229,7 @@ void PtyBoard::run()
             ::eventfd_read(m_wakeFd, &ignored);
         }
         if (fds[2].revents & POLLIN)
-            endExclusiveIfLastLocked();
+            m_pty.takeClientEvents();
         QStringList log;
         if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
             // Our own slave descriptor should rule out a hang-up here; should one come anyway,
@@ -298,7 +257,7 @@ bool PtyBoard::readMasterLocked(QStringList &log)
     // A bounded share per round, so a client that never stops sending cannot grow the log
     // of one round without end.
     for (int round = 0; round < 16; ++round) {
-        const ssize_t count = ::read(m_masterFd, buffer.data(), buffer.size());
+        const ssize_t count = ::read(m_pty.masterFd(), buffer.data(), buffer.size());
         if (count > 0) {
             gotAny = true;
             for (ssize_t i = 0; i < count; ++i) {
@@ -317,32 +276,6 @@ bool PtyBoard::readMasterLocked(QStringList &log)
         return false;
     m_changed.notify_all();
     return true;
-}
-
-void PtyBoard::drainCloseWatchLocked()
-{
-    alignas(inotify_event) std::array<char, 4096> events;
-    while (::read(m_closeWatchFd, events.data(), events.size()) > 0) {
-    }
-}
-
-void PtyBoard::endExclusiveIfLastLocked()
-{
-    drainCloseWatchLocked();
-    int exclusive = 0;
-    if (m_slaveFd < 0 || ::ioctl(m_slaveFd, TIOCGEXCL, &exclusive) != 0 || !exclusive)
-        return;
-    // Whether any client is left shows on the master as a hang-up once our own slave is
-    // closed too. The flag goes first, or reopening it would be refused to anyone but root;
-    // it is put back if a client still has the device open.
-    ::ioctl(m_slaveFd, TIOCNXCL);
-    closeFd(m_slaveFd);
-    drainCloseWatchLocked(); // our own close
-    pollfd master{m_masterFd, 0, 0};
-    const bool clientRemains = ::poll(&master, 1, 0) == 0 || !(master.revents & POLLHUP);
-    m_slaveFd = ::open(QFile::encodeName(m_devicePath).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (clientRemains && m_slaveFd >= 0)
-        ::ioctl(m_slaveFd, TIOCEXCL);
 }
 
 void PtyBoard::handleEventLocked(const BoardModel::Event &event, QStringList &log)
@@ -407,8 +340,9 @@ void PtyBoard::releaseDueRepliesLocked()
 
 void PtyBoard::flushOutgoingLocked()
 {
-    while (!m_outgoing.isEmpty() && m_masterFd >= 0 && !m_masterBroken) {
-        const ssize_t written = ::write(m_masterFd, m_outgoing.constData(), m_outgoing.size());
+    while (!m_outgoing.isEmpty() && m_pty.isOpen() && !m_masterBroken) {
+        const ssize_t written =
+            ::write(m_pty.masterFd(), m_outgoing.constData(), m_outgoing.size());
         if (written > 0) {
             m_outgoing.remove(0, written);
             if (m_outgoing.isEmpty()) {
@@ -431,8 +365,6 @@ void PtyBoard::wakeLocked()
 
 void PtyBoard::closeFdsLocked()
 {
-    closeFd(m_slaveFd);
-    closeFd(m_masterFd);
+    m_pty.close();
     closeFd(m_wakeFd);
-    closeFd(m_closeWatchFd);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "boardmodel.h"
+#include "common/ptyendpoint.h"
 
 #include <QByteArray>
 #include <QString>
@@ -94,8 +95,6 @@ private:
 
     void run();
     bool readMasterLocked(QStringList &log);
-    void drainCloseWatchLocked();
-    void endExclusiveIfLastLocked();
     void handleEventLocked(const BoardModel::Event &event, QStringList &log);
     int pollTimeoutLocked() const;
     void releaseDueRepliesLocked();
@@ -108,13 +107,10 @@ private:
     std::condition_variable m_changed; // received bytes, or all sent
     std::thread m_thread;
 
-    int m_masterFd = -1;
-    int m_slaveFd = -1; // held so the master never sees the last slave close
+    PtyEndpoint m_pty;
     int m_wakeFd = -1;
-    int m_closeWatchFd = -1; // inotify: a client closed the slave
     bool m_stopRequested = false;
     bool m_masterBroken = false;
-    QString m_devicePath;
 
     BoardModel m_model;
     QByteArray m_received;
