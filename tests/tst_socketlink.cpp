@@ -308,6 +308,10 @@ void TstSocketLink::refusals_data()
     QTest::newRow("turned away, raw") << Raw << inUse << true << OpenFailure::InUse << busy;
     QTest::newRow("turned away, RFC 2217")
         << Rfc2217 << Greeting + inUse << true << OpenFailure::InUse << busy;
+    QTest::newRow("another service")
+        << Raw << QByteArray("HTTP/1.1 400 Bad Request\r\n\r\n") << true << OpenFailure::Unreachable
+        << QStringLiteral("127.0.0.1:%1 closed the connection at once, saying: HTTP/1.1 400 Bad "
+                          "Request (is it a serial server's port?)");
     QTest::newRow("never confirms")
         << Rfc2217 << Greeting << false << OpenFailure::Unreachable
         << QStringLiteral("127.0.0.1:%1 did not confirm the line settings within 3 s (is it an "

@@ -274,9 +274,19 @@ std::optional<OpenRefusal> SocketLink::settle(qint64 handshakeMs, qint64 leftMs)
                 break;
         }
     }
+    const QString said = serverText(m_received);
+    // A serial server says why (ser2net: "Port already in use"), or nothing; anything else that
+    // talks and hangs up is some other service on that port.
+    if (!said.isEmpty() && !said.contains(QLatin1String("in use"), Qt::CaseInsensitive)) {
+        OpenRefusal stranger = refusal(OpenFailure::Unreachable);
+        stranger.detail = QStringLiteral("%1 closed the connection at once, saying: %2 (is it a "
+                                         "serial server's port?)")
+                              .arg(m_address.hostPort(), said);
+        return stranger;
+    }
     OpenRefusal busy = refusal(OpenFailure::InUse);
     busy.by = InUseBy::RemoteClient;
-    busy.detail = serverText(m_received);
+    busy.detail = said;
     return busy;
 }
 
