@@ -19,17 +19,6 @@
 #include <unistd.h>
 #endif
 
-namespace {
-
-// How often a write that waits for the system asks whether to give up.
-constexpr int InterruptCheckMs = 100;
-// Once part of a command has gone, the rest may not be given up for this long: a line that
-// moves at all takes the last byte or two of a command in a few milliseconds, and a board
-// that read half a command would read the next one askew.
-constexpr int CommandRestMs = 1000;
-
-} // namespace
-
 QtSerialLink::QtSerialLink(QObject *parent, PortNamer namer)
     : SerialLink(parent), m_port(new QSerialPort(this)), m_namer(std::move(namer))
 {
@@ -172,7 +161,10 @@ bool QtSerialLink::output(const QByteArray &bytes)
             m_unsent = QByteArray(next, left);
             m_writable->setEnabled(true);
             return true;
-        } else if (!waitUntilWritable(left < bytes.size())) {
+        } else if (const WriteWait wait = waitUntilWritable(fd, left < bytes.size());
+                   wait != WriteWait::Writable) {
+            if (wait == WriteWait::Broken)
+                markLost();
             return false;
         }
     }
@@ -195,28 +187,6 @@ void QtSerialLink::writeUnsent()
     }
     if (m_writable)
         m_writable->setEnabled(m_state == LinkState::Open && !m_unsent.isEmpty());
-}
-
-bool QtSerialLink::waitUntilWritable(bool partlySent)
-{
-    QElapsedTimer waited;
-    waited.start();
-    pollfd port{int(m_port->handle()), POLLOUT, 0};
-    for (;;) {
-        if ((!partlySent || waited.elapsed() >= CommandRestMs) && interruptRequested())
-            return false;
-        const int ready = ::poll(&port, 1, InterruptCheckMs);
-        if (ready < 0 && errno != EINTR) {
-            markLost();
-            return false;
-        }
-        if (ready > 0 && (port.revents & (POLLERR | POLLHUP | POLLNVAL))) {
-            markLost();
-            return false;
-        }
-        if (ready > 0)
-            return true;
-    }
 }
 
 void QtSerialLink::takeWaiting()
@@ -357,13 +327,7 @@ void QtSerialLink::markLost()
     if (m_state != LinkState::Open)
         return;
     m_state = LinkState::Lost;
-    // Reported from the event loop, never from inside QSerialPort or a query, and only if
-    // nobody has closed the port since.
-    QMetaObject::invokeMethod(
-        this,
-        [this, generation = m_generation] {
-            if (m_state == LinkState::Lost && m_generation == generation)
-                emit lost();
-        },
-        Qt::QueuedConnection);
+    reportLostLater([this, generation = m_generation] {
+        return m_state == LinkState::Lost && m_generation == generation;
+    });
 }

@@ -52,9 +52,6 @@ private:
     std::optional<OpenRefusal> refusalAfterFailedOpen() const;
     // Moves what the serial layer and then the system hold into m_received, up to its size.
     void takeWaiting();
-    // Waits until the system takes more bytes; false when the port broke or the interrupt
-    // check said so (with part of a command sent, only after CommandRestMs).
-    bool waitUntilWritable(bool partlySent);
     // Hands the system as much of m_unsent as it takes now, without waiting.
     void writeUnsent();
 

@@ -65,6 +65,22 @@ public:
     // there are now. A link may also have the far end drop what it still holds.
     virtual void dropWaiting() { input(); }
 
+protected:
+    // How often a wait for the system asks the interrupt check.
+    static constexpr int InterruptCheckMs = 100;
+    // Once part of a command has gone, the rest may not be given up for this long: a line that
+    // moves at all takes the last byte or two of a command in a few milliseconds, and a board
+    // that read half a command would read the next one askew.
+    static constexpr int CommandRestMs = 1000;
+
+    enum class WriteWait { Writable, Interrupted, Broken };
+    // Waits until the descriptor takes more bytes, asking the interrupt check every
+    // InterruptCheckMs (once part of a command went, only after CommandRestMs).
+    WriteWait waitUntilWritable(int fd, bool partlySent) const;
+    // Emits lost() from the event loop, never from inside a query, when stillLost() then
+    // says the loss is still news (nobody has closed or reopened the link since).
+    void reportLostLater(std::function<bool()> stillLost);
+
 signals:
     // The open port broke. Emitted from the event loop, also when nobody was using the
     // port; a loss its owner has already dealt with (closed) is not reported again.

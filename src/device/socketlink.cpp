@@ -21,11 +21,6 @@
 
 namespace {
 
-// How often a wait asks whether to give up.
-constexpr int InterruptCheckMs = 100;
-// Once part of a command has gone, the rest may not be given up for this long (see
-// QtSerialLink): a board that read half a command would read the next one askew.
-constexpr int CommandRestMs = 1000;
 // A raw server that turns a connection away closes it about one round trip after accepting
 // it; how long to wait for that, as a multiple of the time connecting took, and its bounds.
 constexpr qint64 TurnAwayRoundTrips = 4;
@@ -392,7 +387,9 @@ bool SocketLink::output(const QByteArray &bytes)
         if (m_unsent.isEmpty())
             return true;
         const qsizetype sent = std::max<qsizetype>(0, wire.size() - m_unsent.size());
-        if (!waitUntilWritable(sent > 0)) {
+        if (const WriteWait wait = waitUntilWritable(m_fd, sent > 0); wait != WriteWait::Writable) {
+            if (wait == WriteWait::Broken)
+                markLost();
             // None of the command went, or the system took some and then nothing more for
             // a second: the rest is given up, but never half of an escaped 0xFF.
             if (m_state == LinkState::Open) {
@@ -420,28 +417,6 @@ void SocketLink::writeUnsent()
     }
     if (m_writable)
         m_writable->setEnabled(m_state == LinkState::Open && !m_unsent.isEmpty());
-}
-
-bool SocketLink::waitUntilWritable(bool partlySent)
-{
-    QElapsedTimer waited;
-    waited.start();
-    pollfd socket{m_fd, POLLOUT, 0};
-    for (;;) {
-        if ((!partlySent || waited.elapsed() >= CommandRestMs) && interruptRequested())
-            return false;
-        const int ready = ::poll(&socket, 1, InterruptCheckMs);
-        if (ready < 0 && errno != EINTR) {
-            markLost();
-            return false;
-        }
-        if (ready > 0 && (socket.revents & (POLLERR | POLLHUP | POLLNVAL))) {
-            markLost();
-            return false;
-        }
-        if (ready > 0)
-            return true;
-    }
 }
 
 qsizetype SocketLink::inBufferCount()
@@ -522,13 +497,7 @@ void SocketLink::markLost()
         m_readable->setEnabled(false);
     if (m_writable)
         m_writable->setEnabled(false);
-    // Reported from the event loop, never from inside a query, and only if nobody has closed
-    // the link since.
-    QMetaObject::invokeMethod(
-        this,
-        [this, generation = m_generation] {
-            if (m_state == LinkState::Lost && m_generation == generation)
-                emit lost();
-        },
-        Qt::QueuedConnection);
+    reportLostLater([this, generation = m_generation] {
+        return m_state == LinkState::Lost && m_generation == generation;
+    });
 }

@@ -60,7 +60,6 @@ private:
     void acknowledgeAtOnce();
     void startWatching();
     void markLost();
-    bool waitUntilWritable(bool partlySent);
     void writeUnsent();
     void onReadable();
 

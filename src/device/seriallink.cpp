@@ -1,0 +1,38 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
+#include "seriallink.h"
+
+#include <QElapsedTimer>
+
+#include <cerrno>
+
+#include <poll.h>
+
+SerialLink::WriteWait SerialLink::waitUntilWritable(int fd, bool partlySent) const
+{
+    QElapsedTimer waited;
+    waited.start();
+    pollfd descriptor{fd, POLLOUT, 0};
+    for (;;) {
+        if ((!partlySent || waited.elapsed() >= CommandRestMs) && interruptRequested())
+            return WriteWait::Interrupted;
+        const int ready = ::poll(&descriptor, 1, InterruptCheckMs);
+        if (ready < 0 && errno != EINTR)
+            return WriteWait::Broken;
+        if (ready > 0 && (descriptor.revents & (POLLERR | POLLHUP | POLLNVAL)))
+            return WriteWait::Broken;
+        if (ready > 0)
+            return WriteWait::Writable;
+    }
+}
+
+void SerialLink::reportLostLater(std::function<bool()> stillLost)
+{
+    QMetaObject::invokeMethod(
+        this,
+        [this, stillLost = std::move(stillLost)] {
+            if (stillLost())
+                emit lost();
+        },
+        Qt::QueuedConnection);
+}
