@@ -10,6 +10,8 @@ packages=(
     qt6-base-dev qt6-serialport-dev qt6-qpa-plugins
     fonts-dejavu-core fonts-liberation2
     xvfb # the test of a lost X server
+    ser2net # the tests of boards on other machines
+    python3-serial # the benchmark of boards on other machines, beside pyserial's client
 )
 [[ $# -gt 0 ]] && packages=("$@")
 

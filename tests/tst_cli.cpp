@@ -572,7 +572,7 @@ void TstCli::everyCommandHasHelpAndParses_data()
         << QStringList{"wait", "A=1", "--any", "--help"} << QByteArray()
         << QStringList{"help", "wait"} << "Usage: zarvex wait COND...";
     QTest::newRow("help alone") << QStringList{"help"} << QByteArray() << QStringList{"-h"}
-                                << "Usage: zarvex [-p N | -d PATH]";
+                                << "Usage: zarvex [-p N | -d PATH|URL]";
 }
 
 void TstCli::everyCommandHasHelpAndParses()

@@ -327,7 +327,7 @@ ExitCode runBatch(const std::optional<PortChoice> &port, Output &out, const Batc
             return cannotRead(errno);
     }
     if (!port) {
-        Output::diagnostic(QStringLiteral("batch: no port given: use -p N, -d PATH or set "
+        Output::diagnostic(QStringLiteral("batch: no port given: use -p N, -d PATH|URL or set "
                                           "ZARVEX_PORT"));
         return ExitCode::Usage;
     }

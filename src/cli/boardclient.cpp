@@ -9,18 +9,21 @@
 
 namespace {
 
-QtSerialLink::PortNamer namerFor(const PortChoice &choice)
+std::unique_ptr<SerialLink> linkFor(const PortChoice &choice)
 {
+    if (choice.remote)
+        return std::make_unique<SocketLink>(*choice.remote);
     if (choice.number > 0)
-        return {}; // the window's own naming
-    return [path = choice.path](int) { return path; };
+        return std::make_unique<QtSerialLink>(); // the window's own naming
+    return std::make_unique<QtSerialLink>(nullptr, [path = choice.path](int) { return path; });
 }
 
 QString refusalHint(const OpenRefusal &refusal)
 {
     switch (refusal.failure) {
     case OpenFailure::InUse:
-        if (refusal.by != InUseBy::ControllingTerminal && refusal.by != InUseBy::SystemConsole)
+        if (refusal.by != InUseBy::ControllingTerminal && refusal.by != InUseBy::SystemConsole &&
+            refusal.by != InUseBy::RemoteClient)
             return QStringLiteral(" (busy: is Zarvex Test or another program connected?)");
         break;
     case OpenFailure::PermissionDenied:
@@ -32,6 +35,7 @@ QString refusalHint(const OpenRefusal &refusal)
         return QStringLiteral(" (absent: is the board plugged in? zarvex ports lists what "
                               "is there)");
     case OpenFailure::NotSerial:
+    case OpenFailure::Unreachable:
     case OpenFailure::Other:
         break;
     }
@@ -40,28 +44,53 @@ QString refusalHint(const OpenRefusal &refusal)
 
 } // namespace
 
+std::optional<PortChoice> PortChoice::fromText(const QString &text, QString *error)
+{
+    if (!RemoteAddress::looksLikeUrl(text))
+        return PortChoice{0, text, std::nullopt};
+    auto remote = RemoteAddress::parse(text, error);
+    if (!remote)
+        return std::nullopt;
+    return PortChoice{0, remote->url(), remote};
+}
+
 QString PortChoice::described() const
 {
     return number > 0 ? QStringLiteral("port %1").arg(number) : path;
 }
 
 BoardClient::BoardClient(const PortChoice &choice)
-    : m_choice(choice), m_link(nullptr, namerFor(choice)), m_commands(m_link)
+    : m_choice(choice), m_link(linkFor(choice)), m_commands(*m_link)
 {
-    m_link.setCommPort(choice.number > 0 ? choice.number : 1);
+    m_local = qobject_cast<QtSerialLink *>(m_link.get());
+    m_remote = qobject_cast<SocketLink *>(m_link.get());
+    m_link->setCommPort(choice.number > 0 ? choice.number : 1);
     // A script asks again at once: a reply that came late must not pass for the next answer.
     m_commands.setWaitOutLateReplies(true);
-    // A board that takes no bytes must not keep zarvex from ending.
-    m_link.setInterruptCheck(
+    // A board that takes no bytes, or a server that does not answer, must not keep zarvex
+    // from ending.
+    m_link->setInterruptCheck(
         [] { return Interrupts::received() != 0 || Interrupts::readerGone(); });
+}
+
+QString BoardClient::path() const
+{
+    return m_remote ? m_remote->address().url() : m_local->systemLocation();
+}
+
+QString BoardClient::device() const
+{
+    return m_remote ? m_remote->peer() : m_local->device();
 }
 
 std::optional<Failure> BoardClient::open()
 {
-    m_refusal = m_link.open();
+    m_refusal = m_link->open();
     const std::optional<OpenRefusal> &refusal = m_refusal;
     if (!refusal)
         return std::nullopt;
+    if (m_link->interruptRequested())
+        return interruptedFailure();
     const QString name =
         m_choice.number > 0 && !refusal->path.startsWith(QLatin1String("port "))
             ? QStringLiteral("port %1 (%2)").arg(m_choice.number).arg(refusal->path)
@@ -73,7 +102,7 @@ std::optional<Failure> BoardClient::open()
 
 void BoardClient::close()
 {
-    m_link.close();
+    m_link->close();
 }
 
 std::optional<Failure> BoardClient::load(Register reg, Port port, quint8 value)

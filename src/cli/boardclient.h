@@ -5,17 +5,25 @@
 #include "arguments.h"
 #include "device/commandset.h"
 #include "device/qtseriallink.h"
+#include "device/remoteaddress.h"
+#include "device/socketlink.h"
 
+#include <memory>
 #include <optional>
 
-// The port chosen on the command line: a number named exactly as the window names it, or a
-// device path.
+// The port chosen on the command line: a number named exactly as the window names it, a
+// device path, or a board on another machine.
 struct PortChoice
 {
-    int number = 0; // 0: path
+    int number = 0; // 0: path or remote
     QString path;
+    std::optional<RemoteAddress> remote;
 
-    // "port 3", "/dev/pts/4"
+    // A device path or a URL as given to -d or ZARVEX_PORT; nothing, with *error set, for a
+    // URL that is not one of ours.
+    static std::optional<PortChoice> fromText(const QString &text, QString *error);
+
+    // "port 3", "/dev/pts/4", "rfc2217://lab7:4003"
     QString described() const;
 };
 
@@ -37,9 +45,9 @@ public:
 
     std::optional<Failure> open();
     void close();
-    // The name opened and the device it resolved to.
-    QString path() const { return m_link.systemLocation(); }
-    QString device() const { return m_link.device(); }
+    // The name opened and the device it resolved to (for a URL: the address connected to).
+    QString path() const;
+    QString device() const;
     const PortChoice &choice() const { return m_choice; }
     // Why the last open was refused.
     const std::optional<OpenRefusal> &refusal() const { return m_refusal; }
@@ -66,7 +74,9 @@ public:
 
 private:
     PortChoice m_choice;
-    QtSerialLink m_link;
+    std::unique_ptr<SerialLink> m_link;
+    QtSerialLink *m_local = nullptr; // the one of these that m_link is
+    SocketLink *m_remote = nullptr;
     CommandSet m_commands;
     KnownRegisters m_known;
     std::optional<OpenRefusal> m_refusal;

@@ -411,7 +411,7 @@ ExitCode runPorts(Output &out, bool probe)
                 result = entry.obstacle->failure == OpenFailure::InUse ? QStringLiteral("busy")
                                                                        : QStringLiteral("skipped");
             } else {
-                BoardClient board(PortChoice{0, entry.path});
+                BoardClient board(PortChoice{0, entry.path, std::nullopt});
                 if (auto failure = board.open()) {
                     result = board.refusal()->failure == OpenFailure::InUse
                                  ? QStringLiteral("busy")

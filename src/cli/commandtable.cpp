@@ -192,6 +192,27 @@ std::optional<Plan> parseBatch(const CommandRow &row, const ParsedOptions &args,
     return plan;
 }
 
+std::optional<Plan> parseBridge(const CommandRow &row, const ParsedOptions &args, QString *error)
+{
+    if (!countArguments(row, args, 1, 1, error))
+        return std::nullopt;
+    if (args.has(QStringLiteral("p")) || args.has(QStringLiteral("d"))) {
+        *error =
+            QStringLiteral("the board's URL is the argument of bridge; -p and -d do not apply");
+        return std::nullopt;
+    }
+    const QString url = args.positional.constFirst();
+    if (!RemoteAddress::looksLikeUrl(url)) {
+        *error = QStringLiteral("\"%1\" is not a URL: rfc2217://HOST:PORT or socket://HOST:PORT")
+                     .arg(url);
+        return std::nullopt;
+    }
+    auto address = RemoteAddress::parse(url, error);
+    if (!address)
+        return std::nullopt;
+    return BridgePlan{*address, args.value(QStringLiteral("link"))};
+}
+
 std::optional<Plan> parseHelp(const CommandRow &row, const ParsedOptions &args, QString *error)
 {
     if (!countArguments(row, args, 0, 1, error))
@@ -302,6 +323,11 @@ const QList<CommandRow> &commandTable()
               flag({QStringLiteral("keep-going")}), flag({QStringLiteral("check-only")})},
              parseBatch,
              HelpTexts::Batch},
+            {QStringLiteral("bridge"),
+             CommandLine,
+             {valued({QStringLiteral("link")}, QStringLiteral("PATH"))},
+             parseBridge,
+             HelpTexts::Bridge},
             {QStringLiteral("help"), CommandLine, {}, parseHelp, HelpTexts::Help},
             {QStringLiteral("sleep"), BatchLine, {}, parseSleep, HelpTexts::Sleep},
             {QStringLiteral("pulse"), BatchLine, {}, parsePulse, HelpTexts::Pulse},

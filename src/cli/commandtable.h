@@ -3,6 +3,7 @@
 #pragma once
 
 #include "batch.h"
+#include "bridge.h"
 #include "commands.h"
 #include "helptexts.h"
 
@@ -23,8 +24,8 @@ struct HelpPlan
 };
 
 // A command parsed and checked before anything is opened. Its type is how it runs: a Command on
-// the board (or as a batch line), a watch, the list of ports, a batch, or help.
-using Plan = std::variant<Command, WatchPlan, PortsPlan, BatchPlan, HelpPlan>;
+// the board (or as a batch line), a watch, the list of ports, a batch, a bridge, or help.
+using Plan = std::variant<Command, WatchPlan, PortsPlan, BatchPlan, BridgePlan, HelpPlan>;
 
 // One command of zarvex. Dispatch, batch lines, help and the messages about commands all read
 // the one table of them.

@@ -4,7 +4,7 @@
 
 namespace HelpTexts {
 
-const char General[] = R"(Usage: zarvex [-p N | -d PATH] [--json] [--no-check] COMMAND [ARGS...]
+const char General[] = R"(Usage: zarvex [-p N | -d PATH|URL] [--json] [--no-check] COMMAND [ARGS...]
 
 Drives a Zarvex board from scripts, with the same commands, port naming and
 locking as the Zarvex Test window.
@@ -14,13 +14,15 @@ Commands:
 
 Options:
   -p, --port N           port number N, named exactly as the window names it
-  -d, --device PATH      a device path (/dev/serial/by-id/..., /dev/pts/N)
+  -d, --device PATH|URL  a device path (/dev/serial/by-id/..., /dev/pts/N), or a
+                         board served over the network by a serial server:
+                         rfc2217://HOST:PORT (telnet) or socket://HOST:PORT (raw)
       --json             JSON Lines on standard output
       --no-check         no read-ports exchange after dir, write and reset
   -h, --help             this help; zarvex COMMAND --help for a command
       --version          the version
 
-Without -p or -d the port is ZARVEX_PORT (a number or a path).
+Without -p or -d the port is ZARVEX_PORT (a number, a path or a URL).
 Values: 90, 0x5A, 0b01011010. Lines: A.0 to C.7. Durations: 250ms, 2s, 1m.
 Exit: 0 success, 1 condition false, 2 bad usage, 3 port not opened,
       4 no answer from the board, 5 port lost.
@@ -99,6 +101,16 @@ whole-port command): the board cannot report its registers. A file is
 checked whole before the port is opened; --check-only only checks. Unless
 --no-check, the batch ends with one read-ports exchange when commands were
 sent since the board last answered.
+)"};
+
+const HelpText Bridge = {
+    "bridge URL [--link PATH]", nullptr, "a board on another machine as a device here",
+    R"(Connects to the board at URL (rfc2217://HOST:PORT or socket://HOST:PORT) and
+serves it on a pseudo-terminal here, for programs that only open devices, such
+as the Zarvex Test window: --link /dev/com7 makes it port 7. The first line
+printed names the device. Clients come and go; the connection stays, and is
+made again when the server comes back. Ends on SIGINT, SIGTERM or SIGHUP,
+removing the link.
 )"};
 
 const HelpText Help = {

@@ -26,6 +26,7 @@ extern const HelpText Watch;
 extern const HelpText Wait;
 extern const HelpText Expect;
 extern const HelpText Batch;
+extern const HelpText Bridge;
 extern const HelpText Help;
 extern const HelpText Sleep;
 extern const HelpText Pulse;

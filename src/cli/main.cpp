@@ -40,29 +40,38 @@ std::optional<PortChoice> portChoice(const ParsedOptions &options, QString *erro
         const auto n = parsePortNumber(options.value(QStringLiteral("p")), error);
         if (!n)
             *error = QStringLiteral("-p: ") + *error;
-        return n ? std::optional(PortChoice{*n, {}}) : std::nullopt;
+        return n ? std::optional(PortChoice{*n, {}, std::nullopt}) : std::nullopt;
     }
     if (path) {
         const QString device = options.value(QStringLiteral("d"));
-        if (device.isEmpty())
-            *error = QStringLiteral("-d needs a device path");
-        return device.isEmpty() ? std::nullopt : std::optional(PortChoice{0, device});
+        if (device.isEmpty()) {
+            *error = QStringLiteral("-d needs a device path or URL");
+            return std::nullopt;
+        }
+        auto choice = PortChoice::fromText(device, error);
+        if (!choice)
+            *error = QStringLiteral("-d: ") + *error;
+        return choice;
     }
     const QString variable = qEnvironmentVariable("ZARVEX_PORT");
     if (variable.isEmpty()) {
-        *error = QStringLiteral("no port given: use -p N, -d PATH or set ZARVEX_PORT");
+        *error = QStringLiteral("no port given: use -p N, -d PATH|URL or set ZARVEX_PORT");
         return std::nullopt;
     }
-    if (variable.contains(QLatin1Char('/')))
-        return PortChoice{0, variable};
+    if (variable.contains(QLatin1Char('/'))) {
+        auto choice = PortChoice::fromText(variable, error);
+        if (!choice)
+            *error = QStringLiteral("ZARVEX_PORT=%1: %2").arg(variable, *error);
+        return choice;
+    }
     const auto n = parsePortNumber(variable, error);
     if (!n) {
-        *error = QStringLiteral("ZARVEX_PORT=%1 is neither a port number (1 to 32767) nor a "
-                                "device path")
+        *error = QStringLiteral("ZARVEX_PORT=%1 is neither a port number (1 to 32767), a "
+                                "device path nor a URL")
                      .arg(variable);
         return std::nullopt;
     }
-    return PortChoice{*n, {}};
+    return PortChoice{*n, {}, std::nullopt};
 }
 
 // Once the port is closed: a signal, or a reader of standard output that went away, ends the
@@ -142,6 +151,9 @@ struct Runner
         endIfInterrupted(out);
         return int(code);
     }
+
+    // Runs until a signal, which ends it with 0.
+    int operator()(const BridgePlan &plan) const { return int(runBridge(plan, out)); }
 
     int operator()(const HelpPlan &plan) const
     {

@@ -1,0 +1,220 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
+#include "bridge.h"
+
+#include "common/devicelink.h"
+#include "common/endingsignals.h"
+#include "common/ptyendpoint.h"
+#include "device/socketlink.h"
+#include "interrupts.h"
+#include "output.h"
+
+#include <QJsonObject>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <optional>
+
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto RetryInterval = std::chrono::seconds(1);
+// Read from a client per round, so that one that never stops sending cannot starve the rest.
+constexpr qsizetype ClientShare = 64 * 1024;
+
+// Forwards between the pty and the server. The line settings a client makes on the pty stay
+// there: the server keeps the board's line at 9600 8N1 whatever a client asks.
+class Bridge
+{
+public:
+    explicit Bridge(const BridgePlan &plan) : m_plan(plan), m_remote(plan.address)
+    {
+        // A server that takes no bytes must not keep the bridge from ending.
+        m_remote.setInterruptCheck([] { return Interrupts::received() != 0; });
+    }
+
+    ExitCode run(Output &out);
+
+private:
+    QString url() const { return m_plan.address.url(); }
+    void serve();
+    void fromClients();
+    void fromRemote();
+    void clientEvents();
+    void lose();
+    void reconnect();
+
+    const BridgePlan &m_plan;
+    SocketLink m_remote;
+    PtyEndpoint m_pty;
+    bool m_connected = false;
+    // Whether a client has the pty open: without one, what the server sends is dropped, or
+    // the next client would start with bytes meant for one that has gone.
+    bool m_clientPresent = false;
+    // The master reports a hang-up when even our own slave descriptor could not be kept.
+    bool m_masterHungUp = false;
+    Clock::time_point m_nextTry;
+};
+
+ExitCode Bridge::run(Output &out)
+{
+    std::optional<DeviceLink> link;
+    if (!m_plan.link.isEmpty()) {
+        // Asked before connecting, so that a second bridge for the same link does not take
+        // the server away from the first only to give up.
+        link.emplace(m_plan.link, DeviceLink::Replace::StalePty);
+        if (const QString obstacle = link->obstacle(); !obstacle.isEmpty()) {
+            Output::diagnostic(QStringLiteral("bridge: ") + obstacle);
+            return ExitCode::CannotOpen;
+        }
+    }
+    const std::optional<OpenRefusal> refusal = m_remote.open();
+    if (Interrupts::received())
+        return ExitCode::Success;
+    if (refusal) {
+        Output::diagnostic(QStringLiteral("cannot open %1: %2").arg(url(), refusal->text()));
+        return ExitCode::CannotOpen;
+    }
+    m_connected = true;
+    m_remote.input(); // nobody has asked for anything yet
+
+    QString error;
+    if (!m_pty.open(&error)) {
+        Output::diagnostic(QStringLiteral("bridge: cannot make a pseudo-terminal: ") + error);
+        return ExitCode::CannotOpen;
+    }
+    if (link && !link->create(m_pty.devicePath(), &error)) {
+        Output::diagnostic(QStringLiteral("bridge: ") + error);
+        return ExitCode::CannotOpen;
+    }
+    QString line = QStringLiteral("bridge %1 <-> %2").arg(url(), m_pty.devicePath());
+    QJsonObject fields{{QStringLiteral("url"), url()},
+                       {QStringLiteral("device"), m_pty.devicePath()}};
+    if (link) {
+        line += QStringLiteral(" (link %1)").arg(m_plan.link);
+        fields.insert(QStringLiteral("link"), m_plan.link);
+    }
+    out.result(line, QStringLiteral("bridge"), fields);
+
+    serve();
+    return out.failed() ? ExitCode::WriteFailed : ExitCode::Success;
+}
+
+void Bridge::serve()
+{
+    while (Interrupts::received() == 0) {
+        int timeoutMs = -1;
+        if (!m_connected) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(m_nextTry - Clock::now());
+            timeoutMs = int(std::clamp<qint64>(left.count(), 0, 1000));
+        }
+        std::array<pollfd, 4> fds{{{EndingSignals::fd(), POLLIN, 0},
+                                   {m_masterHungUp ? -1 : m_pty.masterFd(), POLLIN, 0},
+                                   {m_pty.clientWatchFd(), POLLIN, 0},
+                                   {m_remote.descriptor(), POLLIN, 0}}};
+        if (::poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR) {
+            Output::diagnostic(QStringLiteral("bridge: poll: ") + qt_error_string(errno));
+            return;
+        }
+        // The client's bytes before its close: a client that sent something and went is
+        // gone by the time the answer comes.
+        if (fds[1].revents)
+            fromClients();
+        if (fds[2].revents)
+            clientEvents();
+        if (fds[3].revents)
+            fromRemote();
+        if (m_connected && m_remote.state() != LinkState::Open)
+            lose();
+        if (!m_connected && Clock::now() >= m_nextTry && Interrupts::received() == 0)
+            reconnect();
+    }
+}
+
+void Bridge::fromClients()
+{
+    std::array<char, 4096> buffer;
+    for (qsizetype taken = 0; taken < ClientShare;) {
+        const ssize_t count = ::read(m_pty.masterFd(), buffer.data(), buffer.size());
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0) {
+            if (count < 0 && errno == EIO)
+                m_masterHungUp = true; // until a client comes
+            return;
+        }
+        taken += count;
+        // Only a client writes to the slave; its open may have gone unnoticed.
+        m_clientPresent = true;
+        // While the server is away they are dropped: sent later, they would reach a board
+        // whose state has moved on.
+        if (m_connected && !m_remote.output(QByteArray(buffer.data(), count)))
+            return;
+    }
+}
+
+void Bridge::fromRemote()
+{
+    m_remote.takeArrived();
+    const QByteArray bytes = m_remote.input();
+    if (bytes.isEmpty() || !m_clientPresent)
+        return;
+    // What the pty cannot take now (its client does not read) is dropped: the server's bytes
+    // must not wait behind a client that may never read again.
+    ssize_t written = -1;
+    do {
+        written = ::write(m_pty.masterFd(), bytes.constData(), size_t(bytes.size()));
+    } while (written < 0 && errno == EINTR);
+}
+
+void Bridge::clientEvents()
+{
+    switch (m_pty.takeClientEvents()) {
+    case PtyEndpoint::Clients::Present:
+        m_clientPresent = true;
+        m_masterHungUp = false;
+        break;
+    case PtyEndpoint::Clients::Gone:
+        m_clientPresent = false;
+        m_masterHungUp = false;
+        m_pty.resetForNextClient();
+        break;
+    case PtyEndpoint::Clients::Unchanged:
+        break;
+    }
+}
+
+void Bridge::lose()
+{
+    m_remote.close();
+    m_connected = false;
+    m_nextTry = Clock::now() + RetryInterval;
+    Output::diagnostic(QStringLiteral("bridge: lost %1; reconnecting").arg(url()));
+}
+
+void Bridge::reconnect()
+{
+    if (m_remote.open()) {
+        m_remote.close();
+        m_nextTry = Clock::now() + RetryInterval;
+        return;
+    }
+    m_connected = true;
+    m_remote.input(); // not asked for by anyone still here
+    Output::diagnostic(QStringLiteral("bridge: reconnected to %1").arg(url()));
+}
+
+} // namespace
+
+ExitCode runBridge(const BridgePlan &plan, Output &out)
+{
+    Bridge bridge(plan);
+    return bridge.run(out);
+}
