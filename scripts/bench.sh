@@ -3,13 +3,17 @@
 # SPDX-License-Identifier: MIT
 # Builds (installing what is missing) and runs the benchmark program; options go to it
 # (--help lists them, e.g. --poll-seconds 5 for a quick run). Prints a markdown table.
-# With --cli first, runs the zarvex command-line benchmark instead (e.g. --cli --watch-seconds 5).
+# With --cli first, runs the zarvex command-line benchmark instead (e.g. --cli --watch-seconds 5);
+# with --remote first, the benchmark of a board behind ser2net (e.g. --remote --rounds 2).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 program=zarvex-bench
 if [[ "${1:-}" == "--cli" ]]; then
     program=zarvex-cli-bench
+    shift
+elif [[ "${1:-}" == "--remote" ]]; then
+    program=zarvex-remote-bench
     shift
 fi
 scripts/build.sh
