@@ -16,10 +16,14 @@
 #include <cstdio>
 #include <thread>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -158,13 +162,13 @@ void ArrivalClock::onCommand()
     }
 }
 
-RawPtyClient::~RawPtyClient()
+RawClient::~RawClient()
 {
     if (m_fd >= 0)
         ::close(m_fd);
 }
 
-bool RawPtyClient::open(const QString &device, QString *error)
+bool RawClient::open(const QString &device, QString *error)
 {
     m_fd =
         ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -190,7 +194,33 @@ bool RawPtyClient::open(const QString &device, QString *error)
     return true;
 }
 
-QByteArray RawPtyClient::roundTrip(const QByteArray &request, qsizetype replyBytes, int timeoutMs)
+bool RawClient::connectLoopback(quint16 port, QString *error)
+{
+    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    const int on = 1;
+    if (m_fd < 0 || ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
+        *error = systemError("socket");
+        return false;
+    }
+    if (::connect(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        pollfd connecting{m_fd, POLLOUT, 0};
+        int failure = errno;
+        socklen_t length = sizeof failure;
+        if (failure != EINPROGRESS || ::poll(&connecting, 1, 1000) != 1 ||
+            ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &failure, &length) != 0 || failure != 0) {
+            errno = failure;
+            *error = systemError("connect");
+            return false;
+        }
+    }
+    return true;
+}
+
+QByteArray RawClient::roundTrip(const QByteArray &request, qsizetype replyBytes, int timeoutMs)
 {
     if (::write(m_fd, request.constData(), size_t(request.size())) != request.size())
         return {};

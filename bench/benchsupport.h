@@ -85,15 +85,18 @@ private:
 
 // The far side of a pseudo-terminal held with nothing but POSIX calls in raw mode: what a
 // round trip costs without any serial layer.
-class RawPtyClient
+class RawClient
 {
 public:
-    RawPtyClient() = default;
-    ~RawPtyClient();
-    RawPtyClient(const RawPtyClient &) = delete;
-    RawPtyClient &operator=(const RawPtyClient &) = delete;
+    RawClient() = default;
+    ~RawClient();
+    RawClient(const RawClient &) = delete;
+    RawClient &operator=(const RawClient &) = delete;
 
+    // A pty or serial device, raw at 9600 8N1.
     bool open(const QString &device, QString *error);
+    // A TCP port on 127.0.0.1, without delay (TCP_NODELAY).
+    bool connectLoopback(quint16 port, QString *error);
     // Writes `request` in one write and reads until replyBytes came back. Returns the reply,
     // or an empty array when it did not come whole in time.
     QByteArray roundTrip(const QByteArray &request, qsizetype replyBytes, int timeoutMs);

@@ -97,7 +97,7 @@ bool Bench::measureDeviceLayer()
     if (!startBoard(floorBoard) || !startBoard(linkBoard))
         return false;
 
-    RawPtyClient raw;
+    RawClient raw;
     QString error;
     if (!raw.open(floorBoard.devicePath(), &error))
         return fail(QStringLiteral("raw pty client: ") + error);

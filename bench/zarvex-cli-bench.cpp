@@ -184,7 +184,7 @@ bool Bench::measureBatch()
     PtyBoard rawBoard;
     if (!startBoard(batchBoard, patternFor(0)) || !startBoard(rawBoard, patternFor(0)))
         return false;
-    RawPtyClient raw;
+    RawClient raw;
     QString error;
     if (!raw.open(rawBoard.devicePath(), &error))
         return fail(QStringLiteral("raw pty client: ") + error);

@@ -23,12 +23,7 @@
 #include <memory>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -99,63 +94,6 @@ QByteArray replyBytes(const PtyBoard &board)
     return QByteArray(reinterpret_cast<const char *>(reading.data()), qsizetype(reading.size()));
 }
 
-// The least a program does for the exchange through ser2net: plain POSIX calls on a TCP
-// connection to its raw port.
-class RawSocketClient
-{
-public:
-    RawSocketClient() = default;
-    ~RawSocketClient()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    RawSocketClient(const RawSocketClient &) = delete;
-    RawSocketClient &operator=(const RawSocketClient &) = delete;
-
-    bool connectTo(quint16 port)
-    {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port);
-        const int on = 1;
-        return m_fd >= 0 &&
-               ::connect(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-               ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0 &&
-               ::fcntl(m_fd, F_SETFL, O_NONBLOCK) == 0;
-    }
-
-    // The reply, or nothing when it did not come whole in time.
-    QByteArray roundTrip(const QByteArray &request, qsizetype replyBytes)
-    {
-        if (::send(m_fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) !=
-            request.size())
-            return {};
-        QByteArray reply(replyBytes, Qt::Uninitialized);
-        qsizetype got = 0;
-        const qint64 deadline = monotonicNs() + qint64(ReplyTimeoutMs) * 1000000;
-        while (got < replyBytes) {
-            const qint64 left = deadline - monotonicNs();
-            if (left <= 0)
-                return {};
-            pollfd fd{m_fd, POLLIN, 0};
-            if (::poll(&fd, 1, int((left + 999999) / 1000000)) < 0 && errno != EINTR)
-                return {};
-            const ssize_t count = ::recv(m_fd, reply.data() + got, size_t(replyBytes - got), 0);
-            if (count > 0)
-                got += count;
-            else if (count == 0 || (errno != EAGAIN && errno != EINTR))
-                return {};
-        }
-        return reply;
-    }
-
-private:
-    int m_fd = -1;
-};
-
 // One emulator behind one ser2net, as a pty is never shared between two kinds of client.
 struct ServedBoard
 {
@@ -185,11 +123,11 @@ private:
 
     Options m_options;
     const QByteArray m_zarvex = QByteArrayLiteral(ZARVEX_PROGRAM);
-    ServedBoard m_floor;  // raw, for the in-process floor
-    ServedBoard m_linked; // rfc2217, for SocketLink in-process
-    ServedBoard m_python; // rfc2217, for pyserial
-    ServedBoard m_batch;  // raw, for zarvex batch
-    RawSocketClient m_floorClient;
+    ServedBoard m_floor;     // raw, for the in-process floor
+    ServedBoard m_linked;    // rfc2217, for SocketLink in-process
+    ServedBoard m_python;    // rfc2217, for pyserial
+    ServedBoard m_batch;     // raw, for zarvex batch
+    RawClient m_floorClient; // the least a program does: its raw port, plain POSIX calls
     ChildProcess m_pyserial;
     qsizetype m_pyserialTaken = 0;
 };
@@ -236,7 +174,7 @@ bool Bench::floorRoundTrips(int count, std::vector<double> *times)
     const QByteArray expected = replyBytes(m_floor.board);
     for (int i = 0; i < count; ++i) {
         const qint64 start = monotonicNs();
-        if (m_floorClient.roundTrip(CommandSet::ReadPortsCommand, 3) != expected)
+        if (m_floorClient.roundTrip(CommandSet::ReadPortsCommand, 3, ReplyTimeoutMs) != expected)
             return fail(QStringLiteral("a raw socket round trip's reply was missing or wrong"));
         times->push_back(double(monotonicNs() - start));
     }
@@ -251,8 +189,8 @@ bool Bench::measure()
     if (!serve(m_floor, Mode::Raw) || !serve(m_linked, Mode::Rfc2217) ||
         !serve(m_python, Mode::Rfc2217) || !serve(m_batch, Mode::Raw))
         return false;
-    if (!m_floorClient.connectTo(m_floor.server.port()))
-        return fail(QStringLiteral("cannot connect to ser2net's raw port"));
+    if (QString error; !m_floorClient.connectLoopback(m_floor.server.port(), &error))
+        return fail(QStringLiteral("cannot connect to ser2net's raw port: ") + error);
     std::vector<double> unused;
     if (!startPyserial(m_python) || !askPyserial("open", &unused))
         return false;
