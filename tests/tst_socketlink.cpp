@@ -53,6 +53,7 @@ public:
     }
     ~ScriptedServer()
     {
+        ::shutdown(m_listener, SHUT_RDWR); // ends a wait for the next connection
         if (m_thread.joinable())
             m_thread.join();
         ::close(m_listener);
@@ -61,13 +62,16 @@ public:
     {
         return {protocol, QStringLiteral("127.0.0.1"), m_port};
     }
-    void start(const Script &script)
+    // Plays the script to the next `connections` clients, one after the other; -1: to every
+    // client until the server goes.
+    void start(const Script &script, int connections = 1)
     {
         // Under way before the client connects: a busy machine may start a thread late.
         std::promise<void> running;
-        m_thread = std::thread([this, script, &running] {
+        m_thread = std::thread([this, script, connections, &running] {
             running.set_value();
-            serve(script);
+            for (int served = 0; served != connections && serve(script); ++served) {
+            }
         });
         running.get_future().wait();
     }
@@ -79,9 +83,11 @@ public:
     }
 
 private:
-    void serve(const Script &script)
+    bool serve(const Script &script)
     {
         const int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            return false;
         const int on = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         bool hungUp = false;
@@ -98,6 +104,7 @@ private:
         while (!hungUp && readSome(fd)) {
         }
         ::close(fd);
+        return true;
     }
     bool readSome(int fd)
     {
@@ -133,6 +140,7 @@ private slots:
     void rawTimeoutThenHangUp();
     void refusals_data();
     void refusals();
+    void busyForAMoment();
 };
 
 void TstSocketLink::addresses_data()
@@ -336,7 +344,11 @@ void TstSocketLink::refusals()
         ScriptedServer server;
         if (!sent.isEmpty()) {
             ScriptedServer::Script script{{'>', sent}};
-            server.start(hangUp ? script << std::pair('x', QByteArray()) : script);
+            // A server that turns clients away does so to every one of them.
+            if (hangUp)
+                server.start(script << std::pair('x', QByteArray()), -1);
+            else
+                server.start(script);
             port = server.address(protocol).port;
         }
         SocketLink link({protocol, QStringLiteral("127.0.0.1"), port});
@@ -356,6 +368,16 @@ void TstSocketLink::refusals()
             QVERIFY(server.received().endsWith(GreetingAnswers));
         return;
     }
+}
+
+// A server still closing the board for the client before us is asked again.
+void TstSocketLink::busyForAMoment()
+{
+    ScriptedServer server;
+    server.start({{'>', "Port already in use\r\n"}, {'x', {}}});
+    SocketLink link(server.address(Raw));
+    const std::optional<OpenRefusal> refusal = link.open();
+    QVERIFY2(!refusal, qPrintable(refusal ? refusal->text() : QString()));
 }
 
 QTEST_GUILESS_MAIN(TstSocketLink)

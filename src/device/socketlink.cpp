@@ -28,6 +28,9 @@ constexpr qint64 TurnAwayMinMs = 5;
 constexpr qint64 TurnAwayMaxMs = 250;
 // What is kept of the server's words when it turns us away.
 constexpr qsizetype ServerTextLimit = 80;
+// How long a server that says the board is busy is asked again, and how often.
+constexpr qint64 BusyRetryMs = 250;
+constexpr unsigned long BusyRetryPauseMs = 25;
 
 QString errorText(int error)
 {
@@ -90,6 +93,22 @@ OpenRefusal SocketLink::refusal(OpenFailure failure) const
 }
 
 std::optional<OpenRefusal> SocketLink::open()
+{
+    // A server still closing the board for the client before us (ser2net, for a few
+    // milliseconds, most often when that client used another of its ports for the same board)
+    // turns us away as busy: ask again for a moment before saying so.
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        std::optional<OpenRefusal> refused = openOnce();
+        if (!refused || refused->by != InUseBy::RemoteClient || clock.elapsed() >= BusyRetryMs ||
+            interruptRequested())
+            return refused;
+        QThread::msleep(BusyRetryPauseMs);
+    }
+}
+
+std::optional<OpenRefusal> SocketLink::openOnce()
 {
     close();
     m_codec = TelnetCodec();

@@ -49,6 +49,7 @@ public:
 private:
     bool rfc2217() const { return m_address.protocol == RemoteAddress::Protocol::Rfc2217; }
     OpenRefusal refusal(OpenFailure failure) const;
+    std::optional<OpenRefusal> openOnce();
     // Sets handshakeMs to the time the connection took to come about, one round trip.
     std::optional<OpenRefusal> connectSocket(qint64 *handshakeMs);
     // After connecting: negotiates (RFC 2217) or waits a moment for a server that turns
