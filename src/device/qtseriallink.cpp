@@ -173,18 +173,8 @@ bool QtSerialLink::output(const QByteArray &bytes)
 
 void QtSerialLink::writeUnsent()
 {
-    while (m_state == LinkState::Open && !m_unsent.isEmpty()) {
-        const ssize_t written =
-            ::write(int(m_port->handle()), m_unsent.constData(), size_t(m_unsent.size()));
-        if (written > 0)
-            m_unsent.remove(0, written);
-        else if (written < 0 && errno == EINTR)
-            continue;
-        else if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-            markLost();
-        else
-            break;
-    }
+    if (m_state == LinkState::Open && !writeWithoutWaiting(int(m_port->handle()), m_unsent, false))
+        markLost();
     if (m_writable)
         m_writable->setEnabled(m_state == LinkState::Open && !m_unsent.isEmpty());
 }

@@ -7,6 +7,24 @@
 #include <cerrno>
 
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+bool SerialLink::writeWithoutWaiting(int fd, QByteArray &unsent, bool socket)
+{
+    while (!unsent.isEmpty()) {
+        const ssize_t written =
+            socket ? ::send(fd, unsent.constData(), size_t(unsent.size()), MSG_NOSIGNAL)
+                   : ::write(fd, unsent.constData(), size_t(unsent.size()));
+        if (written > 0)
+            unsent.remove(0, written);
+        else if (written < 0 && errno == EINTR)
+            continue;
+        else
+            return written == 0 || errno == EAGAIN || errno == EWOULDBLOCK;
+    }
+    return true;
+}
 
 SerialLink::WriteWait SerialLink::waitUntilWritable(int fd, bool partlySent) const
 {

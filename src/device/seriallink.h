@@ -73,6 +73,10 @@ protected:
     // that read half a command would read the next one askew.
     static constexpr int CommandRestMs = 1000;
 
+    // Hands the descriptor as much of unsent as it takes now, without waiting, and removes
+    // that from unsent; false when the descriptor broke. A socket never raises SIGPIPE.
+    static bool writeWithoutWaiting(int fd, QByteArray &unsent, bool socket);
+
     enum class WriteWait { Writable, Interrupted, Broken };
     // Waits until the descriptor takes more bytes, asking the interrupt check every
     // InterruptCheckMs (once part of a command went, only after CommandRestMs).

@@ -422,18 +422,8 @@ bool SocketLink::output(const QByteArray &bytes)
 
 void SocketLink::writeUnsent()
 {
-    while (m_state == LinkState::Open && !m_unsent.isEmpty()) {
-        const ssize_t written =
-            ::send(m_fd, m_unsent.constData(), size_t(m_unsent.size()), MSG_NOSIGNAL);
-        if (written > 0)
-            m_unsent.remove(0, written);
-        else if (written < 0 && errno == EINTR)
-            continue;
-        else if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-            markLost();
-        else
-            break;
-    }
+    if (m_state == LinkState::Open && !writeWithoutWaiting(m_fd, m_unsent, true))
+        markLost();
     if (m_writable)
         m_writable->setEnabled(m_state == LinkState::Open && !m_unsent.isEmpty());
 }
