@@ -49,6 +49,7 @@ private slots:
     void batchReplies();
     void batchFileIsCheckedFirst();
     void batchRepliesAreNotHeldBack();
+    void jsonLines_data();
     void jsonLines();
     void portFromEnvironment();
     void signalEndsAWaitCleanly();
@@ -237,6 +238,11 @@ void TstCli::busyPort()
     QVERIFY2(second.err.contains("busy: is Zarvex Test or another program connected?"),
              qPrintable(second.err));
     QVERIFY2(second.err.contains("(zarvex)"), qPrintable(second.err));
+    const QJsonObject refusal =
+        QJsonDocument::fromJson(zarvex(onBoard({"--json", "read"})).out.value(0).toUtf8()).object();
+    QCOMPARE(refusal.value("reason").toString(), QString("busy"));
+    QCOMPARE(refusal.value("pid").toInteger(), watch->processId());
+    QCOMPARE(refusal.value("process").toString(), QString("zarvex"));
     ::kill(pid_t(watch->processId()), SIGTERM);
     QCOMPARE(finish(*watch).code, 0);
     // ...it ended and let it go; now the window's link holds it.
@@ -468,19 +474,59 @@ void TstCli::batchFileIsCheckedFirst()
     QCOMPARE(run.out, QStringList());
 }
 
+void TstCli::jsonLines_data()
+{
+    QTest::addColumn<PtyBoard::ReplyMode>("mode");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("code");
+    // What the one object on standard output holds, at least.
+    QTest::addColumn<QByteArray>("fields");
+
+    using Mode = PtyBoard::ReplyMode;
+    QTest::newRow("read: the selection and the whole reading")
+        << Mode::Normal << QStringList({"--json", "read", "A", "B.0"}) << 0
+        << QByteArray(R"({"type":"read","ok":true,"values":{"A":90,"B.0":0},)"
+                      R"("inputs":{"A":90,"B":0,"C":0}})");
+    QTest::newRow("a failed expect has its reading")
+        << Mode::Normal << QStringList({"--json", "expect", "C.1=1"}) << 1
+        << QByteArray(R"({"type":"expect","ok":false,"exit":1,"values":{"C.1":0},)"
+                      R"("inputs":{"A":90,"B":0,"C":0}})");
+    QTest::newRow("no answer: the bytes that came")
+        << Mode::Short << QStringList({"--json", "read"}) << 4
+        << QByteArray(R"({"type":"read","ok":false,"exit":4,"received":2})");
+    QTest::newRow("no answer after a write")
+        << Mode::Silent << QStringList({"--json", "write", "A=1"}) << 4
+        << QByteArray(R"({"type":"write","ok":false,"exit":4,"received":0})");
+    QTest::newRow("absent port") << Mode::Normal
+                                 << QStringList{"--json", "-d", "/dev/zarvex-none", "read"} << 3
+                                 << QByteArray(
+                                        R"({"type":"open","ok":false,"exit":3,"reason":"absent",)"
+                                        R"("path":"/dev/zarvex-none"})");
+    QTest::newRow("a port that is no port")
+        << Mode::Normal << QStringList{"--json", "-d", "tcp://lab7:4003", "batch"} << 2
+        << QByteArray(R"({"type":"open","ok":false,"exit":2,"reason":"usage"})");
+}
+
 void TstCli::jsonLines()
 {
-    const Run run = zarvex(onBoard({"--json", "read", "A", "B.0"}));
-    QCOMPARE(run.code, 0);
+    QFETCH(PtyBoard::ReplyMode, mode);
+    QFETCH(QStringList, args);
+    QFETCH(int, code);
+    QFETCH(QByteArray, fields);
+    m_board->board().setReplyMode(mode);
+    // Those that name no port of their own run on the board.
+    const Run run = zarvex(args.contains("-d") ? args : onBoard(args));
+    QCOMPARE(run.code, code);
     QCOMPARE(run.out.size(), 1);
     const QJsonObject object = QJsonDocument::fromJson(run.out[0].toUtf8()).object();
     QCOMPARE(object.value("version").toInt(), 1);
-    QCOMPARE(object.value("type").toString(), QString("read"));
-    QCOMPARE(object.value("ok").toBool(), true);
-    QVERIFY(object.value("values").toObject().value("A").isDouble());
-    QCOMPARE(object.value("values").toObject().value("A").toInt(), 0x5A);
-    QCOMPARE(object.value("values").toObject().value("B.0").toInt(), 0);
-    QVERIFY(timestamp.match(object.value("time").toString() + ' ').hasMatch());
+    const QJsonObject expected = QJsonDocument::fromJson(fields).object();
+    for (auto field = expected.begin(); field != expected.end(); ++field)
+        QCOMPARE(object.value(field.key()), field.value());
+    if (object.contains("time"))
+        QVERIFY(timestamp.match(object.value("time").toString() + ' ').hasMatch());
+    if (!object.value("ok").toBool())
+        QVERIFY(!object.value("message").toString().isEmpty());
 }
 
 void TstCli::portFromEnvironment()

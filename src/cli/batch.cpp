@@ -246,7 +246,7 @@ public:
             return;
         // Not a reply to any line: said once, after the last one.
         if (auto failure = board.check()) {
-            const Reply reply{QStringLiteral("check"), failure->code, {}, {}, failure->message};
+            const Reply reply = failed(QStringLiteral("check"), *failure);
             if (m_out.json())
                 m_out.object(reply.type, reply.json());
             else
@@ -334,11 +334,12 @@ ExitCode runBatch(const std::optional<PortChoice> &port, Output &out, const Batc
 
     BoardClient board(*port);
     if (auto failure = board.open()) {
-        Output::diagnostic(failure->message);
+        reportOpenFailure(out, *failure, &board);
         return failure->code;
     }
     QJsonObject open{{QStringLiteral("path"), board.path()},
-                     {QStringLiteral("device"), board.device()}};
+                     {QStringLiteral("device"), board.device()},
+                     {QStringLiteral("ok"), true}};
     if (port->number > 0)
         open.insert(QStringLiteral("number"), port->number);
     out.result(board.path() == board.device()

@@ -100,6 +100,30 @@ std::optional<Failure> BoardClient::open()
         QStringLiteral("cannot open %1: %2%3").arg(name, refusal->text(), refusalHint(*refusal))};
 }
 
+QJsonObject BoardClient::refusalJson(const Failure &failure) const
+{
+    QJsonObject fields{{QStringLiteral("path"), m_refusal && !m_refusal->path.isEmpty()
+                                                    ? m_refusal->path
+                                                    : m_choice.described()}};
+    if (failure.signal || !m_refusal) {
+        fields.insert(QStringLiteral("reason"), QStringLiteral("interrupted"));
+        return fields;
+    }
+    static const QHash<OpenFailure, QString> reasons{
+        {OpenFailure::NoSuchDevice, QStringLiteral("absent")},
+        {OpenFailure::InUse, QStringLiteral("busy")},
+        {OpenFailure::PermissionDenied, QStringLiteral("permission")},
+        {OpenFailure::NotSerial, QStringLiteral("not-serial")},
+        {OpenFailure::Unreachable, QStringLiteral("unreachable")},
+        {OpenFailure::Other, QStringLiteral("other")}};
+    fields.insert(QStringLiteral("reason"), reasons.value(m_refusal->failure));
+    if (m_refusal->pid > 0)
+        fields.insert(QStringLiteral("pid"), m_refusal->pid);
+    if (!m_refusal->processName.isEmpty())
+        fields.insert(QStringLiteral("process"), m_refusal->processName);
+    return fields;
+}
+
 void BoardClient::close()
 {
     m_link->close();
@@ -136,6 +160,20 @@ std::optional<Failure> BoardClient::check()
                                                   "answer the check that follows them"));
 }
 
+void reportOpenFailure(Output &out, const Failure &failure, const BoardClient *board)
+{
+    Output::diagnostic(failure.message);
+    if (!out.json())
+        return;
+    QJsonObject fields = board ? board->refusalJson(failure)
+                               : QJsonObject{{QStringLiteral("reason"), QStringLiteral("usage")}};
+    fields.insert(QStringLiteral("ok"), false);
+    fields.insert(QStringLiteral("exit"),
+                  failure.signal ? 128 + failure.signal : int(failure.code));
+    fields.insert(QStringLiteral("message"), failure.message);
+    out.object(QStringLiteral("open"), fields);
+}
+
 std::optional<Failure> exchangeFailure(const ReadPortsOutcome &outcome, const QString &what)
 {
     switch (outcome.kind) {
@@ -146,7 +184,8 @@ std::optional<Failure> exchangeFailure(const ReadPortsOutcome &outcome, const QS
                        QStringLiteral("%1 within %2 s (%3)")
                            .arg(what.isEmpty() ? QStringLiteral("the board did not answer") : what)
                            .arg(CommandSet::ReplyDeadlineMs / 1000.0)
-                           .arg(bytesCame(outcome.waiting))};
+                           .arg(bytesCame(outcome.waiting)),
+                       0, outcome.waiting};
     case ReadPortsOutcome::Kind::Interrupted:
         return interruptedFailure();
     case ReadPortsOutcome::Kind::PortLost:

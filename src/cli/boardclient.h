@@ -11,6 +11,8 @@
 #include <memory>
 #include <optional>
 
+class Output;
+
 // The port chosen on the command line: a number named exactly as the window names it, a
 // device path, or a board on another machine.
 struct PortChoice
@@ -32,7 +34,8 @@ struct Failure
 {
     ExitCode code = ExitCode::Usage;
     QString message;
-    int signal = 0; // the signal that cut the command short
+    int signal = 0;          // the signal that cut the command short
+    qsizetype received = -1; // no answer: the bytes that came before the deadline
 };
 
 // The board behind the chosen port, through the same link, claim and command set as the
@@ -51,6 +54,8 @@ public:
     const PortChoice &choice() const { return m_choice; }
     // Why the last open was refused.
     const std::optional<OpenRefusal> &refusal() const { return m_refusal; }
+    // A refused open for JSON: why, in one word a program can test ("busy"), and the holder.
+    QJsonObject refusalJson(const Failure &failure) const;
 
     // One set-direction or write-port command; the register becomes known.
     std::optional<Failure> load(Register reg, Port port, quint8 value);
@@ -85,6 +90,10 @@ private:
 
 // The failure a read-ports exchange ended in, nothing when it was answered. `what` begins the
 // message of a timeout ("the board did not answer").
+// A port that could not be opened, or chosen (board: nothing), said for people and, with
+// --json, as an "open" object on standard output, so a program never reads the diagnostic.
+void reportOpenFailure(Output &out, const Failure &failure, const BoardClient *board);
+
 std::optional<Failure> exchangeFailure(const ReadPortsOutcome &outcome,
                                        const QString &what = QString());
 Failure lostFailure();

@@ -34,12 +34,18 @@ Clock::time_point nextTick(Clock::time_point start, qint64 intervalMs)
     return start + ticks * interval;
 }
 
+} // namespace
+
 Reply failed(const QString &type, const Failure &failure)
 {
     Reply reply{type, failure.code, {}, {}, failure.message};
     reply.signal = failure.signal;
+    if (failure.received >= 0)
+        reply.fields.insert(QStringLiteral("received"), failure.received);
     return reply;
 }
+
+namespace {
 
 Reply done(const QString &type)
 {
@@ -261,8 +267,14 @@ QJsonObject Reply::json() const
     if (!selectors.isEmpty())
         object.insert(QStringLiteral("values"), valuesObject(selectors, inputs));
     object.insert(QStringLiteral("ok"), ok());
-    if (readAtMs > 0)
+    if (readAtMs > 0) {
         object.insert(QStringLiteral("time"), localTimestamp(readAtMs));
+        // The whole reading, whatever was selected, so a program needs no second read.
+        QJsonObject whole;
+        for (const Port port : BoardPorts)
+            whole.insert(letter(port), inputs[portIndex(port)]);
+        object.insert(QStringLiteral("inputs"), whole);
+    }
     if (!ok()) {
         object.insert(QStringLiteral("exit"), signal ? 128 + signal : int(code));
         object.insert(QStringLiteral("message"), problem);

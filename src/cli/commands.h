@@ -51,6 +51,10 @@ struct Reply
     QJsonObject json() const;
 };
 
+struct Failure;
+// The reply of a command that ended in failure.
+Reply failed(const QString &type, const Failure &failure);
+
 // Runs a command on the open board. checkAfter: a command that sends ends with one exchange
 // showing that the board answers.
 Reply runCommand(BoardClient &board, const Command &command, bool checkAfter);

@@ -94,16 +94,22 @@ struct Runner
 
     bool checks() const { return !options.has(QStringLiteral("no-check")); }
 
+    int portUsageError(const QString &error) const
+    {
+        reportOpenFailure(out, Failure{ExitCode::Usage, error}, nullptr);
+        return int(ExitCode::Usage);
+    }
+
     // Opens the port of -p, -d or ZARVEX_PORT, runs use on it and closes it.
     template<typename Use> int onBoard(bool endsBySignal, Use use) const
     {
         QString error;
         const auto port = portChoice(options, &error);
         if (!port)
-            return usageError(error);
+            return portUsageError(error);
         BoardClient board(*port);
         if (auto failure = board.open()) {
-            Output::diagnostic(failure->message);
+            reportOpenFailure(out, *failure, &board);
             return int(failure->code);
         }
         const ExitCode code = use(board);
@@ -145,7 +151,7 @@ struct Runner
         QString error;
         const auto port = portChoice(options, &error);
         if (!port && !plan.checkOnly)
-            return usageError(error);
+            return portUsageError(error);
         plan.checkAtEnd = checks();
         const ExitCode code = runBatch(port, out, plan);
         endIfInterrupted(out);
