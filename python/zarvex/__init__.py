@@ -1,0 +1,58 @@
+# SPDX-FileCopyrightText: the Zarvex Test developers
+# SPDX-License-Identifier: MIT
+"""Drive a Zarvex digital I/O board (ports A, B and C of eight lines each).
+
+A Board keeps one ``zarvex batch`` running on an open port and sends it one
+command at a time; the zarvex program must be on PATH (or given as
+``program``). Values are ints; a direction bit of 1 makes a line an input.
+
+Example::
+
+    from zarvex import Board, ConditionFailed, Port
+
+    with Board(port=3) as board:          # or device="/dev/ttyUSB0" or
+        board.reset()                     # device="rfc2217://lab7:4003"
+        board.dir(B=0x00)                 # port B: all outputs
+        board.write(B=0x0F)
+        board.pulse("B.7", 1, 0.02)       # B.7 high for 20 ms
+        reading = board.read()            # Reading(a=90, b=15, c=0, time=...)
+        print(reading.a, reading[Port.B], reading["C.3"])
+        a, c3 = board.read("A", "C.3")
+        board.expect("A=0x5A", "B&0x0F=0x0F")
+        try:
+            board.wait("C.0=1", timeout=2.0, stable=3)
+        except ConditionFailed as e:
+            print("C.0 stayed low:", e.reading)
+
+Errors are ZarvexError subclasses: UsageError (bad arguments, raised before
+anything is sent), PortUnavailable (``.reason``: "absent", "busy", ...),
+NoAnswer, PortLost, ConditionFailed. For tests, the pytest plugin
+(zarvex.pytest_plugin) gives the fixtures ``zarvex_board`` and
+``zarvex_emulator``; zarvex.emulator.Emulator runs the board emulator.
+"""
+
+from .board import Board, Port, Reading, Registers, State
+from .errors import (
+    ConditionFailed,
+    NoAnswer,
+    PortLost,
+    PortUnavailable,
+    ProgramNotFound,
+    UsageError,
+    ZarvexError,
+)
+
+__all__ = [
+    "Board",
+    "Port",
+    "Reading",
+    "Registers",
+    "State",
+    "ZarvexError",
+    "UsageError",
+    "PortUnavailable",
+    "NoAnswer",
+    "PortLost",
+    "ConditionFailed",
+    "ProgramNotFound",
+]

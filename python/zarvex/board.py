@@ -1,0 +1,564 @@
+# SPDX-FileCopyrightText: the Zarvex Test developers
+# SPDX-License-Identifier: MIT
+"""The Board class: one open Zarvex board, driven through ``zarvex batch``.
+
+A Board runs ``zarvex --json batch --keep-going`` as a co-process and talks
+to it in lockstep: one command line out, one JSON line back. Every command
+line is built here from checked Python values, so nothing a caller passes
+reaches the batch unchecked.
+"""
+
+from __future__ import annotations
+
+import collections
+import dataclasses
+import datetime
+import enum
+import json
+import math
+import os
+import re
+import subprocess
+import threading
+import weakref
+from typing import Any
+
+from .errors import (
+    PortLost,
+    ProgramNotFound,
+    UsageError,
+    ZarvexError,
+    _from_reply,
+)
+
+__all__ = ["Board", "Port", "Reading", "Registers", "State"]
+
+
+class Port(enum.StrEnum):
+    """One of the board's three 8-line ports. ``Port.A == "A"``."""
+
+    A = "A"
+    B = "B"
+    C = "C"
+
+
+_PORTS = ("A", "B", "C")
+_SELECTOR = re.compile(r"([ABC])(?:\.([0-7]))?\Z", re.IGNORECASE)
+_NUMBER = r"0[xX][0-9a-fA-F]+|0[bB][01]+|[0-9]+"
+_CONDITION = re.compile(rf"([ABC])(?:\.([0-7]))?(?:&({_NUMBER}))?=({_NUMBER})\Z", re.IGNORECASE)
+
+
+def _port_of(selector: Any) -> tuple[str, int | None]:
+    """("A", None) for a port, ("A", 3) for the line "A.3"; UsageError otherwise."""
+    if isinstance(selector, Port):
+        return selector.value, None
+    if isinstance(selector, str):
+        m = _SELECTOR.match(selector)
+        if m:
+            return m.group(1).upper(), None if m.group(2) is None else int(m.group(2))
+    raise UsageError(f"bad port or line {selector!r}: expected a port A, B, C or a line A.0 to C.7")
+
+
+def _selector(selector: Any) -> str:
+    port, bit = _port_of(selector)
+    return port if bit is None else f"{port}.{bit}"
+
+
+def _byte(value: Any, what: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= 255:
+        raise UsageError(f"bad value {value!r} for {what}: expected an int from 0 to 255")
+    return value
+
+
+def _bit(value: Any, what: str) -> int:
+    if isinstance(value, bool):
+        return int(value)
+    if not isinstance(value, int) or value not in (0, 1):
+        raise UsageError(f"bad value {value!r} for {what}: expected 0 or 1")
+    return value
+
+
+def _assignment(target: Any, value: Any) -> str:
+    port, bit = _port_of(target)
+    if bit is None:
+        return f"{port}=0x{_byte(value, port):02X}"
+    return f"{port}.{bit}={_bit(value, f'{port}.{bit}')}"
+
+
+def _assignments(command: str, args: tuple[Any, ...], ports: dict[str, Any]) -> str:
+    if len(args) not in (0, 2):
+        raise UsageError(f"{command}() takes a port and a value, or PORT=VALUE keywords")
+    pairs = ([args] if args else []) + list(ports.items())
+    if not pairs:
+        raise UsageError(f"{command}() needs at least one PORT=VALUE")
+    return " ".join([command] + [_assignment(t, v) for t, v in pairs])
+
+
+def _number(text: str) -> int:
+    return int(text, 0) if text[:2].lower() in ("0x", "0b") else int(text, 10)
+
+
+def _condition(condition: Any) -> str:
+    """The condition in zarvex's own form, checked: "A=0x5A", "A.3=1", "A&0xF0=0x50"."""
+    m = _CONDITION.match(condition) if isinstance(condition, str) else None
+    if not m:
+        raise UsageError(f"bad condition {condition!r}: expected e.g. 'A=0x5A', 'A.3=1' or 'A&0xF0=0x50'")
+    port, bit, mask, value = m.groups()
+    port = port.upper()
+    if bit is not None:
+        if mask is not None or _number(value) not in (0, 1):
+            raise UsageError(f"bad condition {condition!r}: a line is compared with 0 or 1, without a mask")
+        return f"{port}.{bit}={_number(value)}"
+    if _number(value) > 255 or (mask is not None and _number(mask) > 255):
+        raise UsageError(f"bad condition {condition!r}: values are 0 to 255")
+    masked = "" if mask is None else f"&0x{_number(mask):02X}"
+    return f"{port}{masked}=0x{_number(value):02X}"
+
+
+def _conditions(conditions: tuple[Any, ...], command: str) -> list[str]:
+    if not conditions:
+        raise UsageError(f"{command}() needs at least one condition, e.g. 'A.3=1'")
+    return [_condition(c) for c in conditions]
+
+
+def _duration(seconds: Any, what: str, minimum_ms: int = 0) -> str:
+    """Seconds as zarvex's whole milliseconds ("250ms")."""
+    if isinstance(seconds, bool) or not isinstance(seconds, (int, float)) or not math.isfinite(seconds):
+        raise UsageError(f"bad {what} {seconds!r}: expected a number of seconds")
+    ms = round(seconds * 1000)
+    if ms < minimum_ms:
+        raise UsageError(f"bad {what} {seconds!r}: it must be at least {minimum_ms / 1000:g} s")
+    return f"{ms}ms"
+
+
+def _time(text: Any) -> datetime.datetime | None:
+    try:
+        return datetime.datetime.fromisoformat(text)
+    except (TypeError, ValueError):
+        return None
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class Reading:
+    """What the three ports read at one moment (immutable).
+
+    ``reading.a`` or ``reading[Port.A]`` or ``reading["A"]`` is port A's
+    byte; ``reading["A.3"]`` is line A.3 (0 or 1). ``time`` is when zarvex
+    took the reading (an aware datetime), or None if it did not say.
+    """
+
+    a: int
+    b: int
+    c: int
+    time: datetime.datetime | None = None
+
+    def __getitem__(self, selector: Port | str) -> int:
+        port, bit = _port_of(selector)
+        value = self.a if port == "A" else self.b if port == "B" else self.c
+        return value if bit is None else (value >> bit) & 1
+
+    def __str__(self) -> str:
+        return f"A=0x{self.a:02X} B=0x{self.b:02X} C=0x{self.c:02X}"
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class Registers:
+    """One register of each port, as loaded in this batch; None if not yet known."""
+
+    a: int | None
+    b: int | None
+    c: int | None
+
+    def __getitem__(self, port: Port | str) -> int | None:
+        name, bit = _port_of(port)
+        if bit is not None:
+            raise UsageError(f"a register is indexed by port, not by line: {port!r}")
+        return self.a if name == "A" else self.b if name == "B" else self.c
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class State:
+    """The direction and write registers the Board has loaded (see Board.state)."""
+
+    direction: Registers
+    write: Registers
+
+
+def _registers(values: Any) -> Registers:
+    values = values if isinstance(values, dict) else {}
+    return Registers(values.get("A"), values.get("B"), values.get("C"))
+
+
+def _reading(reply: dict[str, Any]) -> Reading | None:
+    """The whole reading of a reply ("inputs"; "values" when it holds every port)."""
+    for key in ("inputs", "values"):
+        values = reply.get(key)
+        if isinstance(values, dict) and all(isinstance(values.get(p), int) for p in _PORTS):
+            return Reading(values["A"], values["B"], values["C"], _time(reply.get("time")))
+    return None
+
+
+class _Process:
+    """The zarvex co-process and its pipes. Holds no reference to the Board,
+    so that the Board's finalizer can end it."""
+
+    STDERR_LINES = 20
+
+    def __init__(self, args: list[str]) -> None:
+        self.args = args
+        self.proc = subprocess.Popen(
+            args,
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            start_new_session=True,  # a Ctrl-C meant for Python does not cut a command short
+        )
+        assert self.proc.stdin and self.proc.stdout and self.proc.stderr
+        self.stdin_fd = self.proc.stdin.fileno()
+        self.readline = self.proc.stdout.readline
+        self.stderr_tail: collections.deque[str] = collections.deque(maxlen=self.STDERR_LINES)
+        self.stderr_thread = threading.Thread(
+            target=self._drain_stderr, args=(self.proc.stderr,), name="zarvex-stderr", daemon=True
+        )
+        self.stderr_thread.start()
+        self.ended = False
+
+    def _drain_stderr(self, stream: Any) -> None:
+        try:
+            with stream:
+                for line in stream:
+                    self.stderr_tail.append(line.decode("utf-8", "replace").rstrip())
+        except (OSError, ValueError):
+            pass
+
+    def send(self, data: bytes) -> None:
+        while data:
+            data = data[os.write(self.stdin_fd, data) :]
+
+    def tail(self) -> str:
+        self.stderr_thread.join(timeout=1.0)
+        return "\n".join(self.stderr_tail)
+
+    def end(self, graceful: bool = True, release: bool = True) -> int | None:
+        """Ends zarvex: closing its input lets it finish the batch; then SIGTERM
+        (it closes the port and goes at once), then SIGKILL. Idempotent.
+        ``release`` closes the reply pipe too (not while another thread reads it)."""
+        proc = self.proc
+        if not self.ended:
+            self.ended = True
+            try:
+                proc.stdin.close()  # type: ignore[union-attr]
+            except OSError:
+                pass
+            steps = ((2.0, None), (2.0, proc.terminate), (5.0, proc.kill))
+            if not graceful:
+                steps = steps[1:]
+            for timeout, action in steps:
+                if action is not None and proc.poll() is None:
+                    try:
+                        action()
+                    except OSError:
+                        pass
+                try:
+                    proc.wait(timeout=timeout)
+                    break
+                except subprocess.TimeoutExpired:
+                    continue
+        if release:
+            try:
+                proc.stdout.close()  # type: ignore[union-attr]
+            except OSError:
+                pass
+        return proc.returncode
+
+
+def _ended_error(process: _Process, before: str) -> ZarvexError:
+    """The error for zarvex ending without a JSON reply, with its stderr tail."""
+    code = process.end()
+    if code is None:
+        status, exit_code = "", None
+    elif code < 0:
+        status, exit_code = f" (killed by signal {-code})", 128 - code
+    else:
+        status, exit_code = f" (exit status {code})", code
+    tail = process.tail()
+    message = f"zarvex ended{status} {before}" + (f": {tail}" if tail else "")
+    if exit_code == 5:
+        return PortLost(message, exit_code)
+    return ZarvexError(message, exit_code)
+
+
+class Board:
+    """One Zarvex board, open until close().
+
+    ``Board(port=3)`` opens port number 3 as zarvex names it, ``Board(device=
+    "/dev/ttyUSB0")`` or ``Board(device="rfc2217://lab7:4003")`` a device or
+    a board on another machine; with neither, zarvex's ZARVEX_PORT
+    environment variable names it. ``program`` is the zarvex to run.
+
+    Opening raises PortUnavailable (``.reason`` says why: "absent", "busy",
+    "permission", ...) or UsageError; opening sends nothing to the board.
+    A Board is a context manager; it is also closed when garbage-collected
+    and at interpreter exit. After PortLost, or zarvex ending, every call
+    raises that error again. Calls from several threads are serialized.
+
+    ``path`` is the port as given, ``device`` the device it resolved to,
+    ``number`` the port number if one was given. ``emulator`` is the
+    Emulator behind the board when the zarvex_emulator fixture made it.
+    """
+
+    def __init__(
+        self,
+        port: int | None = None,
+        device: str | os.PathLike[str] | None = None,
+        program: str = "zarvex",
+    ) -> None:
+        self.path: str | None = None
+        self.device: str | None = None
+        self.number: int | None = None
+        self.emulator: Any = None
+        self._lock = threading.Lock()
+        self._closed = False
+        self._dead: ZarvexError | None = None
+
+        args = [os.fspath(program), "--json", "batch", "--keep-going"]
+        if port is not None and device is not None:
+            raise UsageError("give either port or device, not both")
+        if port is not None:
+            if isinstance(port, bool) or not isinstance(port, int) or port < 1:
+                raise UsageError(f"bad port number {port!r}: expected an int from 1")
+            args += ["-p", str(port)]
+        elif device is not None:
+            device = os.fspath(device)
+            if not isinstance(device, str) or not device or "\0" in device:
+                raise UsageError(f"bad device {device!r}: expected a path or URL")
+            args += ["-d", device]
+        try:
+            self._process = _Process(args)
+        except FileNotFoundError:
+            raise ProgramNotFound(args[0], "is zarvex installed and on PATH?") from None
+        except PermissionError as e:
+            raise ZarvexError(f"cannot run {args[0]!r}: {e.strerror}") from None
+        self._finalizer = weakref.finalize(self, self._process.end)
+
+        opened = self._receive(self._process, "before opening the port")
+        if opened.get("type") != "open":
+            self._fail(ZarvexError(f"zarvex answered {opened!r} instead of opening the port"))
+        if not opened.get("ok", "exit" not in opened):
+            self._close()
+            raise _from_reply(opened)
+        self.path = opened.get("path")
+        self.device = opened.get("device")
+        self.number = opened.get("number")
+
+    # -- the exchange ----------------------------------------------------
+
+    def _fail(self, error: ZarvexError) -> None:
+        self._dead = error
+        self._close()
+        raise error
+
+    def _receive(self, process: _Process, before: str, line: bytes | None = None) -> dict[str, Any]:
+        """Sends ``line`` (if any) and reads one reply; interrupted in between,
+        the Board is closed rather than left out of step."""
+        try:
+            if line is not None:
+                process.send(line)
+            raw = process.readline()
+        except BrokenPipeError:
+            raw = b""
+        except BaseException as e:
+            if self._closed and isinstance(e, (OSError, ValueError)):
+                raise self._closed_during(process) from None
+            self._abort()
+            raise
+        if not raw:
+            if self._closed:
+                raise self._closed_during(process)
+            self._fail(_ended_error(process, before))
+        try:
+            reply = json.loads(raw)
+            if not isinstance(reply, dict):
+                raise ValueError("not an object")
+        except ValueError:
+            self._fail(ZarvexError(f"zarvex answered something that is not a JSON object: {raw[:200]!r}"))
+        return reply
+
+    def _abort(self, release: bool = True) -> None:
+        """Interrupted between a command and its reply: the batch cannot be
+        trusted to stay in step, so zarvex is ended at once."""
+        self._closed = True
+        self._finalizer.detach()
+        self._process.end(graceful=False, release=release)
+
+    @staticmethod
+    def _closed_during(process: _Process) -> ZarvexError:
+        """close() from another thread ended zarvex under a running command."""
+        process.end()
+        return ZarvexError("the Board was closed during the command")
+
+    def _exchange(self, line: str, kind: str) -> dict[str, Any]:
+        """Sends one batch line and returns its reply; raises on failure."""
+        with self._lock:
+            if self._dead is not None:
+                raise type(self._dead)(self._dead.message, self._dead.exit_code)
+            if self._closed:
+                raise ZarvexError("the Board is closed")
+            reply = self._receive(self._process, f"without answering {line!r}", line.encode("ascii") + b"\n")
+            if reply.get("ok"):
+                if reply.get("type") != kind:
+                    message = f"zarvex answered {line!r} with {reply!r}: out of step, the Board is closed"
+                    self._fail(ZarvexError(message))
+                return reply
+            if self._closed:
+                raise self._closed_during(self._process)
+            error = _from_reply(reply, _reading(reply))
+            if isinstance(error, PortLost) or reply.get("exit", 0) >= 128:
+                self._fail(error)  # the batch has ended
+            raise error
+
+    # -- life ------------------------------------------------------------
+
+    def _close(self) -> None:
+        self._closed = True
+        self._finalizer()
+
+    def close(self) -> None:
+        """Ends zarvex, which closes the port (sending nothing new, but for
+        one read-ports check when commands went unchecked). Idempotent; quiet
+        after a failure. Called while another thread runs a command, it ends
+        zarvex at once and that command raises ZarvexError."""
+        if self._lock.acquire(blocking=False):
+            try:
+                self._close()
+            finally:
+                self._lock.release()
+        else:  # the reading thread lets go of the pipe
+            self._abort(release=False)
+
+    @property
+    def pid(self) -> int:
+        """The process id of this Board's zarvex."""
+        return self._process.proc.pid
+
+    @property
+    def closed(self) -> bool:
+        """True once the Board is closed or its zarvex has ended."""
+        return self._closed
+
+    def __enter__(self) -> Board:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self._closed else "open"
+        return f"<zarvex.Board {self.path!r} device={self.device!r} {state}>"
+
+    # -- commands --------------------------------------------------------
+
+    def read(self, *selectors: Port | str) -> Any:
+        """Reads the three ports in one exchange.
+
+        With no selector, returns a Reading; with one (``"A"``, ``Port.B``,
+        ``"C.3"``), its value as an int; with several, a tuple of ints in
+        the order given: ``a, bit = board.read("A", "B.3")``.
+        """
+        if not selectors:
+            reading = _reading(self._exchange("read", "read"))
+            if reading is None:
+                raise ZarvexError("zarvex's reply to read has no reading")
+            return reading
+        names = [_selector(s) for s in selectors]
+        reply = self._exchange("read " + " ".join(names), "read")
+        values = reply.get("values") or {}
+        reading = None
+        result = []
+        for name in names:
+            value = values.get(name)
+            if not isinstance(value, int):
+                reading = reading or _reading(reply)
+                if reading is None:
+                    raise ZarvexError(f"zarvex's reply to read has no value for {name}")
+                value = reading[name]
+            result.append(value)
+        return result[0] if len(result) == 1 else tuple(result)
+
+    def dir(self, *port_value: Any, **ports: int) -> None:
+        """Sets directions: a 1 bit makes a line an input, a 0 an output.
+
+        ``board.dir(A=0x0F, B=0xFF)``, ``board.dir(Port.A, 0x0F)`` or, once
+        the port's register is known in this Board (after reset() or a
+        whole-port dir), one line: ``board.dir("A.3", 0)``. One command per
+        assignment, in the order given.
+        """
+        self._exchange(_assignments("dir", port_value, ports), "dir")
+
+    def write(self, *port_value: Any, **ports: int) -> None:
+        """Sets output values, like dir(): ``board.write(B=0x80)``,
+        ``board.write("B.0", 1)`` (after the whole port is known)."""
+        self._exchange(_assignments("write", port_value, ports), "write")
+
+    def reset(self) -> None:
+        """Every line an input, every output 0 (six commands)."""
+        self._exchange("reset", "reset")
+
+    def pulse(self, line: str, bit: int, duration: float) -> None:
+        """Drives ``line`` ("A.3") at ``bit`` for ``duration`` seconds, then
+        at the other level. The port's write register must be known."""
+        port, number = _port_of(line)
+        if number is None:
+            raise UsageError(f"pulse() needs a line such as 'A.3', not the port {line!r}")
+        level = _bit(bit, f"{port}.{number}")
+        self._exchange(f"pulse {port}.{number}={level} {_duration(duration, 'pulse duration')}", "pulse")
+
+    def state(self) -> State:
+        """The direction and write registers loaded by this Board (None for
+        a port not loaded yet: the board cannot report them)."""
+        reply = self._exchange("state", "state")
+        return State(_registers(reply.get("direction")), _registers(reply.get("write")))
+
+    def expect(self, *conditions: str, any: bool = False) -> Reading:
+        """Reads once and checks every condition (``any=True``: one of them).
+
+        Conditions are strings: ``"A=0x5A"``, ``"A.3=1"``, ``"A&0xF0=0x50"``.
+        Returns the Reading; raises ConditionFailed (with ``.reading``) when
+        the conditions do not hold.
+        """
+        line = " ".join(["expect", *_conditions(conditions, "expect")] + (["--any"] if any else []))
+        return self._reading_of(self._exchange(line, "expect"))
+
+    def wait(
+        self,
+        *conditions: str,
+        timeout: float | None,
+        stable: int = 1,
+        any: bool = False,
+        interval: float | None = None,
+    ) -> Reading:
+        """Polls until the conditions hold in ``stable`` readings in a row.
+
+        ``timeout`` and ``interval`` are in seconds (whole milliseconds are
+        sent); ``timeout=None`` waits for ever. Returns the Reading that
+        made it; raises ConditionFailed when the time runs out.
+        """
+        words = ["wait", *_conditions(conditions, "wait")]
+        words += ["--timeout", "forever" if timeout is None else _duration(timeout, "timeout")]
+        if isinstance(stable, bool) or not isinstance(stable, int) or stable < 1:
+            raise UsageError(f"bad stable {stable!r}: expected an int from 1")
+        if stable != 1:
+            words += ["--stable", str(stable)]
+        if any:
+            words.append("--any")
+        if interval is not None:
+            words += ["--interval", _duration(interval, "interval", 1)]
+        return self._reading_of(self._exchange(" ".join(words), "wait"))
+
+    @staticmethod
+    def _reading_of(reply: dict[str, Any]) -> Reading:
+        reading = _reading(reply)
+        if reading is None:
+            raise ZarvexError(f"zarvex's {reply.get('type')} reply has no reading")
+        return reading
+

@@ -1,0 +1,85 @@
+# SPDX-FileCopyrightText: the Zarvex Test developers
+# SPDX-License-Identifier: MIT
+"""pytest plugin: fixtures for tests that drive a Zarvex board.
+
+Installed with the package, pytest loads it by itself (or ``-p
+zarvex.pytest_plugin``). Options:
+
+    --zarvex-port N            the board as a port number
+    --zarvex-device PATH|URL   the board as a device or rfc2217:// URL
+    --zarvex-emulator PROGRAM  the board emulator (zarvex-board-emulator)
+
+Without either of the first two, the ZARVEX_PORT environment variable names
+the board.
+
+Fixtures:
+
+``zarvex_board``
+    A Board on the named board; the test is skipped when none is named.
+``zarvex_emulator``
+    A Board on a fresh board emulator, which is ``board.emulator``. Its
+    inputs come from ``@pytest.mark.zarvex_inputs(A=0x5A)``, or from
+    ``request.param`` (a dict) with indirect parametrization::
+
+        @pytest.mark.parametrize("zarvex_emulator", [{"A": 0x01}], indirect=True)
+        def test_a(zarvex_emulator):
+            assert zarvex_emulator.read("A") == 0x01
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Iterator
+
+import pytest
+
+from .board import Board
+from .emulator import Emulator
+
+NO_BOARD = "no Zarvex board named: give --zarvex-port N, --zarvex-device PATH|URL or set ZARVEX_PORT"
+
+
+def pytest_addoption(parser: pytest.Parser) -> None:
+    group = parser.getgroup("zarvex", "Zarvex board")
+    group.addoption("--zarvex-port", type=int, metavar="N", help="the board's port number")
+    group.addoption("--zarvex-device", metavar="PATH|URL", help="the board's device, rfc2217:// or socket:// URL")
+    group.addoption(
+        "--zarvex-emulator",
+        metavar="PROGRAM",
+        default="zarvex-board-emulator",
+        help="the board emulator for the zarvex_emulator fixture (default: %(default)s)",
+    )
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    config.addinivalue_line(
+        "markers",
+        "zarvex_inputs(A=0x5A, ...): what the emulated board's ports read, for the zarvex_emulator fixture",
+    )
+    if config.getoption("zarvex_port", None) is not None and config.getoption("zarvex_device", None):
+        raise pytest.UsageError("give --zarvex-port or --zarvex-device, not both")
+
+
+@pytest.fixture
+def zarvex_board(request: pytest.FixtureRequest) -> Iterator[Board]:
+    """A Board on the board named by --zarvex-port, --zarvex-device or ZARVEX_PORT."""
+    port = request.config.getoption("zarvex_port")
+    device = request.config.getoption("zarvex_device")
+    if port is None and not device and not os.environ.get("ZARVEX_PORT"):
+        pytest.skip(NO_BOARD)
+    with Board(port=port, device=device or None) as board:
+        yield board
+
+
+@pytest.fixture
+def zarvex_emulator(request: pytest.FixtureRequest) -> Iterator[Board]:
+    """A Board on a fresh board emulator (``board.emulator``); inputs from the
+    zarvex_inputs marker or from indirect parametrization."""
+    inputs = getattr(request, "param", None)
+    if inputs is None:
+        marker = request.node.get_closest_marker("zarvex_inputs")
+        inputs = {} if marker is None else dict(*marker.args, **marker.kwargs)
+    with Emulator(inputs=inputs, program=request.config.getoption("zarvex_emulator")) as emulator:
+        with Board(device=emulator.device) as board:
+            board.emulator = emulator
+            yield board
