@@ -12,6 +12,8 @@ packages=(
     xvfb # the test of a lost X server
     ser2net # the tests of boards on other machines
     python3-serial # the benchmark of boards on other machines, beside pyserial's client
+    python3-pytest python3-labgrid # the Python module's tests and the labgrid example
+    reuse # every file's copyright and licence: reuse lint
 )
 [[ $# -gt 0 ]] && packages=("$@")
 
