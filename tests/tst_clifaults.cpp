@@ -81,27 +81,46 @@ private:
     int m_write = -1;
 };
 
-// zarvex has its signal handlers in place and, with sleeping, sleeps, waiting for something.
-bool hasHandlers(qint64 pid, bool sleeping)
+// The signals of a field of /proc/PID/status ("SigCgt", "ShdPnd"), and whether it sleeps.
+quint64 signalsIn(qint64 pid, const QByteArray &field, bool *asleep = nullptr)
 {
-    const QString path = QStringLiteral("/proc/%1/status").arg(pid);
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    quint64 mask = 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(field + ':'))
+            mask = line.mid(field.size() + 1).trimmed().toULongLong(nullptr, 16);
+        if (asleep && line.startsWith("State:"))
+            *asleep = line.contains("(sleeping)");
+    }
+    return mask;
+}
+
+quint64 bit(int signal)
+{
+    return signal ? 1ull << (signal - 1) : 0;
+}
+
+// zarvex has its signal handlers in place (but for `ignored`, 0 for none) and, with sleeping,
+// sleeps, waiting for something.
+bool hasHandlers(qint64 pid, bool sleeping, int ignored)
+{
+    const quint64 handled = (bit(SIGINT) | bit(SIGTERM) | bit(SIGHUP)) & ~bit(ignored);
     return QTest::qWaitFor(
         [&] {
-            QFile status(path);
-            if (!status.open(QIODevice::ReadOnly))
-                return false;
-            quint64 caught = 0;
             bool asleep = false;
-            for (const QByteArray &line : status.readAll().split('\n')) {
-                if (line.startsWith("SigCgt:"))
-                    caught = line.mid(7).trimmed().toULongLong(nullptr, 16);
-                if (line.startsWith("State:"))
-                    asleep = line.contains("(sleeping)");
-            }
-            const quint64 ending =
-                (1ull << (SIGINT - 1)) | (1ull << (SIGTERM - 1)) | (1ull << (SIGHUP - 1));
-            return (asleep || !sleeping) && (caught & ending) == ending;
+            const quint64 caught = signalsIn(pid, "SigCgt", &asleep);
+            return (asleep || !sleeping) && (caught & handled) == handled;
         },
+        5000);
+}
+
+// The signal sent is no longer pending: it was dropped, or its handler has run.
+bool taken(qint64 pid, int signal)
+{
+    return QTest::qWaitFor(
+        [&] { return ((signalsIn(pid, "SigPnd") | signalsIn(pid, "ShdPnd")) & bit(signal)) == 0; },
         5000);
 }
 
@@ -291,16 +310,26 @@ void TstCliFaults::signalsEndItWhereverItWaits_data()
     QTest::addColumn<QString>("waitsOn"); // "full output", "fifo", or "" (anywhere)
     QTest::addColumn<int>("signal");
     QTest::addColumn<bool>("exitsWith0"); // watch; the others end by the signal
+    // Ignored when zarvex starts, as under nohup or in a background job, and sent first: it
+    // must stay ignored.
+    QTest::addColumn<int>("ignored");
 
     QTest::newRow("watch, output full")
-        << QStringList{"watch", "--interval", "10m"} << "full output" << SIGTERM << true;
-    QTest::newRow("read, output full") << QStringList{"read"} << "full output" << SIGINT << false;
-    QTest::newRow("batch, output full") << QStringList{"batch"} << "full output" << SIGHUP << false;
+        << QStringList{"watch", "--interval", "10m"} << "full output" << SIGTERM << true << 0;
+    QTest::newRow("read, output full")
+        << QStringList{"read"} << "full output" << SIGINT << false << 0;
+    QTest::newRow("batch, output full")
+        << QStringList{"batch"} << "full output" << SIGHUP << false << 0;
     QTest::newRow("batch from a FIFO nobody writes")
-        << QStringList{"batch", "-f", "%fifo"} << "fifo" << SIGTERM << false;
+        << QStringList{"batch", "-f", "%fifo"} << "fifo" << SIGTERM << false << 0;
     QTest::newRow("batch checking a FIFO nobody writes")
-        << QStringList{"batch", "--check-only", "-f", "%fifo"} << "fifo" << SIGINT << false;
-    QTest::newRow("watch, from its first moment") << QStringList{"watch"} << "" << SIGINT << true;
+        << QStringList{"batch", "--check-only", "-f", "%fifo"} << "fifo" << SIGINT << false << 0;
+    QTest::newRow("watch, from its first moment")
+        << QStringList{"watch"} << "" << SIGINT << true << 0;
+    QTest::newRow("batch from a FIFO under nohup")
+        << QStringList{"batch", "-f", "%fifo"} << "fifo" << SIGTERM << false << SIGHUP;
+    QTest::newRow("read, output full, as a background job")
+        << QStringList{"read"} << "full output" << SIGTERM << false << SIGINT;
 }
 
 void TstCliFaults::signalsEndItWhereverItWaits()
@@ -309,6 +338,7 @@ void TstCliFaults::signalsEndItWhereverItWaits()
     QFETCH(QString, waitsOn);
     QFETCH(int, signal);
     QFETCH(bool, exitsWith0);
+    QFETCH(int, ignored);
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -316,18 +346,28 @@ void TstCliFaults::signalsEndItWhereverItWaits()
     QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
     args.replaceInStrings("%fifo", fifo);
     Pipe output;
-    std::function<void()> inChild;
-    if (waitsOn == "full output") {
+    if (waitsOn == "full output")
         QVERIFY(output.fill());
-        inChild = [fd = output.writeEnd()] { ::dup2(fd, STDOUT_FILENO); };
-    }
-    QProcess *process = start(onBoard(args), this, inChild);
+    const int stdoutFd = waitsOn == "full output" ? output.writeEnd() : -1;
+    QProcess *process = start(onBoard(args), this, [stdoutFd, ignored] {
+        if (stdoutFd >= 0)
+            ::dup2(stdoutFd, STDOUT_FILENO);
+        if (ignored)
+            ::signal(ignored, SIG_IGN);
+    });
     QVERIFY(process->waitForStarted());
     if (waitsOn == "full output")
         QVERIFY(QTest::qWaitFor([&] { return QFile::exists(lockPath()); }, 5000));
     // Without a wait to be in: the handlers come before anything else, so from then on.
-    QVERIFY(hasHandlers(process->processId(), !waitsOn.isEmpty()));
-    ::kill(pid_t(process->processId()), signal);
+    const auto pid = pid_t(process->processId());
+    QVERIFY(hasHandlers(pid, !waitsOn.isEmpty(), ignored));
+    // Had it been caught, it would have been the first, and so the one that ends zarvex.
+    if (ignored) {
+        ::kill(pid, ignored);
+        QVERIFY(taken(pid, ignored));
+        QCOMPARE(process->state(), QProcess::Running);
+    }
+    ::kill(pid, signal);
     checkEnd(*process, exitsWith0 ? 0 : signal, 0);
     QVERIFY(!QFile::exists(lockPath()));
     if (waitsOn == "fifo")
@@ -458,7 +498,7 @@ void TstCliFaults::signalWhileTheBoardTakesNothing()
             return ::ioctl(master, FIONREAD, &waiting) == 0 && waiting > 0;
         },
         5000));
-    QVERIFY(hasHandlers(process->processId(), true));
+    QVERIFY(hasHandlers(process->processId(), true, 0));
     ::kill(pid_t(process->processId()), SIGTERM);
     checkEnd(*process, SIGTERM, 0);
     QVERIFY(!QFile::exists(serialLayerLockPath(device)));

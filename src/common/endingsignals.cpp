@@ -20,6 +20,9 @@ int wakePipe[2] = {-1, -1};
 volatile sig_atomic_t firstSignal = 0;
 bool installed = false;
 std::array<struct sigaction, endingSignals.size()> previousActions;
+// Ignored at the first install(), by whoever started us: after restore(true) every one is.
+std::array<bool, endingSignals.size()> ignoredAtStart;
+bool startSeen = false;
 
 void onSignal(int signal)
 {
@@ -44,9 +47,17 @@ bool EndingSignals::install()
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (std::size_t i = 0; i < endingSignals.size(); ++i) {
-        if (::sigaction(endingSignals[i], &action, &previousActions[i]) != 0)
+        if (::sigaction(endingSignals[i], nullptr, &previousActions[i]) != 0)
+            return false;
+        if (!startSeen)
+            ignoredAtStart[i] = previousActions[i].sa_handler == SIG_IGN;
+        // nohup, or a shell starting a background job, means it to stay so.
+        if (ignoredAtStart[i])
+            continue;
+        if (::sigaction(endingSignals[i], &action, nullptr) != 0)
             return false;
     }
+    startSeen = true;
     installed = true;
     return true;
 }

@@ -7,8 +7,9 @@
 // watches. Every program of the project ends through this: the window, zarvex, the emulator.
 namespace EndingSignals {
 
-// Installs the handlers; a second call does nothing. False, with errno set, when the pipe or a
-// handler could not be made.
+// Installs the handlers, but for a signal that was ignored when the program started (nohup
+// ignores SIGHUP; a shell, SIGINT in its background jobs): that one stays ignored. A second
+// call does nothing. False, with errno set, when the pipe or a handler could not be made.
 bool install();
 // The pipe's read end, readable once a signal has come; -1 before install().
 int fd();

@@ -20,9 +20,10 @@ class QSocketNotifier;
 std::unique_ptr<QApplication> startApplication(int &argc, char **argv);
 
 // SIGTERM, SIGINT and SIGHUP (the terminal that started us closed) run `ending` (Done, for
-// the window) once, then the event loop ends. The signals come through EndingSignals' pipe,
-// watched by the event loop. One instance at a time; EndingSignals::endBy() then ends the
-// process by the signal caught.
+// the window) once, then the event loop ends; one that was ignored when the program started
+// (nohup) stays ignored. The signals come through EndingSignals' pipe, watched by the event
+// loop. One instance at a time; EndingSignals::endBy() then ends the process by the signal
+// caught.
 class SignalEnding : public QObject
 {
     Q_OBJECT

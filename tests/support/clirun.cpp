@@ -4,6 +4,8 @@
 
 #include <QProcess>
 
+#include <csignal>
+
 QStringList lines(const QByteArray &bytes)
 {
     return QString::fromUtf8(bytes).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
@@ -15,8 +17,14 @@ QProcess *start(const QStringList &args, QObject *parent, const std::function<vo
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.remove(QStringLiteral("ZARVEX_PORT"));
     process->setProcessEnvironment(environment);
-    if (inChild)
-        process->setChildProcessModifier(inChild);
+    // A test run as a background job or under nohup would otherwise pass its ignored signals
+    // on, and zarvex keeps those ignored.
+    process->setChildProcessModifier([inChild] {
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+            ::signal(signal, SIG_DFL);
+        if (inChild)
+            inChild();
+    });
     process->start(QStringLiteral(ZARVEX_CLI), args);
     return process;
 }

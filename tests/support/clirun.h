@@ -22,8 +22,9 @@ struct Run
 };
 
 QStringList lines(const QByteArray &bytes);
-// inChild runs in the child once its standard channels are set up, right before zarvex starts:
-// it may replace them (dup2, close) and must be async-signal-safe.
+// inChild runs in the child once its standard channels are set up and SIGINT, SIGTERM and
+// SIGHUP are back to their defaults, right before zarvex starts: it may replace them (dup2,
+// close, signal) and must be async-signal-safe.
 QProcess *start(const QStringList &args, QObject *parent = nullptr,
                 const std::function<void()> &inChild = {});
 Run finish(QProcess &process, const QByteArray &input = {});
