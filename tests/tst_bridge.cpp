@@ -6,12 +6,15 @@
 #include "porttargets.h"
 #include "ser2netserver.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <climits>
 #include <csignal>
+#include <cstring>
 #include <memory>
 
 #include <fcntl.h>
@@ -36,6 +39,24 @@ bool isExclusive(const QString &path)
     return exclusive != 0;
 }
 
+// In the child before exec, async-signal-safe: makes the file `prefix` + its pid.
+void makeFileForOwnPid(const char *prefix)
+{
+    char path[PATH_MAX];
+    const std::size_t length = std::strlen(prefix);
+    std::memcpy(path, prefix, length);
+    char digits[24];
+    int count = 0;
+    for (unsigned long pid = unsigned(::getpid()); pid != 0 || count == 0; pid /= 10)
+        digits[count++] = char('0' + pid % 10);
+    for (int i = 0; i < count; ++i)
+        path[length + i] = digits[count - 1 - i];
+    path[length + count] = '\0';
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL, 0644);
+    [[maybe_unused]] const ssize_t written = ::write(fd, "notes\n", 6);
+    ::close(fd);
+}
+
 } // namespace
 
 class TstBridge : public QObject
@@ -49,11 +70,17 @@ private slots:
     void bytesIntactAcrossClients();
     void killedClientLeavesNoExclusiveFlag();
     void reconnectsWhenServerComesBack();
+    void startsAgainAfterSigkill();
+    void leavesOtherFilesAlone();
+    void keepsGoingUnderNohup();
     void refusals();
 
 private:
     // Serves the emulator through ser2net, and starts a bridge to it with a link.
-    bool startBridge(Ser2netServer::Mode mode);
+    bool startBridge(Ser2netServer::Mode mode, const std::function<void()> &inChild = {});
+    bool startServer(Ser2netServer::Mode mode);
+    // Starts a bridge to the server and returns whether its first line names its link.
+    bool launchBridge(const std::function<void()> &inChild = {});
     bool endBridge(int signal);
 
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -87,11 +114,19 @@ void TstBridge::cleanup()
     m_dir.reset();
 }
 
-bool TstBridge::startBridge(Ser2netServer::Mode mode)
+bool TstBridge::startBridge(Ser2netServer::Mode mode, const std::function<void()> &inChild)
 {
-    if (!m_server->start(QFileInfo(m_dir->filePath("board")).symLinkTarget(), mode))
-        return false;
-    m_bridge.reset(start({"bridge", m_server->url(), "--link", m_link}));
+    return startServer(mode) && launchBridge(inChild);
+}
+
+bool TstBridge::startServer(Ser2netServer::Mode mode)
+{
+    return m_server->start(QFileInfo(m_dir->filePath("board")).symLinkTarget(), mode);
+}
+
+bool TstBridge::launchBridge(const std::function<void()> &inChild)
+{
+    m_bridge.reset(start({"bridge", m_server->url(), "--link", m_link}, nullptr, inChild));
     const QString first = nextLine(*m_bridge);
     const QString expected = QStringLiteral("bridge %1 <-> %2 (link %3)")
                                  .arg(m_server->url(), QFileInfo(m_link).symLinkTarget(), m_link);
@@ -164,6 +199,47 @@ void TstBridge::reconnectsWhenServerComesBack()
     QVERIFY(endBridge(SIGHUP));
 }
 
+// Killed, the bridge leaves its link to a pty that is gone; the next one, most likely given the
+// same pty number, takes the link over rather than refuse it at every restart.
+void TstBridge::startsAgainAfterSigkill()
+{
+    QVERIFY(startBridge(Ser2netServer::Mode::Raw));
+    const QString device = QFileInfo(m_link).symLinkTarget();
+    m_bridge->kill();
+    QVERIFY(m_bridge->waitForFinished());
+    QCOMPARE(QFileInfo(m_link).symLinkTarget(), device);
+    QVERIFY(launchBridge());
+    const Run read = zarvex({"-d", m_link, "read"});
+    QVERIFY2(read.code == 0, qPrintable(read.err));
+    QVERIFY(endBridge(SIGTERM));
+}
+
+// A file named as an older version named its temporary link is somebody's file.
+void TstBridge::leavesOtherFilesAlone()
+{
+    QVERIFY(startServer(Ser2netServer::Mode::Raw));
+    const QByteArray prefix = QFile::encodeName(m_link + ".new.");
+    QVERIFY(launchBridge([prefix] { makeFileForOwnPid(prefix.constData()); }));
+    const QString notes = m_link + ".new." + QString::number(m_bridge->processId());
+    QVERIFY(endBridge(SIGTERM));
+    QFile file(notes);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("notes\n"));
+    QCOMPARE(QDir(m_dir->path()).entryList({"com7*"}, QDir::System | QDir::Files),
+             QStringList{QFileInfo(notes).fileName()});
+}
+
+// Started with SIGHUP ignored (nohup), it stays ignored: the bridge goes on serving.
+void TstBridge::keepsGoingUnderNohup()
+{
+    QVERIFY(startBridge(Ser2netServer::Mode::Raw, [] { ::signal(SIGHUP, SIG_IGN); }));
+    ::kill(pid_t(m_bridge->processId()), SIGHUP);
+    const Run read = zarvex({"-d", m_link, "read"});
+    QVERIFY2(read.code == 0, qPrintable(read.err));
+    QCOMPARE(m_bridge->state(), QProcess::Running);
+    QVERIFY(endBridge(SIGTERM));
+}
+
 void TstBridge::refusals()
 {
     // Nothing listens: no pty, no link.
@@ -176,6 +252,13 @@ void TstBridge::refusals()
              qPrintable(run.err));
     QVERIFY(run.out.isEmpty());
     QVERIFY(!QFileInfo(m_link).isSymLink());
+
+    // A link that could never be made is refused before connecting: a mistaken argument.
+    const QString nowhere = m_dir->filePath("missing/com7");
+    run = zarvex({"bridge", url, "--link", nowhere});
+    QCOMPARE(run.code, 2);
+    QCOMPARE(run.err, QStringLiteral("zarvex: bridge: cannot create link %1: no folder %2\n")
+                          .arg(nowhere, m_dir->filePath("missing")));
 
     // A second bridge leaves the first one's link alone.
     m_server = std::make_unique<Ser2netServer>();

@@ -69,6 +69,10 @@ ExitCode Bridge::run(Output &out)
         // Asked before connecting, so that a second bridge for the same link does not take
         // the server away from the first only to give up.
         link.emplace(m_plan.link, DeviceLink::Replace::StalePty);
+        if (const QString mistake = link->misplaced(); !mistake.isEmpty()) {
+            Output::diagnostic(QStringLiteral("bridge: ") + mistake);
+            return ExitCode::Usage;
+        }
         if (const QString obstacle = link->obstacle(); !obstacle.isEmpty()) {
             Output::diagnostic(QStringLiteral("bridge: ") + obstacle);
             return ExitCode::CannotOpen;

@@ -4,6 +4,10 @@
 
 #include <QString>
 
+#include <optional>
+
+#include <sys/stat.h>
+
 // A symbolic link to a served pty, for clients that want a fixed device name. Nothing but a link
 // into /dev/pts is ever replaced; the destructor removes the link only while it still points at
 // our device.
@@ -12,7 +16,8 @@ class DeviceLink
 public:
     enum class Replace {
         AnyPty,   // a link into /dev/pts, taken for one left behind by an earlier run
-        StalePty, // only a link to a pty that is gone: a live one is another program's
+        StalePty, // only a link to a pty that is gone, or to our own: a live one is another
+                  // program's
     };
 
     explicit DeviceLink(const QString &path, Replace replace = Replace::AnyPty)
@@ -23,13 +28,31 @@ public:
     DeviceLink &operator=(const DeviceLink &) = delete;
 
     QString path() const { return m_path; }
+    // Why the link can never be made where it is asked for (its folder is missing); empty
+    // when it can.
+    QString misplaced() const;
     // Why create() would refuse, without touching anything; empty when nothing is in the way.
-    QString obstacle() const;
+    // A stale link found here is replaced by create() even when its pty's number has been
+    // given out again meanwhile, most likely to the pty the link is then made for.
+    QString obstacle();
     bool create(const QString &target, QString *error);
     void remove();
 
 private:
+    // One symbolic link: a link cannot be changed, only replaced by another.
+    struct Identity
+    {
+        dev_t device;
+        ino_t inode;
+        time_t changed;
+        long changedNs;
+        bool operator==(const Identity &) const = default;
+    };
+    static std::optional<Identity> identity(const QString &path);
+    QString refusal(const QString &ours) const;
+
     QString m_path;
     Replace m_replace;
     QString m_target;
+    std::optional<Identity> m_stale; // the link obstacle() found stale
 };
