@@ -172,7 +172,7 @@ if grep -nE '\]\([^):]*\)|(^|[ `(])(\./)?(scripts|build[a-z-]*|docs|bench|tests|
     fail "the installed README names files of the source tree (above); mark those parts" \
         "<!-- source tree --> ... <!-- /source tree --> in README.md"
 fi
-for example in 99-zarvex.rules ser2net.yaml; do
+for example in 99-zarvex.rules ser2net.yaml zarvex-bridge@.service zarvex-bridge.conf; do
     [[ -e "$doc/examples/$example" ]] || fail "zarvex: no example $example"
 done
 [[ -f "$doc/examples/labgrid/conftest.py" ]] || fail "zarvex: no labgrid example"
