@@ -37,6 +37,12 @@ bool isHostName(const QString &host)
     return true;
 }
 
+// The interface of a link-local address, after '%' (written %25 in a URL): "eth0", "3".
+bool isZone(const QString &zone)
+{
+    return !zone.isEmpty() && isHostName(zone);
+}
+
 } // namespace
 
 QString RemoteAddress::url() const
@@ -95,8 +101,21 @@ std::optional<RemoteAddress> RemoteAddress::parse(const QString &text, QString *
         if (close < 0)
             return fail(QStringLiteral("%1: no ] after the IPv6 address").arg(text));
         address.host = rest.mid(1, close - 1);
+        // A zone goes to the system as "fe80::1%eth0", however the URL escaped its '%'.
+        const qsizetype percent = address.host.indexOf(QLatin1Char('%'));
+        QString zone;
+        if (percent >= 0) {
+            zone = address.host.mid(percent + 1);
+            if (zone.startsWith(QLatin1String("25")) && zone.size() > 2)
+                zone = zone.mid(2);
+            address.host.truncate(percent);
+        }
         if (!isIpv6(address.host))
             return fail(QStringLiteral("%1: %2 is not an IPv6 address").arg(text, address.host));
+        if (percent >= 0 && !isZone(zone))
+            return fail(QStringLiteral("%1: no interface name after %").arg(text));
+        if (percent >= 0)
+            address.host += QLatin1Char('%') + zone;
         const QString after = rest.mid(close + 1);
         if (!after.isEmpty() && !after.startsWith(QLatin1Char(':')))
             return fail(QStringLiteral("%1: nothing may follow the port").arg(text));
