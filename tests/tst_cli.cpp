@@ -212,6 +212,11 @@ void TstCli::exitCodes_data()
     QTest::newRow("missing device")
         << Mode::Normal << 0 << QStringList{"-d", "/dev/zarvex-none", "read"} << 3
         << "/dev/zarvex-none does not exist";
+    QTest::newRow("bare name") << Mode::Normal << 0 << QStringList{"-d", "zarvex-none", "read"} << 3
+                               << "cannot open zarvex-none: /dev/zarvex-none does not exist";
+    QTest::newRow("relative path")
+        << Mode::Normal << 0 << QStringList{"-d", "zarvex-none/k9", "read"} << 3
+        << "cannot open zarvex-none/k9: zarvex-none/k9 does not exist";
 }
 
 void TstCli::exitCodes()

@@ -44,15 +44,27 @@ QString describedProcess(qint64 pid, const QString &name)
 
 } // namespace
 
+QString absolutePortName(const QString &path)
+{
+    if (path.startsWith(QLatin1Char('/')))
+        return QDir::cleanPath(path);
+    // The serial layer reads a bare name as a device under /dev; a path with a folder in it is
+    // where the user is.
+    if (!path.contains(QLatin1Char('/')))
+        return QDir::cleanPath(QStringLiteral("/dev/") + path);
+    return QDir::cleanPath(QDir::current().absoluteFilePath(path));
+}
+
 QString OpenRefusal::text() const
 {
     switch (failure) {
     case OpenFailure::NoSuchDevice:
         if (!systemText.isEmpty())
             return QStringLiteral("%1 names no device present (%2)").arg(path, systemText);
-        if (!device.isEmpty() && device != path)
+        if (!device.isEmpty() && device != absolutePortName(path))
             return QStringLiteral("%1 links to %2, which does not exist").arg(path, device);
-        return QStringLiteral("%1 does not exist").arg(path);
+        return QStringLiteral("%1 does not exist")
+            .arg(path.contains(QLatin1Char('/')) || device.isEmpty() ? path : device);
     case OpenFailure::NotSerial:
         return QStringLiteral("%1 is not a serial device (%2)").arg(path, detail);
     case OpenFailure::PermissionDenied:
@@ -158,18 +170,11 @@ struct Resolution
     QString systemText; // why resolving failed, other than a missing target
 };
 
-// The serial layer reads a bare name as a device under /dev.
-QString absoluteName(const QString &path)
-{
-    return QDir::cleanPath(path.startsWith(QLatin1Char('/')) ? path
-                                                             : QStringLiteral("/dev/") + path);
-}
-
 Resolution resolve(const QString &path)
 {
     constexpr int MostLinks = 40; // the kernel's own limit
     Resolution resolution;
-    QString current = absoluteName(path);
+    QString current = absolutePortName(path);
     resolution.names << current;
     for (int hop = 0;; ++hop) {
         const QFileInfo info(current);

@@ -48,6 +48,10 @@ struct OpenRefusal
     QString text() const;
 };
 
+// The device a port name stands for before any link is followed: a bare name ("ttyUSB0") is
+// under /dev, a relative path is relative to the working directory.
+QString absolutePortName(const QString &path);
+
 // Holds a port for this process from the checks until the serial layer has closed it again.
 // Every claim locks the device itself (flock) before it touches any lock file, so among the
 // programs that claim ports this way only one at a time can check, remove stale locks and
