@@ -143,8 +143,10 @@ void TelnetCodec::command(quint8 byte)
 
 void TelnetCodec::option(quint8 verb, quint8 code, QByteArray &answers)
 {
-    const bool weMay = code == Binary || code == ComPort;
-    const bool heMay = code == Binary || code == SuppressGoAhead;
+    // An option turned off again after it was on is not taken up again: a server that keeps
+    // switching one gets each refusal once, and no answer after that.
+    const bool weMay = (code == Binary || code == ComPort) && !m_refusedDo[code];
+    const bool heMay = (code == Binary || code == SuppressGoAhead) && !m_refusedWill[code];
     switch (verb) {
     case Do:
         if (m_us[code] == Side::Yes)
@@ -154,14 +156,16 @@ void TelnetCodec::option(quint8 verb, quint8 code, QByteArray &answers)
         } else if (weMay) {
             m_us[code] = Side::Yes;
             append(answers, {Iac, Will, code});
-        } else if (!m_refusedDo[code]) {
-            m_refusedDo[code] = true;
+        } else if (!m_answeredDo[code]) {
+            m_answeredDo[code] = true;
             append(answers, {Iac, Wont, code});
         }
         break;
     case Dont:
-        if (m_us[code] == Side::Yes)
+        if (m_us[code] == Side::Yes) {
             append(answers, {Iac, Wont, code});
+            m_refusedDo[code] = true;
+        }
         if (code == ComPort && m_us[code] != Side::No)
             m_refused = true;
         m_us[code] = Side::No;
@@ -174,14 +178,16 @@ void TelnetCodec::option(quint8 verb, quint8 code, QByteArray &answers)
         } else if (heMay) {
             m_him[code] = Side::Yes;
             append(answers, {Iac, Do, code});
-        } else if (!m_refusedWill[code]) {
-            m_refusedWill[code] = true;
+        } else if (!m_answeredWill[code]) {
+            m_answeredWill[code] = true;
             append(answers, {Iac, Dont, code});
         }
         break;
     case Wont:
-        if (m_him[code] == Side::Yes)
+        if (m_him[code] == Side::Yes) {
             append(answers, {Iac, Dont, code});
+            m_refusedWill[code] = true;
+        }
         m_him[code] = Side::No;
         if (code == ComPort && m_us[code] != Side::No)
             m_refused = true;

@@ -10,8 +10,8 @@
 // The client side of telnet with the com-port option (RFC 2217), as a state machine without
 // I/O: what to send after connecting, and the bytes from the server split into the board's
 // data and what has to be answered. The line is binary both ways; negotiation never loops,
-// since an answer is only given when an option's state changes (RFC 1143), and a request we
-// refuse is refused once.
+// since an answer is only given when an option's state changes (RFC 1143), a request we
+// refuse is refused once, and an option the server turned off stays off.
 class TelnetCodec
 {
 public:
@@ -74,10 +74,12 @@ private:
     quint8 m_verb = 0;
     QByteArray m_sub;
     bool m_subTooLong = false;
-    std::array<Side, 256> m_us{};  // what we do (WILL/WONT)
-    std::array<Side, 256> m_him{}; // what the server does (DO/DONT from us)
-    std::array<bool, 256> m_refusedDo{};
-    std::array<bool, 256> m_refusedWill{};
+    std::array<Side, 256> m_us{};          // what we do (WILL/WONT)
+    std::array<Side, 256> m_him{};         // what the server does (DO/DONT from us)
+    std::array<bool, 256> m_refusedDo{};   // not to be done again, whatever is asked
+    std::array<bool, 256> m_refusedWill{}; // not to be let done again
+    std::array<bool, 256> m_answeredDo{};  // a refusal has gone: none again
+    std::array<bool, 256> m_answeredWill{};
     quint8 m_confirmed = 0; // bit n: setting n + 1 answered
     bool m_refused = false;
     bool m_spoke = false;
