@@ -35,8 +35,10 @@ const QByteArray LineState = hex("FFFA2C6A60FFF0");
 const QByteArray ModemState = hex("FFFA2C6B30FFF0");
 
 // One connection, served by a thread from a script of steps: '>' sends the bytes (20 ms after
-// the step before, so that pieces come apart), '<' waits until the client has sent them, 'x'
-// (last) hangs up. Until then it keeps what the client sends, up to the client's hanging up.
+// the step before, so that pieces come apart), '<' waits until the client has sent them, 'd'
+// pauses for as many milliseconds as the bytes say, 'f' (last) sends them again and again
+// (none: nothing) without reading until the client hangs up, 'x' (last) hangs up. Until then it
+// keeps what the client sends, up to the client's hanging up.
 class ScriptedServer
 {
 public:
@@ -97,6 +99,10 @@ private:
                 ::usleep(20 * 1000);
             if (step == '>')
                 ::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL);
+            if (step == 'd')
+                ::usleep(useconds_t(bytes.toInt()) * 1000);
+            if (step == 'f')
+                flood(fd, bytes);
             hungUp = hungUp || step == 'x';
             while (step == '<' && !m_received.contains(bytes) && readSome(fd)) {
             }
@@ -105,6 +111,26 @@ private:
         }
         ::close(fd);
         return true;
+    }
+    // Bounded, as a test's server must be: by the client's hang-up, or FloodLimitS.
+    static void flood(int fd, const QByteArray &bytes)
+    {
+        constexpr int FloodLimitS = 20;
+        QByteArray burst;
+        while (!bytes.isEmpty() && burst.size() < 16 * 1024)
+            burst += bytes;
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < FloodLimitS * 1000) {
+            pollfd socket{fd, short(burst.isEmpty() ? POLLRDHUP : POLLOUT | POLLRDHUP), 0};
+            if (::poll(&socket, 1, 100) < 0 || (socket.revents & (POLLRDHUP | POLLHUP | POLLERR)))
+                return;
+            if ((socket.revents & POLLOUT) &&
+                ::send(fd, burst.constData(), size_t(burst.size()), MSG_NOSIGNAL | MSG_DONTWAIT) <
+                    0 &&
+                errno != EAGAIN)
+                return;
+        }
     }
     bool readSome(int fd)
     {
@@ -141,6 +167,13 @@ private slots:
     void refusals_data();
     void refusals();
     void busyForAMoment();
+    void turnedAwayLate_data();
+    void turnedAwayLate();
+    void floods_data();
+    void floods();
+    void serverThatReadsNothing();
+    void slowServer();
+    void comPortRefused();
 };
 
 void TstSocketLink::addresses_data()
@@ -159,6 +192,8 @@ void TstSocketLink::addresses_data()
     good("RFC2217://10.0.0.7:4003", "rfc2217://10.0.0.7:4003");
     good("rfc2217://[::1]:4003", "rfc2217://[::1]:4003");
     good("socket://lab-7.example:04003", "socket://lab-7.example:4003");
+    good("socket://[fe80::1%lo]:4003", "socket://[fe80::1%lo]:4003");
+    good("rfc2217://[fe80::1%25eth0]:4003", "rfc2217://[fe80::1%eth0]:4003");
     bad("/dev/ttyUSB0", "");
     bad("dir/a://b", "");
     bad("tcp://lab7:4003", "unknown scheme tcp:// (use socket:// or rfc2217://)");
@@ -175,6 +210,8 @@ void TstSocketLink::addresses_data()
     bad("socket://::1:4003", "socket://::1:4003: an IPv6 address goes in brackets, as in "
                              "socket://[::1]:4003");
     bad("socket://[lab7]:4003", "socket://[lab7]:4003: lab7 is not an IPv6 address");
+    bad("socket://[fe80::1%]:4003", "socket://[fe80::1%]:4003: no interface name after %");
+    bad("socket://[fe80::1%a/b]:4003", "socket://[fe80::1%a/b]:4003: nothing may follow the port");
 }
 
 void TstSocketLink::addresses()
@@ -220,6 +257,11 @@ void TstSocketLink::decoding_data()
     // that taken as a refusal of ours, unanswered. The settings it sends are no answers.
     QTest::newRow("own opening echoed")
         << Codec().opening() + hex("FFFE2C") << QByteArray() << hex("FFFE2C") << true;
+    // Switched off after it was on: never taken up again, so a server that keeps switching it
+    // gets two answers in all.
+    QTest::newRow("an option switched off stays off")
+        << Greeting + hex("FFFC00 FFFB00 FFFC00 FFFB00 FFFC00") << QByteArray()
+        << GreetingAnswers + hex("FFFE00 FFFE00") << false;
     QTest::newRow("unterminated subnegotiation ends at a command")
         << hex("FFFA2C6A00 FFFD18 43") << hex("43") << hex("FFFC18") << false;
 }
@@ -297,6 +339,8 @@ void TstSocketLink::rawTimeoutThenHangUp()
     QCOMPARE(link.descriptor(), -1);
     QVERIFY(!link.output("abc"));
     QTRY_COMPARE(lost.count(), 1);
+    QCOMPARE(link.lossText(),
+             QStringLiteral("the connection to 127.0.0.1:%1 was closed").arg(link.address().port));
 }
 
 void TstSocketLink::refusals_data()
@@ -320,6 +364,9 @@ void TstSocketLink::refusals_data()
         << Raw << QByteArray("HTTP/1.1 400 Bad Request\r\n\r\n") << true << OpenFailure::Unreachable
         << QStringLiteral("127.0.0.1:%1 closed the connection at once, saying: HTTP/1.1 400 Bad "
                           "Request (is it a serial server's port?)");
+    QTest::newRow("telnet port reached raw")
+        << Raw << Greeting << false << OpenFailure::Unreachable
+        << QStringLiteral("127.0.0.1:%1 speaks telnet (RFC 2217): use rfc2217://");
     QTest::newRow("never confirms")
         << Rfc2217 << Greeting << false << OpenFailure::Unreachable
         << QStringLiteral("127.0.0.1:%1 did not confirm the line settings within 3 s (is it an "
@@ -363,9 +410,12 @@ void TstSocketLink::refusals()
         QCOMPARE(refusal->failure, failure);
         QCOMPARE(refusal->text(), text.arg(port));
         QCOMPARE(link.state(), LinkState::Closed);
-        // An RFC 2217 server's greeting is answered while the link waits.
-        if (!sent.isEmpty() && !hangUp)
+        // An RFC 2217 server's greeting is answered while the link waits; a telnet server
+        // reached raw gets nothing at all.
+        if (!sent.isEmpty() && !hangUp && protocol == Rfc2217)
             QVERIFY(server.received().endsWith(GreetingAnswers));
+        if (!sent.isEmpty() && !hangUp && protocol == Raw)
+            QCOMPARE(server.received(), QByteArray());
         return;
     }
 }
@@ -378,6 +428,139 @@ void TstSocketLink::busyForAMoment()
     SocketLink link(server.address(Raw));
     const std::optional<OpenRefusal> refusal = link.open();
     QVERIFY2(!refusal, qPrintable(refusal ? refusal->text() : QString()));
+}
+
+// Through a tunnel that accepts at once, the server's first words come after our commands:
+// they still refuse the link, and nothing went to the board.
+void TstSocketLink::turnedAwayLate_data()
+{
+    QTest::addColumn<QByteArray>("words");
+    QTest::addColumn<bool>("hangUp");
+    QTest::addColumn<OpenFailure>("failure");
+    QTest::addColumn<QString>("text"); // %1: the port
+
+    QTest::newRow("busy") << QByteArray("Port already in use\r\n") << true << OpenFailure::InUse
+                          << QStringLiteral("busy: another client holds 127.0.0.1:%1 (the server "
+                                            "said: Port already in use)");
+    QTest::newRow("busy, still connected")
+        << QByteArray("Port already in use\r\n") << false << OpenFailure::InUse
+        << QStringLiteral("busy: another client holds 127.0.0.1:%1 (the server said: Port "
+                          "already in use)");
+    QTest::newRow("telnet") << Greeting << false << OpenFailure::Unreachable
+                            << QStringLiteral("127.0.0.1:%1 speaks telnet (RFC 2217): use "
+                                              "rfc2217://");
+}
+
+void TstSocketLink::turnedAwayLate()
+{
+    QFETCH(QByteArray, words);
+    QFETCH(bool, hangUp);
+    QFETCH(OpenFailure, failure);
+    QFETCH(QString, text);
+
+    ScriptedServer server;
+    ScriptedServer::Script script{{'d', "100"}, {'<', "abc"}, {'>', words}};
+    if (hangUp)
+        script << std::pair('x', QByteArray());
+    server.start(script);
+    SocketLink link(server.address(Raw));
+    QVERIFY(!link.open());
+    CommandSet commands(link);
+    QCOMPARE(commands.sendWritePort(Port::A, 0x12), SendOutcome::Sent);
+    QCOMPARE(commands.readPorts().kind, ReadPortsOutcome::Kind::PortLost);
+    QVERIFY(link.lateRefusal());
+    QCOMPARE(link.lateRefusal()->failure, failure);
+    QCOMPARE(link.lateRefusal()->text(), text.arg(link.address().port));
+    link.close();
+    QCOMPARE(server.received(), QByteArray("A\x12"
+                                           "abc"));
+}
+
+// A server that floods us and reads nothing: every read still ends at its deadline, and what
+// we answer stays bounded.
+void TstSocketLink::floods_data()
+{
+    QTest::addColumn<QByteArray>("flood");
+    QTest::newRow("telnet NOPs") << hex("FFF1");
+    QTest::newRow("option switched off and on") << hex("FFFC00 FFFB00");
+}
+
+void TstSocketLink::floods()
+{
+    QFETCH(QByteArray, flood);
+    ScriptedServer server;
+    server.start(
+        {{'>', Greeting}, {'<', hex("FFFA2C0501FFF0")}, {'>', Confirmations}, {'f', flood}});
+    SocketLink link(server.address(Rfc2217));
+    QVERIFY(!link.open());
+    CommandSet commands(link);
+    QElapsedTimer clock;
+    clock.start();
+    for (int read = 0; read < 3; ++read)
+        QCOMPARE(commands.readPorts().kind, ReadPortsOutcome::Kind::Timeout);
+    // Three deadlines, with room for a loaded machine; the flood itself lasts until we go.
+    QVERIFY2(clock.elapsed() < 10 * CommandSet::ReplyDeadlineMs,
+             qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(link.state(), LinkState::Open);
+    link.close();
+    const qsizetype answered = server.received().size();
+    QVERIFY2(answered < 256, qPrintable(QString::number(answered)));
+}
+
+void TstSocketLink::serverThatReadsNothing()
+{
+    ScriptedServer server;
+    server.start({{'f', {}}});
+    SocketLink link(server.address(Raw));
+    link.setInterruptCheck([] { return false; }); // wait for room, as zarvex does
+    QVERIFY(!link.open());
+    const QByteArray chunk(64 * 1024, 'A');
+    int chunks = 0;
+    while (link.output(chunk))
+        QVERIFY(++chunks < 10000);
+    QCOMPARE(link.state(), LinkState::Lost);
+    QCOMPARE(link.lossText(), QStringLiteral("127.0.0.1:%1 took nothing we sent for 5 s: the "
+                                             "connection counts as lost")
+                                  .arg(link.address().port));
+}
+
+// A reply later than the board's deadline by less than the round trip measured while opening
+// is the board's answer, not a timeout.
+void TstSocketLink::slowServer()
+{
+    ScriptedServer server;
+    server.start({{'>', Greeting},
+                  {'<', hex("FFFA2C0501FFF0")},
+                  {'d', "300"},
+                  {'>', Confirmations},
+                  {'<', "abc"},
+                  {'d', "550"},
+                  {'>', hex("010203")}});
+    SocketLink link(server.address(Rfc2217));
+    QVERIFY(!link.open());
+    QVERIFY2(link.roundTripMs() >= 300, qPrintable(QString::number(link.roundTripMs())));
+    QVERIFY(link.settingsConfirmed());
+    CommandSet commands(link);
+    commands.setTransitAllowanceMs(link.roundTripMs());
+    const ReadPortsOutcome read = commands.readPorts();
+    QCOMPARE(read.kind, ReadPortsOutcome::Kind::Inputs);
+    QCOMPARE(read.inputs, (ReadPortsOutcome::PortInputs{1, 2, 3}));
+}
+
+// A plain telnet server keeps its own line settings: usable, but not confirmed.
+void TstSocketLink::comPortRefused()
+{
+    ScriptedServer server;
+    server.start({{'>', hex("FFFB03 FFFD03")},
+                  {'<', hex("FFFA2C0501FFF0")},
+                  {'>', hex("FFFE2C")},
+                  {'<', "abc"},
+                  {'>', hex("FFFF0102")}});
+    SocketLink link(server.address(Rfc2217));
+    QVERIFY(!link.open());
+    QVERIFY(!link.settingsConfirmed());
+    CommandSet commands(link);
+    QCOMPARE(commands.readPorts().kind, ReadPortsOutcome::Kind::Inputs);
 }
 
 QTEST_GUILESS_MAIN(TstSocketLink)

@@ -103,7 +103,7 @@ ReadPortsOutcome CommandSet::readPorts()
 
     QElapsedTimer clock; // monotonic: immune to midnight and clock changes
     clock.start();
-    constexpr qint64 deadlineNs = qint64(ReplyDeadlineMs) * 1000 * 1000;
+    const qint64 deadlineNs = qint64(replyDeadlineMs()) * 1000 * 1000;
     qsizetype waiting = 0;
     for (;;) {
         // Blocks on the port, so the wait costs no CPU and runs no other event; it returns
@@ -133,8 +133,8 @@ ReadPortsOutcome CommandSet::readPorts()
 
 bool CommandSet::waitOutLateReply()
 {
-    constexpr qint64 quietNs = qint64(LateReplyQuietMs) * 1000 * 1000;
-    constexpr qint64 limitNs = qint64(LateReplyWaitLimitMs) * 1000 * 1000;
+    const qint64 quietNs = qint64(LateReplyQuietMs + m_transitMs) * 1000 * 1000;
+    const qint64 limitNs = qint64(LateReplyWaitLimitMs + m_transitMs) * 1000 * 1000;
     constexpr qint64 checkNs = 100 * 1000 * 1000; // how often to ask whether to stop
     QElapsedTimer clock;
     clock.start();

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 
+#include <algorithm>
 #include <array>
 
 class SerialLink;
@@ -82,6 +83,13 @@ public:
     // LateReplyWaitLimitMs) and drops whatever came.
     void setWaitOutLateReplies(bool on) { m_waitOutLateReplies = on; }
 
+    // Time on top of ReplyDeadlineMs for a reply to come back over a network: the board's
+    // deadline counts from when the command can have reached it. 0 (the window's timing) by
+    // default.
+    void setTransitAllowanceMs(int ms) { m_transitMs = std::max(0, ms); }
+    int transitAllowanceMs() const { return m_transitMs; }
+    int replyDeadlineMs() const { return ReplyDeadlineMs + m_transitMs; }
+
     // Build a command, or return an empty array when the value does not round (halves to
     // even) to 0..255.
     static QByteArray setDirectionCommand(Port port, double value);
@@ -105,6 +113,7 @@ private:
 
     SerialLink &m_link;
     bool m_waitOutLateReplies = false;
+    int m_transitMs = 0;
     bool m_lateReplyPossible = false;
     QElapsedTimer m_sinceTimeout;
 };

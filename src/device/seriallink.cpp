@@ -26,7 +26,7 @@ bool SerialLink::writeWithoutWaiting(int fd, QByteArray &unsent, bool socket)
     return true;
 }
 
-SerialLink::WriteWait SerialLink::waitUntilWritable(int fd, bool partlySent) const
+SerialLink::WriteWait SerialLink::waitUntilWritable(int fd, bool partlySent, int giveUpMs) const
 {
     QElapsedTimer waited;
     waited.start();
@@ -34,6 +34,8 @@ SerialLink::WriteWait SerialLink::waitUntilWritable(int fd, bool partlySent) con
     for (;;) {
         if ((!partlySent || waited.elapsed() >= CommandRestMs) && interruptRequested())
             return WriteWait::Interrupted;
+        if (giveUpMs >= 0 && waited.elapsed() >= giveUpMs)
+            return WriteWait::Stalled;
         const int ready = ::poll(&descriptor, 1, InterruptCheckMs);
         if (ready < 0 && errno != EINTR)
             return WriteWait::Broken;

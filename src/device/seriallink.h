@@ -77,10 +77,11 @@ protected:
     // that from unsent; false when the descriptor broke. A socket never raises SIGPIPE.
     static bool writeWithoutWaiting(int fd, QByteArray &unsent, bool socket);
 
-    enum class WriteWait { Writable, Interrupted, Broken };
+    enum class WriteWait { Writable, Interrupted, Broken, Stalled };
     // Waits until the descriptor takes more bytes, asking the interrupt check every
-    // InterruptCheckMs (once part of a command went, only after CommandRestMs).
-    WriteWait waitUntilWritable(int fd, bool partlySent) const;
+    // InterruptCheckMs (once part of a command went, only after CommandRestMs); Stalled once
+    // giveUpMs have passed, when that is set.
+    WriteWait waitUntilWritable(int fd, bool partlySent, int giveUpMs = -1) const;
     // Emits lost() from the event loop, never from inside a query, when stillLost() then
     // says the loss is still news (nobody has closed or reopened the link since).
     void reportLostLater(std::function<bool()> stillLost);

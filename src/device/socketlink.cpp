@@ -28,6 +28,8 @@ constexpr qint64 TurnAwayMinMs = 5;
 constexpr qint64 TurnAwayMaxMs = 250;
 // What is kept of the server's words when it turns us away.
 constexpr qsizetype ServerTextLimit = 80;
+// How much of a raw connection's first bytes is looked at for a server turning us away late.
+constexpr qsizetype FirstWordsLimit = 2 * ServerTextLimit;
 // How long a server that says the board is busy is asked again, and how often.
 constexpr qint64 BusyRetryMs = 250;
 constexpr unsigned long BusyRetryPauseMs = 25;
@@ -61,6 +63,22 @@ QString numericAddress(const sockaddr *address, socklen_t length)
     numeric.host = QString::fromLatin1(host.data());
     numeric.port = QByteArray(service.data()).toUShort();
     return numeric.hostPort();
+}
+
+bool isNegotiation(const QByteArray &bytes, qsizetype at)
+{
+    if (bytes.size() < at + 2 || quint8(bytes[at]) != TelnetCodec::Iac)
+        return false;
+    const quint8 verb = quint8(bytes[at + 1]);
+    return verb == TelnetCodec::Sb || (verb >= TelnetCodec::Will && verb <= TelnetCodec::Dont);
+}
+
+// A telnet server greets with negotiation before anything is asked of it. Once a command has
+// gone, three bytes could be the board's reply: then it takes two negotiations in a row.
+bool greetsWithTelnet(const QByteArray &firstBytes, bool beforeAnyCommand)
+{
+    return isNegotiation(firstBytes, 0) &&
+           (beforeAnyCommand || (firstBytes.size() >= 6 && isNegotiation(firstBytes, 3)));
 }
 
 // Whether the first `sent` bytes of wire end between the two halves of an escaped 0xFF.
@@ -113,15 +131,20 @@ std::optional<OpenRefusal> SocketLink::openOnce()
     close();
     m_codec = TelnetCodec();
     m_peer.clear();
+    m_lossText.clear();
+    m_lateRefusal.reset();
+    m_firstWords.clear();
+    m_replied = false;
+    m_roundTripMs = 0;
     QElapsedTimer clock;
     clock.start();
-    qint64 handshakeMs = 0;
-    if (std::optional<OpenRefusal> refused = connectSocket(&handshakeMs))
+    qint64 handshakeNs = 0;
+    if (std::optional<OpenRefusal> refused = connectSocket(&handshakeNs))
         return refused;
     m_state = LinkState::Open;
     ++m_generation;
     if (std::optional<OpenRefusal> refused =
-            settle(handshakeMs, ConnectTimeoutMs - clock.elapsed())) {
+            settle(handshakeNs, ConnectTimeoutMs - clock.elapsed())) {
         close();
         return refused;
     }
@@ -129,7 +152,7 @@ std::optional<OpenRefusal> SocketLink::openOnce()
     return std::nullopt;
 }
 
-std::optional<OpenRefusal> SocketLink::connectSocket(qint64 *handshakeMs)
+std::optional<OpenRefusal> SocketLink::connectSocket(qint64 *handshakeNs)
 {
     QElapsedTimer clock;
     clock.start();
@@ -194,7 +217,7 @@ std::optional<OpenRefusal> SocketLink::connectSocket(qint64 *handshakeMs)
             }
         }
         if (error == 0 && !timedOut) {
-            *handshakeMs = handshake.elapsed();
+            *handshakeNs = handshake.nsecsElapsed();
             m_fd = fd;
             const int on = 1;
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -236,22 +259,28 @@ std::optional<OpenRefusal> SocketLink::connectSocket(qint64 *handshakeMs)
     return unreachable;
 }
 
-std::optional<OpenRefusal> SocketLink::settle(qint64 handshakeMs, qint64 leftMs)
+std::optional<OpenRefusal> SocketLink::settle(qint64 handshakeNs, qint64 leftMs)
 {
     // RFC 2217: until the server has confirmed the line settings. Raw: a few round trips.
+    const qint64 handshakeMs = (handshakeNs + 999999) / 1000000;
     const qint64 waitMs =
         rfc2217() ? leftMs
                   : std::clamp(TurnAwayRoundTrips * handshakeMs, TurnAwayMinMs, TurnAwayMaxMs);
     if (rfc2217()) {
-        m_unsent = m_codec.opening();
+        queue(m_codec.opening());
         writeUnsent();
     }
     QElapsedTimer clock;
     clock.start();
     bool connected = true;
     while (connected && m_state == LinkState::Open) {
-        if (rfc2217() && m_codec.settled())
+        if (rfc2217() && m_codec.settled()) {
+            // The settings went out and came back: the network's round trip, and the server's.
+            m_roundTripMs = int(std::max(handshakeMs, (clock.nsecsElapsed() + 999999) / 1000000));
             return std::nullopt;
+        }
+        if (!rfc2217() && greetsWithTelnet(m_firstWords, true))
+            return turnedAway(false);
         const qint64 remainingMs = waitMs - clock.elapsed();
         if (remainingMs <= 0)
             break;
@@ -271,8 +300,10 @@ std::optional<OpenRefusal> SocketLink::settle(qint64 handshakeMs, qint64 leftMs)
     }
 
     if (connected && m_state == LinkState::Open) {
-        if (!rfc2217())
+        if (!rfc2217()) {
+            m_roundTripMs = int(handshakeMs);
             return std::nullopt;
+        }
         OpenRefusal silent = refusal(OpenFailure::Unreachable);
         silent.systemText = errorText(ETIMEDOUT);
         silent.detail = QStringLiteral("%1 did not confirm the line settings within %2 s (is it "
@@ -288,10 +319,24 @@ std::optional<OpenRefusal> SocketLink::settle(qint64 handshakeMs, qint64 leftMs)
                 break;
         }
     }
-    const QString said = serverText(m_received);
+    return turnedAway(true);
+}
+
+std::optional<OpenRefusal> SocketLink::turnedAway(bool closed) const
+{
+    if (!rfc2217() && greetsWithTelnet(m_firstWords, false)) {
+        OpenRefusal telnet = refusal(OpenFailure::Unreachable);
+        telnet.detail =
+            QStringLiteral("%1 speaks telnet (RFC 2217): use rfc2217://").arg(m_address.hostPort());
+        return telnet;
+    }
+    const QString said = serverText(rfc2217() ? m_received : m_firstWords);
     // A serial server says why (ser2net: "Port already in use"), or nothing; anything else that
     // talks and hangs up is some other service on that port.
-    if (!said.isEmpty() && !said.contains(QLatin1String("in use"), Qt::CaseInsensitive)) {
+    const bool busyWords = said.contains(QLatin1String("in use"), Qt::CaseInsensitive);
+    if (!closed && !busyWords)
+        return std::nullopt;
+    if (!said.isEmpty() && !busyWords) {
         OpenRefusal stranger = refusal(OpenFailure::Unreachable);
         stranger.detail = QStringLiteral("%1 closed the connection at once, saying: %2 (is it a "
                                          "serial server's port?)")
@@ -308,24 +353,31 @@ bool SocketLink::readSome()
 {
     std::array<char, ReceiveBufferSize> buffer;
     qsizetype room = ReceiveBufferSize - m_received.size();
-    while (room > 0) {
+    for (qint64 taken = 0; room > 0 && taken < ReadRoundLimit;) {
         ssize_t count;
         while ((count = ::recv(m_fd, buffer.data(), size_t(room), 0)) < 0 && errno == EINTR) {
         }
         if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             return true;
-        if (count <= 0)
+        if (count <= 0) {
+            m_readError = count < 0 ? errno : 0;
             return false;
+        }
+        taken += count;
         acknowledgeAtOnce();
         if (rfc2217()) {
             QByteArray answers;
             m_codec.feed(QByteArrayView(buffer.data(), count), m_received, answers);
             if (!answers.isEmpty()) {
-                m_unsent += answers;
+                queue(answers);
                 writeUnsent();
             }
         } else {
             m_received.append(buffer.data(), count);
+            if (!m_replied && m_firstWords.size() < FirstWordsLimit)
+                m_firstWords.append(
+                    buffer.data(),
+                    std::min<qsizetype>(count, FirstWordsLimit - m_firstWords.size()));
         }
         // Less than asked for: the socket holds no more now.
         if (count < room)
@@ -333,6 +385,23 @@ bool SocketLink::readSome()
         room = ReceiveBufferSize - m_received.size();
     }
     return true;
+}
+
+QString SocketLink::brokenText(int error) const
+{
+    const QString where = m_address.hostPort();
+    if (error == 0)
+        return QStringLiteral("the connection to %1 was closed").arg(where);
+    if (error == ECONNRESET || error == EPIPE)
+        return QStringLiteral("the connection to %1 was reset (%2)").arg(where, errorText(error));
+    return QStringLiteral("the connection to %1 broke (%2)").arg(where, errorText(error));
+}
+
+void SocketLink::queue(const QByteArray &bytes)
+{
+    if (m_unsent.isEmpty())
+        m_unsentSince.start();
+    m_unsent += bytes;
 }
 
 void SocketLink::acknowledgeAtOnce()
@@ -367,8 +436,18 @@ void SocketLink::takeArrived()
 {
     if (m_state != LinkState::Open)
         return;
-    if (!readSome())
-        markLost();
+    const bool connected = readSome();
+    if (!m_replied && !rfc2217()) {
+        // Only words that say so: a connection that just ends is lost, not refused.
+        std::optional<OpenRefusal> refused = turnedAway(!connected);
+        if (refused && (greetsWithTelnet(m_firstWords, false) ||
+                        (refused->by == InUseBy::RemoteClient && !refused->detail.isEmpty()))) {
+            m_lateRefusal = refused;
+            markLost(refused->text());
+        }
+    }
+    if (!connected)
+        markLost(brokenText(m_readError));
     // A full buffer would report readable at once, every time, until someone takes bytes.
     if (m_readable)
         m_readable->setEnabled(m_state == LinkState::Open && m_received.size() < ReceiveBufferSize);
@@ -394,7 +473,7 @@ bool SocketLink::output(const QByteArray &bytes)
     m_purgeSent = false;
     const QByteArray wire = rfc2217() ? TelnetCodec::escaped(bytes) : bytes;
     // Telnet answers still waiting go first; the command never splits one.
-    m_unsent += wire;
+    queue(wire);
     if (!hasInterruptCheck()) {
         writeUnsent();
         return m_state == LinkState::Open;
@@ -406,9 +485,13 @@ bool SocketLink::output(const QByteArray &bytes)
         if (m_unsent.isEmpty())
             return true;
         const qsizetype sent = std::max<qsizetype>(0, wire.size() - m_unsent.size());
-        if (const WriteWait wait = waitUntilWritable(m_fd, sent > 0); wait != WriteWait::Writable) {
+        const int stallLeftMs = int(std::max<qint64>(1, BackPressureMs - m_unsentSince.elapsed()));
+        if (const WriteWait wait = waitUntilWritable(m_fd, sent > 0, stallLeftMs);
+            wait != WriteWait::Writable) {
             if (wait == WriteWait::Broken)
-                markLost();
+                markLost(brokenText(EPIPE));
+            else if (wait == WriteWait::Stalled)
+                markLost(stalledText());
             // None of the command went, or the system took some and then nothing more for
             // a second: the rest is given up, but never half of an escaped 0xFF.
             if (m_state == LinkState::Open) {
@@ -420,10 +503,24 @@ bool SocketLink::output(const QByteArray &bytes)
     }
 }
 
+QString SocketLink::stalledText() const
+{
+    return QStringLiteral("%1 took nothing we sent for %2 s: the connection counts as lost")
+        .arg(m_address.hostPort())
+        .arg(BackPressureMs / 1000);
+}
+
 void SocketLink::writeUnsent()
 {
-    if (m_state == LinkState::Open && !writeWithoutWaiting(m_fd, m_unsent, true))
-        markLost();
+    if (m_state == LinkState::Open && !m_unsent.isEmpty()) {
+        const qsizetype before = m_unsent.size();
+        if (!writeWithoutWaiting(m_fd, m_unsent, true))
+            markLost(brokenText(errno));
+        else if (m_unsent.size() < before)
+            m_unsentSince.start();
+        else if (m_unsent.size() > UnsentLimit || m_unsentSince.elapsed() >= BackPressureMs)
+            markLost(stalledText());
+    }
     if (m_writable)
         m_writable->setEnabled(m_state == LinkState::Open && !m_unsent.isEmpty());
 }
@@ -444,6 +541,8 @@ QByteArray SocketLink::input()
         return {};
     if (m_readable)
         m_readable->setEnabled(true);
+    // The board has answered: from now on the server's words are the board's bytes.
+    m_replied = true;
     return std::exchange(m_received, {});
 }
 
@@ -459,7 +558,7 @@ void SocketLink::dropWaiting()
     // More may be on its way from the server; one purge until the next command drops it all.
     if (rfc2217() && !m_purgeSent) {
         m_purgeSent = true;
-        m_unsent += TelnetCodec::purgeReceive();
+        queue(TelnetCodec::purgeReceive());
         writeUnsent();
     }
 }
@@ -497,11 +596,12 @@ void SocketLink::waitForInput(int msecs)
     }
 }
 
-void SocketLink::markLost()
+void SocketLink::markLost(const QString &why)
 {
     if (m_state != LinkState::Open)
         return;
     m_state = LinkState::Lost;
+    m_lossText = why;
     if (m_readable)
         m_readable->setEnabled(false);
     if (m_writable)

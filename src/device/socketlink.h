@@ -6,6 +6,7 @@
 #include "seriallink.h"
 #include "telnetcodec.h"
 
+#include <QElapsedTimer>
 #include <QSocketNotifier>
 
 // SerialLink over a TCP connection to a serial server (ser2net): raw, or RFC 2217. The
@@ -21,6 +22,13 @@ class SocketLink : public SerialLink
 public:
     static constexpr int ConnectTimeoutMs = 3000;     // connect, and the negotiation after it
     static constexpr qint64 ReceiveBufferSize = 1024; // same bound as QtSerialLink
+    // What one look at the socket takes at most: a server that floods must not keep a caller
+    // from its deadline.
+    static constexpr qint64 ReadRoundLimit = 64 * 1024;
+    // A server that has taken nothing of what waits for this long, or lets this much pile up,
+    // is not reading: the link counts as lost.
+    static constexpr int BackPressureMs = 5000;
+    static constexpr qint64 UnsentLimit = 64 * 1024;
 
     explicit SocketLink(const RemoteAddress &address, QObject *parent = nullptr);
     ~SocketLink() override;
@@ -46,21 +54,40 @@ public:
     // descriptor()).
     void takeArrived();
 
+    // The time a message to the server and back took while opening, in milliseconds,
+    // rounded up: what a reply's deadline has to allow on top of the board's own.
+    int roundTripMs() const { return m_roundTripMs; }
+    // RFC 2217: whether the server confirmed the line settings (it may refuse the com-port
+    // option and keep its own).
+    bool settingsConfirmed() const { return rfc2217() && !m_codec.comPortRefused(); }
+    // Lost: why, in one line ("the connection to 127.0.0.1:4003 was closed").
+    QString lossText() const { return m_lossText; }
+    // Lost because the server turned us away after all, before the board's first reply (its
+    // words came late, through a tunnel); nothing we sent reached the board.
+    const std::optional<OpenRefusal> &lateRefusal() const { return m_lateRefusal; }
+
 private:
     bool rfc2217() const { return m_address.protocol == RemoteAddress::Protocol::Rfc2217; }
     OpenRefusal refusal(OpenFailure failure) const;
     std::optional<OpenRefusal> openOnce();
-    // Sets handshakeMs to the time the connection took to come about, one round trip.
-    std::optional<OpenRefusal> connectSocket(qint64 *handshakeMs);
+    // Sets handshakeNs to the time the connection took to come about, one round trip.
+    std::optional<OpenRefusal> connectSocket(qint64 *handshakeNs);
     // After connecting: negotiates (RFC 2217) or waits a moment for a server that turns
     // the connection away.
-    std::optional<OpenRefusal> settle(qint64 handshakeMs, qint64 leftMs);
-    // Reads what the socket holds into m_received through the codec, up to its size; false
-    // at the end of the stream or when the connection broke.
+    std::optional<OpenRefusal> settle(qint64 handshakeNs, qint64 leftMs);
+    // What the server's first words say, when they turn us away: busy, a telnet port reached
+    // as raw, another service.
+    std::optional<OpenRefusal> turnedAway(bool closed) const;
+    // Reads what the socket holds into m_received through the codec, up to its size and
+    // ReadRoundLimit; false at the end of the stream or when the connection broke.
     bool readSome();
     void acknowledgeAtOnce();
     void startWatching();
-    void markLost();
+    QString brokenText(int error) const;
+    QString stalledText() const;
+    void markLost(const QString &why);
+    // Adds bytes to what waits to be sent.
+    void queue(const QByteArray &bytes);
     void writeUnsent();
     void onReadable();
 
@@ -72,9 +99,18 @@ private:
     // Telnet answers and what the socket could not take yet, in order: they go from the event
     // loop, or ahead of the next command.
     QByteArray m_unsent;
+    QElapsedTimer m_unsentSince; // the socket last took bytes, while some wait
+    // The first bytes of the connection, until the board's first reply is taken: a server
+    // behind a tunnel says it is busy, or greets with telnet, only after we have begun.
+    QByteArray m_firstWords;
+    bool m_replied = false;
+    int m_readError = 0; // why readSome() last found the connection ended: 0 for closed
     QSocketNotifier *m_readable = nullptr;
     QSocketNotifier *m_writable = nullptr;
     quint64 m_generation = 0; // counts opens, so a late loss report never hits a new link
     bool m_purgeSent = false; // since the last command: one purge drops all there is
+    int m_roundTripMs = 0;
     QString m_peer;
+    QString m_lossText;
+    std::optional<OpenRefusal> m_lateRefusal;
 };
