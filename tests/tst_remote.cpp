@@ -39,6 +39,7 @@ private slots:
     void secondClientIsTurnedAway();
     void serverGoesAway();
     void urlFromEnvironment();
+    void telnetPortReachedRaw();
 
 private:
     QStringList onServer(const QStringList &args) const
@@ -121,7 +122,8 @@ void TstRemote::serverGoesAway()
     m_remote->server.kill();
     const Run lost = finish(*watch);
     QCOMPARE(lost.code, 5);
-    QVERIFY2(lost.err.contains("the port was lost"), qPrintable(lost.err));
+    QVERIFY2(lost.err.contains("the connection to " + hostPort() + " was closed"),
+             qPrintable(lost.err));
 
     const Run refused = zarvex(onServer({"read"}));
     QCOMPARE(refused.code, 3);
@@ -151,9 +153,29 @@ void TstRemote::urlFromEnvironment()
     const QJsonObject open = QJsonDocument::fromJson(batch.out[0].toUtf8()).object();
     QCOMPARE(open.value("type").toString(), QString("open"));
     QCOMPARE(open.value("path").toString(), url);
+    // The board's deadline, and the network's share of the wait on top of it.
+    QCOMPARE(open.value("reply_deadline_ms").toInt(), 400 + open.value("round_trip_ms").toInt());
+    QCOMPARE(open.value("settings").toString(),
+             url.startsWith("rfc2217") ? QString("confirmed") : QString());
     const QJsonObject read = QJsonDocument::fromJson(batch.out[1].toUtf8()).object();
     QCOMPARE(read.value("ok").toBool(), true);
     QCOMPARE(read.value("values").toObject().value("B").toInt(), 0xFF);
+}
+
+// The server's negotiation would reach the board as commands, and ours would lose their 0xFF:
+// refused before anything is sent.
+void TstRemote::telnetPortReachedRaw()
+{
+    QFETCH_GLOBAL(Ser2netServer::Mode, mode);
+    if (mode != Ser2netServer::Mode::Rfc2217)
+        QSKIP("a raw port is reached raw");
+    const Run run = zarvex({"-d", "socket://" + hostPort(), "reset"});
+    QCOMPARE(run.code, 3);
+    QVERIFY2(run.err.contains(hostPort() + " speaks telnet (RFC 2217): use rfc2217://"),
+             qPrintable(run.err));
+    QVERIFY(zarvex(onServer({"read"})).code == 0);
+    QVERIFY(m_remote->emulator.waitForLogged("read-ports", 1));
+    QCOMPARE(m_remote->emulator.log(), QStringList{"read-ports -> FF FF FF"});
 }
 
 QTEST_GUILESS_MAIN(TstRemote)

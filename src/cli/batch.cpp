@@ -234,15 +234,14 @@ public:
         if (result.answered())
             m_unchecked = false;
         reply(line, result);
-        if (result.code == ExitCode::PortLost || Interrupts::received() || !m_out.isOpen())
+        if (!board.usable() || Interrupts::received() || !m_out.isOpen())
             return false;
         return command.kind != Command::Kind::Quit && (result.ok() || m_plan.keepGoing);
     }
 
     void finish(BoardClient &board)
     {
-        if (!m_plan.checkAtEnd || !m_unchecked || m_code == ExitCode::PortLost ||
-            Interrupts::received())
+        if (!m_plan.checkAtEnd || !m_unchecked || !board.usable() || Interrupts::received())
             return;
         // Not a reply to any line: said once, after the last one.
         if (auto failure = board.check()) {
@@ -342,6 +341,7 @@ ExitCode runBatch(const std::optional<PortChoice> &port, Output &out, const Batc
                      {QStringLiteral("ok"), true}};
     if (port->number > 0)
         open.insert(QStringLiteral("number"), port->number);
+    board.describeLink(open);
     out.result(board.path() == board.device()
                    ? QStringLiteral("open %1").arg(board.path())
                    : QStringLiteral("open %1 -> %2").arg(board.path(), board.device()),

@@ -87,6 +87,16 @@ std::optional<Failure> BoardClient::open()
 {
     m_refusal = m_link->open();
     const std::optional<OpenRefusal> &refusal = m_refusal;
+    if (!refusal && m_remote) {
+        m_commands.setTransitAllowanceMs(m_remote->roundTripMs());
+        if (m_remote->address().protocol == RemoteAddress::Protocol::Rfc2217 &&
+            !m_remote->settingsConfirmed()) {
+            Output::diagnostic(QStringLiteral("warning: %1 refused the com-port option: the line "
+                                              "settings are the server's own, not confirmed as "
+                                              "9600 8N1")
+                                   .arg(m_remote->address().hostPort()));
+        }
+    }
     if (!refusal)
         return std::nullopt;
     if (m_link->interruptRequested())
@@ -137,7 +147,7 @@ std::optional<Failure> BoardClient::load(Register reg, Port port, quint8 value)
     if (outcome == SendOutcome::Interrupted)
         return interruptedFailure();
     if (outcome != SendOutcome::Sent)
-        return lostFailure();
+        return lost();
     m_sent.append({reg, port, value});
     m_known.set(reg, port, value);
     return std::nullopt;
@@ -160,7 +170,8 @@ std::optional<Failure> BoardClient::check()
                                                   "answer the check that follows them"));
 }
 
-void reportOpenFailure(Output &out, const Failure &failure, const BoardClient *board)
+void reportOpenFailure(Output &out, const Failure &failure, const BoardClient *board,
+                       std::optional<int> exitStatus)
 {
     Output::diagnostic(failure.message);
     if (!out.json())
@@ -169,35 +180,67 @@ void reportOpenFailure(Output &out, const Failure &failure, const BoardClient *b
                                : QJsonObject{{QStringLiteral("reason"), QStringLiteral("usage")}};
     fields.insert(QStringLiteral("ok"), false);
     fields.insert(QStringLiteral("exit"),
-                  failure.signal ? 128 + failure.signal : int(failure.code));
+                  exitStatus.value_or(failure.signal ? 128 + failure.signal : int(failure.code)));
     fields.insert(QStringLiteral("message"), failure.message);
     out.object(QStringLiteral("open"), fields);
 }
 
-std::optional<Failure> exchangeFailure(const ReadPortsOutcome &outcome, const QString &what)
+std::optional<Failure> BoardClient::exchangeFailure(const ReadPortsOutcome &outcome,
+                                                    const QString &what)
 {
     switch (outcome.kind) {
     case ReadPortsOutcome::Kind::Inputs:
         return std::nullopt;
-    case ReadPortsOutcome::Kind::Timeout:
+    case ReadPortsOutcome::Kind::Timeout: {
+        // Named once the network's round trip is a large part of the wait: the board may be
+        // fine and the link too slow.
+        const int transitMs = m_commands.transitAllowanceMs();
+        const QString network = transitMs * 4 >= CommandSet::ReplyDeadlineMs
+                                    ? QStringLiteral(" and %1 s for the network's round trip to %2")
+                                          .arg(transitMs / 1000.0)
+                                          .arg(m_remote->address().hostPort())
+                                    : QString();
         return Failure{ExitCode::NoAnswer,
-                       QStringLiteral("%1 within %2 s (%3)")
+                       QStringLiteral("%1 within %2 s%3 (%4)")
                            .arg(what.isEmpty() ? QStringLiteral("the board did not answer") : what)
                            .arg(CommandSet::ReplyDeadlineMs / 1000.0)
-                           .arg(bytesCame(outcome.waiting)),
+                           .arg(network, bytesCame(outcome.waiting)),
                        0, outcome.waiting};
+    }
     case ReadPortsOutcome::Kind::Interrupted:
         return interruptedFailure();
     case ReadPortsOutcome::Kind::PortLost:
         break;
     }
-    return lostFailure();
+    return lost();
 }
 
-Failure lostFailure()
+Failure BoardClient::lost()
 {
+    if (m_remote && m_remote->lateRefusal()) {
+        m_refusal = m_remote->lateRefusal();
+        m_sent.clear();
+        return Failure{ExitCode::CannotOpen,
+                       QStringLiteral("cannot open %1: %2%3")
+                           .arg(m_choice.described(), m_refusal->text(), refusalHint(*m_refusal))};
+    }
+    if (m_remote && !m_remote->lossText().isEmpty())
+        return Failure{ExitCode::PortLost, m_remote->lossText()};
     return Failure{ExitCode::PortLost,
                    QStringLiteral("the port was lost (unplugged, or the device went away)")};
+}
+
+void BoardClient::describeLink(QJsonObject &fields) const
+{
+    if (!m_remote)
+        return;
+    fields.insert(QStringLiteral("reply_deadline_ms"), m_commands.replyDeadlineMs());
+    fields.insert(QStringLiteral("round_trip_ms"), m_remote->roundTripMs());
+    if (m_remote->address().protocol == RemoteAddress::Protocol::Rfc2217) {
+        fields.insert(QStringLiteral("settings"), m_remote->settingsConfirmed()
+                                                      ? QStringLiteral("confirmed")
+                                                      : QStringLiteral("unconfirmed"));
+    }
 }
 
 Failure interruptedFailure()

@@ -75,7 +75,20 @@ public:
     // One exchange that shows the board answers, after commands that get no answer.
     std::optional<Failure> check();
 
+    // The failure a read-ports exchange ended in, nothing when it was answered. `what` begins
+    // the message of a timeout ("the board did not answer").
+    std::optional<Failure> exchangeFailure(const ReadPortsOutcome &outcome,
+                                           const QString &what = QString());
+    // The port broke: how, as this link tells it. A server that turned us away late is a port
+    // that could not be opened, and then nothing was sent after all.
+    Failure lost();
+    // For the open object of a network link: the reply deadline with the network's share,
+    // and whether the server confirmed the line settings.
+    void describeLink(QJsonObject &fields) const;
+
     KnownRegisters &known() { return m_known; }
+    // False once the link broke or the server turned us away: nothing more can be done.
+    bool usable() const { return m_link->isOpen(); }
 
 private:
     PortChoice m_choice;
@@ -88,14 +101,11 @@ private:
     QList<Sent> m_sent;
 };
 
-// The failure a read-ports exchange ended in, nothing when it was answered. `what` begins the
-// message of a timeout ("the board did not answer").
 // A port that could not be opened, or chosen (board: nothing), said for people and, with
 // --json, as an "open" object on standard output, so a program never reads the diagnostic.
-void reportOpenFailure(Output &out, const Failure &failure, const BoardClient *board);
+// The exit status reported is the failure's, or exitStatus where the caller ends otherwise.
+void reportOpenFailure(Output &out, const Failure &failure, const BoardClient *board,
+                       std::optional<int> exitStatus = std::nullopt);
 
-std::optional<Failure> exchangeFailure(const ReadPortsOutcome &outcome,
-                                       const QString &what = QString());
-Failure lostFailure();
 // A command cut short by a signal, or by the reader of standard output going away.
 Failure interruptedFailure();

@@ -121,7 +121,7 @@ Reply sendAll(BoardClient &board, const Command &command, bool checkAfter)
 Reply expect(BoardClient &board, const Command &command)
 {
     const ReadPortsOutcome outcome = board.read();
-    if (auto failure = exchangeFailure(outcome))
+    if (auto failure = board.exchangeFailure(outcome))
         return failed(command.name, *failure);
     const ConditionSet &set = command.conditions;
     const QList<Selector> operands = set.operands();
@@ -149,7 +149,7 @@ Reply wait(BoardClient &board, const Command &command)
         if (outcome.kind == ReadPortsOutcome::Kind::Interrupted)
             return interrupted(command.name);
         if (outcome.kind == ReadPortsOutcome::Kind::PortLost)
-            return failed(command.name, lostFailure());
+            return failed(command.name, board.lost());
         if (outcome.answered()) {
             last = outcome.inputs;
             streak = set.holds(outcome.inputs) ? streak + 1 : 0;
@@ -161,7 +161,7 @@ Reply wait(BoardClient &board, const Command &command)
         const auto next = nextTick(start, set.intervalMs);
         if (set.timeoutMs && next > start + std::chrono::milliseconds(*set.timeoutMs)) {
             if (!outcome.answered())
-                return failed(command.name, *exchangeFailure(outcome));
+                return failed(command.name, *board.exchangeFailure(outcome));
             const QString timeout = durationText(*set.timeoutMs);
             Reply reply = reading(command.name, operands, *last);
             reply.code = ExitCode::ConditionFalse;
@@ -287,7 +287,7 @@ Reply runCommand(BoardClient &board, const Command &command, bool checkAfter)
     switch (command.kind) {
     case Command::Kind::Read: {
         const ReadPortsOutcome outcome = board.read();
-        if (auto failure = exchangeFailure(outcome))
+        if (auto failure = board.exchangeFailure(outcome))
             return failed(command.name, *failure);
         return reading(command.name, command.selectors, outcome.inputs);
     }
@@ -338,8 +338,9 @@ ExitCode runWatch(BoardClient &board, Output &out, const WatchPlan &plan)
         if (outcome.kind == ReadPortsOutcome::Kind::Interrupted)
             return endCode();
         if (outcome.kind == ReadPortsOutcome::Kind::PortLost) {
-            Output::diagnostic(QStringLiteral("watch: ") + lostFailure().message);
-            return ExitCode::PortLost;
+            const Failure failure = board.lost();
+            Output::diagnostic(QStringLiteral("watch: ") + failure.message);
+            return failure.code;
         }
         if (!outcome.answered()) {
             if (!silent) {

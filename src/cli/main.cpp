@@ -109,7 +109,13 @@ struct Runner
             return portUsageError(error);
         BoardClient board(*port);
         if (auto failure = board.open()) {
-            reportOpenFailure(out, *failure, &board);
+            // Cut short by a signal: a watch ends with 0 as always, the rest by the signal.
+            const bool watchEnded = failure->signal && !endsBySignal;
+            reportOpenFailure(out, *failure, &board, watchEnded ? std::optional(0) : std::nullopt);
+            if (watchEnded)
+                return int(ExitCode::Success);
+            if (failure->signal)
+                endIfInterrupted(out);
             return int(failure->code);
         }
         const ExitCode code = use(board);
