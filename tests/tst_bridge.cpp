@@ -17,8 +17,11 @@
 #include <cstring>
 #include <memory>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -57,6 +60,35 @@ void makeFileForOwnPid(const char *prefix)
     ::close(fd);
 }
 
+// Another client of the server, holding its port while it lives.
+class PortHolder
+{
+public:
+    explicit PortHolder(quint16 port) : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(m_fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
+            release();
+    }
+    ~PortHolder() { release(); }
+    PortHolder(const PortHolder &) = delete;
+    PortHolder &operator=(const PortHolder &) = delete;
+
+    bool holds() const { return m_fd >= 0; }
+    void release()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    int m_fd;
+};
+
 } // namespace
 
 class TstBridge : public QObject
@@ -70,6 +102,8 @@ private slots:
     void bytesIntactAcrossClients();
     void killedClientLeavesNoExclusiveFlag();
     void reconnectsWhenServerComesBack();
+    void busyServer_data();
+    void busyServer();
     void startsAgainAfterSigkill();
     void leavesOtherFilesAlone();
     void keepsGoingUnderNohup();
@@ -197,6 +231,53 @@ void TstBridge::reconnectsWhenServerComesBack()
     QVERIFY(m_emulator->waitForLogged("read-ports", 1));
     QCOMPARE(m_emulator->log(), QStringList{readLog});
     QVERIFY(endBridge(SIGHUP));
+}
+
+void TstBridge::busyServer_data()
+{
+    QTest::addColumn<Ser2netServer::Mode>("mode");
+    QTest::newRow("rfc2217") << Ser2netServer::Mode::Rfc2217;
+}
+
+// Another client holds the server's port: at the start the bridge gives up; later, while it
+// reconnects, it says so once rather than at every try.
+void TstBridge::busyServer()
+{
+    QFETCH(Ser2netServer::Mode, mode);
+    QVERIFY(startServer(mode));
+    auto holder = std::make_unique<PortHolder>(m_server->port());
+    QVERIFY(holder->holds());
+    const Run run = zarvex({"bridge", m_server->url(), "--link", m_link});
+    QCOMPARE(run.code, 3);
+    QVERIFY2(
+        run.err.startsWith(QStringLiteral("zarvex: cannot open %1: busy").arg(m_server->url())),
+        qPrintable(run.err));
+    QVERIFY(run.out.isEmpty());
+    QVERIFY(!QFileInfo(m_link).isSymLink());
+    holder.reset();
+
+    QVERIFY(launchBridge());
+    m_bridge->setReadChannel(QProcess::StandardError);
+    // Stopped, so that the other client is there before the bridge's first try.
+    const auto pid = pid_t(m_bridge->processId());
+    ::kill(pid, SIGSTOP);
+    m_server->kill();
+    QVERIFY(m_server->restart());
+    holder = std::make_unique<PortHolder>(m_server->port());
+    QVERIFY(holder->holds());
+    ::kill(pid, SIGCONT);
+    QCOMPARE(nextLine(*m_bridge),
+             QStringLiteral("zarvex: bridge: lost %1; reconnecting").arg(m_server->url()));
+    const QString busy = nextLine(*m_bridge);
+    QVERIFY2(busy.startsWith(QStringLiteral("zarvex: bridge: %1: busy").arg(m_server->url())),
+             qPrintable(busy));
+    // Long enough for a few more tries, one a second.
+    QTest::qWait(3500);
+    holder.reset();
+    QCOMPARE(nextLine(*m_bridge),
+             QStringLiteral("zarvex: bridge: reconnected to %1").arg(m_server->url()));
+    QCOMPARE(zarvex({"-d", m_link, "read"}).code, 0);
+    QVERIFY(endBridge(SIGTERM));
 }
 
 // Killed, the bridge leaves its link to a pty that is gone; the next one, most likely given the

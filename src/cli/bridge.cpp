@@ -59,6 +59,8 @@ private:
     bool m_clientPresent = false;
     // The master reports a hang-up when even our own slave descriptor could not be kept.
     bool m_masterHungUp = false;
+    // The last try was turned away because another client has the board; said once.
+    bool m_busy = false;
     Clock::time_point m_nextTry;
 };
 
@@ -205,11 +207,17 @@ void Bridge::lose()
 
 void Bridge::reconnect()
 {
-    if (m_remote.open()) {
+    if (const std::optional<OpenRefusal> refusal = m_remote.open()) {
         m_remote.close();
         m_nextTry = Clock::now() + RetryInterval;
+        const bool busy = refusal->by == InUseBy::RemoteClient;
+        if (busy && !m_busy)
+            Output::diagnostic(QStringLiteral("bridge: %1: %2; trying again every second")
+                                   .arg(url(), refusal->text()));
+        m_busy = busy;
         return;
     }
+    m_busy = false;
     m_connected = true;
     m_remote.input(); // not asked for by anyone still here
     Output::diagnostic(QStringLiteral("bridge: reconnected to %1").arg(url()));
