@@ -18,8 +18,10 @@
 #include <csignal>
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -171,6 +173,8 @@ private slots:
     void jsonSaysWhatWasSent_data();
     void jsonSaysWhatWasSent();
     void signalWhileTheBoardTakesNothing();
+    void signalDuringARemoteOpen_data();
+    void signalDuringARemoteOpen();
 
 private:
     QStringList onBoard(QStringList args) const
@@ -522,6 +526,42 @@ void TstCliFaults::signalWhileTheBoardTakesNothing()
     QCOMPARE(received, expected);
     ::close(slave);
     ::close(master);
+}
+
+void TstCliFaults::signalDuringARemoteOpen_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<bool>("exitsWith0"); // watch; the others end by the signal
+    QTest::newRow("read") << QStringList{"--json", "read"} << false;
+    QTest::newRow("batch") << QStringList{"--json", "batch"} << false;
+    QTest::newRow("watch") << QStringList{"--json", "watch"} << true;
+}
+
+// A server that lets us connect and never negotiates: the signal ends the open as any other
+// wait, and the open object says the same status as the process.
+void TstCliFaults::signalDuringARemoteOpen()
+{
+    QFETCH(QStringList, args);
+    QFETCH(bool, exitsWith0);
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&address), length) == 0 &&
+            ::listen(listener, 1) == 0 &&
+            ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0);
+    const QString url = QStringLiteral("rfc2217://127.0.0.1:%1").arg(ntohs(address.sin_port));
+    QProcess *process = start(QStringList{"-d", url} + args, this);
+    pollfd connected{listener, POLLIN, 0};
+    QVERIFY(::poll(&connected, 1, 5000) == 1);
+    ::kill(pid_t(process->processId()), SIGTERM);
+    checkEnd(*process, exitsWith0 ? 0 : SIGTERM, 0);
+    ::close(listener);
+    const QStringList out = lines(process->readAllStandardOutput());
+    QCOMPARE(out.size(), 1);
+    const QJsonObject open = QJsonDocument::fromJson(out[0].toUtf8()).object();
+    QCOMPARE(open.value("type").toString(), QString("open"));
+    QCOMPARE(open.value("reason").toString(), QString("interrupted"));
+    QCOMPARE(open.value("exit").toInt(), exitsWith0 ? 0 : 128 + SIGTERM);
 }
 
 QTEST_GUILESS_MAIN(TstCliFaults)
