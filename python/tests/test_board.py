@@ -25,6 +25,7 @@ from zarvex.emulator import Emulator
 RESET = [f"set-direction {p} FF" for p in "ABC"] + [f"write-port {p} 00" for p in "ABC"]
 READ = "read-ports -> 5A 00 00"
 WHOLE = Reading(0x5A, 0, 0)
+CHECK = "read-ports"  # the check after outputs were driven, whatever it reads
 
 
 def after_reset(action):
@@ -39,18 +40,24 @@ WIRE = [
     ("read", lambda b: b.read(), [READ], WHOLE),
     ("read selectors", lambda b: b.read("a", Port.A, "A.3", "A.0"), [READ], (0x5A, 0x5A, 1, 0)),
     ("read one", lambda b: b.read("B"), [READ], 0),
-    ("reset", lambda b: b.reset(), RESET, None),
-    ("dir keywords", lambda b: b.dir(A=0x0F, b=0xFF), ["set-direction A 0F", "set-direction B FF"], None),
-    ("dir pair", lambda b: b.dir(Port.C, 0), ["set-direction C 00"], None),
-    ("write", lambda b: b.write(A=0x01), ["write-port A 01"], None),
-    ("write 255", lambda b: b.write("B", 255), ["write-port B FF"], None),
-    ("write line", after_reset(lambda b: b.write("A.3", 1)), RESET + ["write-port A 08"], None),
-    ("dir line", after_reset(lambda b: b.dir("B.0", False)), RESET + ["set-direction B FE"], None),
-    ("pulse", after_reset(lambda b: b.pulse("B.0", 1, 0.02)), RESET + ["write-port B 01", "write-port B 00"], None),
+    ("reset", lambda b: b.reset(), RESET + [CHECK], None),
+    ("dir keywords", lambda b: b.dir(A=0x0F, b=0xFF), ["set-direction A 0F", "set-direction B FF", CHECK], None),
+    ("dir pair", lambda b: b.dir(Port.C, 0), ["set-direction C 00", CHECK], None),
+    ("write", lambda b: b.write(A=0x01), ["write-port A 01", CHECK], None),
+    ("write 255", lambda b: b.write("B", 255), ["write-port B FF", CHECK], None),
+    ("write unchecked", lambda b: b.write(A=0x02, check=False), ["write-port A 02"], None),
+    ("write line", after_reset(lambda b: b.write("A.3", 1)), RESET + [CHECK, "write-port A 08", CHECK], None),
+    ("dir line", after_reset(lambda b: b.dir("B.0", False)), RESET + [CHECK, "set-direction B FE", CHECK], None),
     (
-        "pulse low",
-        after_reset(lambda b: (b.write(B=0xFF), b.pulse("B.7", 0, 0))[0]),
-        RESET + ["write-port B FF", "write-port B 7F", "write-port B FF"],
+        "pulse",
+        after_reset(lambda b: b.pulse("B.0", 1, 0.02)),
+        RESET + [CHECK, "write-port B 01", "write-port B 00", CHECK],
+        None,
+    ),
+    (
+        "pulse low unchecked",
+        after_reset(lambda b: (b.write(B=0xFF, check=False), b.pulse("B.7", 0, 0.001, check=False))[0]),
+        RESET + [CHECK, "write-port B FF", "write-port B 7F", "write-port B FF"],
         None,
     ),
     ("state", lambda b: b.state(), [], State(*[Registers(None, None, None)] * 2)),
@@ -65,7 +72,8 @@ WIRE = [
 @pytest.mark.parametrize("action, sent, result", [w[1:] for w in WIRE], ids=[w[0] for w in WIRE])
 def test_commands_on_the_wire(zarvex_emulator, on_wire, action, sent, result):
     got, wire = on_wire(zarvex_emulator, action)
-    assert wire == sent
+    assert [CHECK if s == CHECK and w.startswith(CHECK) else w for w, s in zip(wire, sent)] == sent
+    assert len(wire) == len(sent)
     if isinstance(result, Reading):
         assert (got.a, got.b, got.c) == (result.a, result.b, result.c)
         assert got.time is not None and got.time.tzinfo is not None
@@ -143,6 +151,35 @@ def test_bad_replies_raise_no_answer(reply, received):
             with pytest.raises(NoAnswer) as caught:
                 board.read()
             assert (caught.value.exit_code, caught.value.received) == (4, received)
+
+
+# Commands that drive outputs are checked by the read-ports exchange that follows them.
+DRIVE = [
+    Board.reset,
+    lambda b: b.write(A=0x01),
+    lambda b: b.dir("A.3", 0),
+    lambda b: b.pulse("A.3", 1, 0.001),
+]
+
+
+def test_outputs_driven_on_a_dead_board_raise_no_answer():
+    with Emulator(extra_args=("--reply", "silent")) as emulator:
+        with Board(device=emulator.device) as board:
+            for action in DRIVE:
+                with pytest.raises(NoAnswer, match="check") as caught:
+                    action(board)
+                assert (caught.value.exit_code, caught.value.received) == (4, 0)
+            board.write(A=0x02, check=False)
+            with pytest.raises(NoAnswer):
+                board.close()  # the check of what went out unchecked
+        with Board(device=emulator.device, check=False) as board:
+            for action in DRIVE:
+                action(board)
+        with pytest.raises(KeyError):  # a failure in flight is not hidden by the check
+            with Board(device=emulator.device) as board:
+                board.write(A=0x03, check=False)
+                raise KeyError("in flight")
+        assert board.closed
 
 
 def test_open_failures(tmp_path, monkeypatch):

@@ -24,6 +24,8 @@ import weakref
 from typing import Any
 
 from .errors import (
+    ConditionFailed,
+    NoAnswer,
     PortLost,
     ProgramNotFound,
     UsageError,
@@ -43,6 +45,7 @@ class Port(enum.StrEnum):
 
 
 _PORTS = ("A", "B", "C")
+_READS = ("read", "expect", "wait")  # the commands the board answers
 _SELECTOR = re.compile(r"([ABC])(?:\.([0-7]))?\Z", re.IGNORECASE)
 _NUMBER = r"0[xX][0-9a-fA-F]+|0[bB][01]+|[0-9]+"
 _CONDITION = re.compile(rf"([ABC])(?:\.([0-7]))?(?:&({_NUMBER}))?=({_NUMBER})\Z", re.IGNORECASE)
@@ -299,8 +302,17 @@ class Board:
     Opening raises PortUnavailable (``.reason`` says why: "absent", "busy",
     "permission", ...) or UsageError; opening sends nothing to the board.
     A Board is a context manager; it is also closed when garbage-collected
-    and at interpreter exit. After PortLost, or zarvex ending, every call
-    raises that error again. Calls from several threads are serialized.
+    and at interpreter exit.
+
+    As with the zarvex command line, dir(), write(), reset() and pulse()
+    are checked: the read-ports exchange that follows them shows that the
+    board is there, and they raise NoAnswer when it does not answer.
+    ``check=False`` (zarvex's --no-check), here or on one call, leaves that
+    out; close() then checks what went out unchecked since the board last
+    answered, unless the Board was made with ``check=False``.
+
+    After PortLost, or zarvex ending, every call raises that error again.
+    Calls from several threads are serialized.
 
     ``path`` is the port as given, ``device`` the device it resolved to,
     ``number`` the port number if one was given. ``emulator`` is the
@@ -312,6 +324,8 @@ class Board:
         port: int | None = None,
         device: str | os.PathLike[str] | None = None,
         program: str = "zarvex",
+        *,
+        check: bool = True,
     ) -> None:
         self.path: str | None = None
         self.device: str | None = None
@@ -320,8 +334,11 @@ class Board:
         self._lock = threading.Lock()
         self._closed = False
         self._dead: ZarvexError | None = None
+        self._check = bool(check)
+        self._unchecked = False  # commands went out since the board last answered
 
-        args = [os.fspath(program), "--json", "batch", "--keep-going"]
+        # The Board makes the checks itself, one after each call that drives outputs.
+        args = [os.fspath(program), "--json", "--no-check", "batch", "--keep-going"]
         if port is not None and device is not None:
             raise UsageError("give either port or device, not both")
         if port is not None:
@@ -397,25 +414,50 @@ class Board:
         process.end()
         return ZarvexError("the Board was closed during the command")
 
-    def _exchange(self, line: str, kind: str) -> dict[str, Any]:
-        """Sends one batch line and returns its reply; raises on failure."""
+    def _exchange(self, line: str, kind: str, check: bool | None = None) -> dict[str, Any]:
+        """Sends one batch line and returns its reply; raises on failure.
+        ``check``: whether a command that drives outputs is checked."""
         with self._lock:
             if self._dead is not None:
                 raise type(self._dead)(self._dead.message, self._dead.exit_code)
             if self._closed:
                 raise ZarvexError("the Board is closed")
-            reply = self._receive(self._process, f"without answering {line!r}", line.encode("ascii") + b"\n")
-            if reply.get("ok"):
-                if reply.get("type") != kind:
-                    message = f"zarvex answered {line!r} with {reply!r}: out of step, the Board is closed"
-                    self._fail(ZarvexError(message))
-                return reply
-            if self._closed:
-                raise self._closed_during(self._process)
-            error = _from_reply(reply, _reading(reply))
-            if isinstance(error, PortLost) or reply.get("exit", 0) >= 128:
-                self._fail(error)  # the batch has ended
-            raise error
+            try:
+                reply = self._command(line, kind)
+            except ConditionFailed:
+                self._unchecked = False  # the board answered
+                raise
+            if kind in _READS:
+                self._unchecked = False  # its answer is the check
+            elif check:
+                self._verify(line)
+            elif check is not None:
+                self._unchecked = True
+            return reply
+
+    def _command(self, line: str, kind: str) -> dict[str, Any]:
+        reply = self._receive(self._process, f"without answering {line!r}", line.encode("ascii") + b"\n")
+        if reply.get("ok"):
+            if reply.get("type") != kind:
+                message = f"zarvex answered {line!r} with {reply!r}: out of step, the Board is closed"
+                self._fail(ZarvexError(message))
+            return reply
+        if self._closed:
+            raise self._closed_during(self._process)
+        error = _from_reply(reply, _reading(reply))
+        if isinstance(error, PortLost) or reply.get("exit", 0) >= 128:
+            self._fail(error)  # the batch has ended
+        raise error
+
+    def _verify(self, what: str) -> None:
+        """The check: one read-ports exchange, as zarvex makes after commands
+        that drive outputs. A failure is reported once, here."""
+        self._unchecked = False
+        try:
+            self._command("read", "read")
+        except NoAnswer as e:
+            message = f"{what}: the commands were sent, but the check that follows them failed: {e.message}"
+            raise NoAnswer(message, e.received) from None
 
     # -- life ------------------------------------------------------------
 
@@ -424,15 +466,24 @@ class Board:
         self._finalizer()
 
     def close(self) -> None:
-        """Ends zarvex, which closes the port (sending nothing new, but for
-        one read-ports check when commands went unchecked). Idempotent; quiet
-        after a failure. Called while another thread runs a command, it ends
-        zarvex at once and that command raises ZarvexError."""
+        """Ends zarvex, which closes the port. Commands sent with check=False
+        since the board last answered are checked first, and NoAnswer raised
+        when that check fails (not when leaving a ``with`` block on an
+        exception). Idempotent; quiet after a failure. Called while another
+        thread runs a command, it ends zarvex at once and that command raises
+        ZarvexError."""
+        self._shut(check=self._check)
+
+    def _shut(self, check: bool) -> None:
         if self._lock.acquire(blocking=False):
             try:
-                self._close()
+                if check and self._unchecked and not self._closed:
+                    self._verify("close")
             finally:
-                self._lock.release()
+                try:
+                    self._close()
+                finally:
+                    self._lock.release()
         else:  # the reading thread lets go of the pipe
             self._abort(release=False)
 
@@ -449,8 +500,8 @@ class Board:
     def __enter__(self) -> Board:
         return self
 
-    def __exit__(self, *exc: object) -> None:
-        self.close()
+    def __exit__(self, exc_type: object, *exc: object) -> None:
+        self._shut(check=self._check and exc_type is None)
 
     def __repr__(self) -> str:
         state = "closed" if self._closed else "open"
@@ -485,33 +536,37 @@ class Board:
             result.append(value)
         return result[0] if len(result) == 1 else tuple(result)
 
-    def dir(self, *port_value: Any, **ports: int) -> None:
+    def _checked(self, check: bool | None) -> bool:
+        return self._check if check is None else bool(check)
+
+    def dir(self, *port_value: Any, check: bool | None = None, **ports: int) -> None:
         """Sets directions: a 1 bit makes a line an input, a 0 an output.
 
         ``board.dir(A=0x0F, B=0xFF)``, ``board.dir(Port.A, 0x0F)`` or, once
         the port's register is known in this Board (after reset() or a
         whole-port dir), one line: ``board.dir("A.3", 0)``. One command per
-        assignment, in the order given.
+        assignment, in the order given, then the check (see Board).
         """
-        self._exchange(_assignments("dir", port_value, ports), "dir")
+        self._exchange(_assignments("dir", port_value, ports), "dir", self._checked(check))
 
-    def write(self, *port_value: Any, **ports: int) -> None:
+    def write(self, *port_value: Any, check: bool | None = None, **ports: int) -> None:
         """Sets output values, like dir(): ``board.write(B=0x80)``,
         ``board.write("B.0", 1)`` (after the whole port is known)."""
-        self._exchange(_assignments("write", port_value, ports), "write")
+        self._exchange(_assignments("write", port_value, ports), "write", self._checked(check))
 
-    def reset(self) -> None:
-        """Every line an input, every output 0 (six commands)."""
-        self._exchange("reset", "reset")
+    def reset(self, *, check: bool | None = None) -> None:
+        """Every line an input, every output 0 (six commands), then the check."""
+        self._exchange("reset", "reset", self._checked(check))
 
-    def pulse(self, line: str, bit: int, duration: float) -> None:
+    def pulse(self, line: str, bit: int, duration: float, *, check: bool | None = None) -> None:
         """Drives ``line`` ("A.3") at ``bit`` for ``duration`` seconds, then
         at the other level. The port's write register must be known."""
         port, number = _port_of(line)
         if number is None:
             raise UsageError(f"pulse() needs a line such as 'A.3', not the port {line!r}")
         level = _bit(bit, f"{port}.{number}")
-        self._exchange(f"pulse {port}.{number}={level} {_duration(duration, 'pulse duration')}", "pulse")
+        command = f"pulse {port}.{number}={level} {_duration(duration, 'pulse duration')}"
+        self._exchange(command, "pulse", self._checked(check))
 
     def state(self) -> State:
         """The direction and write registers loaded by this Board (None for

@@ -43,8 +43,9 @@ class ZarvexDriver(Driver):
     Args:
         program (str): the zarvex program to run, a name looked up in PATH or a path.
 
-    The methods are those of :class:`zarvex.Board`, with ``registers()`` for its ``state()``,
-    and raise its exceptions
+    The methods are those of :class:`zarvex.Board`, with ``registers()`` for its ``state()``;
+    ``dir()``, ``write()``, ``reset()`` and ``pulse()`` are checked unless ``check=False``.
+    They raise the Board's exceptions
     (:class:`zarvex.ConditionFailed`, :class:`zarvex.NoAnswer`, ...). Opening the port can fail
     on activation with :class:`zarvex.PortUnavailable`, for example while another client holds
     the board.
@@ -102,10 +103,10 @@ class ZarvexDriver(Driver):
         return self._board.write(*args, **ports)
 
     @Driver.check_active
-    @step()
-    def reset(self):
+    @step(args=["check"])
+    def reset(self, *, check=None):
         """Makes every line an input and every output value 0."""
-        return self._board.reset()
+        return self._board.reset(check=check)
 
     @Driver.check_active
     @step(args=["conditions", "any"])
@@ -126,10 +127,10 @@ class ZarvexDriver(Driver):
         )
 
     @Driver.check_active
-    @step(args=["line", "bit", "duration"])
-    def pulse(self, line, bit, duration):
+    @step(args=["line", "bit", "duration", "check"])
+    def pulse(self, line, bit, duration, *, check=None):
         """Drives ``line`` (``"A.3"``) to ``bit`` for ``duration`` seconds, then back."""
-        return self._board.pulse(line, bit, duration)
+        return self._board.pulse(line, bit, duration, check=check)
 
     # Board.state() under another name: a driver's `state` is labgrid's binding state.
     @Driver.check_active
