@@ -194,17 +194,25 @@ std::optional<Failure> BoardClient::exchangeFailure(const ReadPortsOutcome &outc
     case ReadPortsOutcome::Kind::Timeout: {
         // Named once the network's round trip is a large part of the wait: the board may be
         // fine and the link too slow.
+        // A raw server behind a tunnel lets us measure only the tunnel's near end.
         const int transitMs = m_commands.transitAllowanceMs();
-        const QString network = transitMs * 4 >= CommandSet::ReplyDeadlineMs
-                                    ? QStringLiteral(" and %1 s for the network's round trip to %2")
-                                          .arg(transitMs / 1000.0)
-                                          .arg(m_remote->address().hostPort())
-                                    : QString();
+        QString network;
+        QString unknownTrip;
+        if (m_remote && transitMs * 4 >= CommandSet::ReplyDeadlineMs) {
+            network = QStringLiteral(" and %1 s for the network's round trip to %2")
+                          .arg(transitMs / 1000.0)
+                          .arg(m_remote->address().hostPort());
+        } else if (m_remote && m_remote->address().protocol == RemoteAddress::Protocol::Raw &&
+                   outcome.waiting == 0) {
+            unknownTrip = QStringLiteral("; a slower network looks the same over socket://, "
+                                         "while rfc2217:// measures its round trip and waits for "
+                                         "it");
+        }
         return Failure{ExitCode::NoAnswer,
-                       QStringLiteral("%1 within %2 s%3 (%4)")
+                       QStringLiteral("%1 within %2 s%3 (%4)%5")
                            .arg(what.isEmpty() ? QStringLiteral("the board did not answer") : what)
                            .arg(CommandSet::ReplyDeadlineMs / 1000.0)
-                           .arg(network, bytesCame(outcome.waiting)),
+                           .arg(network, bytesCame(outcome.waiting), unknownTrip),
                        0, outcome.waiting};
     }
     case ReadPortsOutcome::Kind::Interrupted:
