@@ -3,6 +3,7 @@
 import gc
 import os
 import signal
+import sys
 import threading
 
 import pytest
@@ -28,6 +29,26 @@ WHOLE = Reading(0x5A, 0, 0)
 CHECK = "read-ports"  # the check after outputs were driven, whatever it reads
 
 
+class Sly(int):
+    """An int that would write itself as more batch lines."""
+
+    def __format__(self, spec):
+        return "01\nreset"
+
+    def __str__(self):
+        return "1\nread"
+
+
+class Index:
+    """An integer type that is no int, as numpy's are."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
 def after_reset(action):
     def run(board):
         board.reset()
@@ -46,12 +67,19 @@ WIRE = [
     ("write", lambda b: b.write(A=0x01), ["write-port A 01", CHECK], None),
     ("write 255", lambda b: b.write("B", 255), ["write-port B FF", CHECK], None),
     ("write unchecked", lambda b: b.write(A=0x02, check=False), ["write-port A 02"], None),
+    ("write sly", lambda b: b.write(A=Sly(1), B=Index(0x80)), ["write-port A 01", "write-port B 80", CHECK], None),
     ("write line", after_reset(lambda b: b.write("A.3", 1)), RESET + [CHECK, "write-port A 08", CHECK], None),
     ("dir line", after_reset(lambda b: b.dir("B.0", False)), RESET + [CHECK, "set-direction B FE", CHECK], None),
     (
         "pulse",
         after_reset(lambda b: b.pulse("B.0", 1, 0.02)),
         RESET + [CHECK, "write-port B 01", "write-port B 00", CHECK],
+        None,
+    ),
+    (
+        "pulse sly",
+        after_reset(lambda b: b.pulse("B.0", Sly(1), Index(0), check=False)),
+        RESET + [CHECK, "write-port B 01", "write-port B 00"],
         None,
     ),
     (
@@ -65,6 +93,7 @@ WIRE = [
     ("expect any", lambda b: b.expect("A=0", "B=0", any=True), [READ], WHOLE),
     ("wait", lambda b: b.wait("A.3=1", timeout=1), [READ], WHOLE),
     ("wait stable", lambda b: b.wait("A=90", timeout=None, stable=3, interval=0.001), [READ] * 3, WHOLE),
+    ("wait sly", lambda b: b.wait("A=90", timeout=Index(1), stable=Sly(2)), [READ] * 2, WHOLE),
 ]
 
 
@@ -100,6 +129,7 @@ BAD = [
     lambda b: b.write(A=-1),
     lambda b: b.write(D=1),
     lambda b: b.write(A="0x01"),
+    lambda b: b.write(A=True),
     lambda b: b.write("A.3", 2),
     lambda b: b.write(),
     lambda b: b.write("A"),
@@ -115,6 +145,10 @@ BAD = [
     lambda b: b.wait("A=1", timeout=float("nan")),
     lambda b: b.wait("A=1", timeout=1, interval=0),
     lambda b: b.wait("A=1", timeout=1, stable=0),
+    lambda b: b.wait("A=1", timeout=1, stable=True),
+    lambda b: b.wait("A=1", timeout=10**400),
+    lambda b: b.wait("A=1", timeout=1e300),
+    lambda b: b.pulse("A.3", 1, 10**400),
     lambda b: b.pulse("A", 1, 0.1),
     lambda b: b.pulse("A.3", 1, "1s"),
     # refused by zarvex itself: the rest of port A's write register is not known yet
@@ -263,3 +297,26 @@ def test_close_and_garbage_collection_free_the_port():
         gc.collect()
         with Board(device=emulator.device) as board:
             board.read()
+
+
+# Stand-ins for a broken zarvex: what it does after the open line, and what the Board raises.
+OPENED = "print(json.dumps(dict(type='open', ok=True, path='shim', device='shim')), flush=True)\n"
+READING = "dict(type='read', ok=True, inputs=dict(A=0, B=0, C=0))"
+BROKEN = [
+    ("late reply", f"for n, _ in enumerate(sys.stdin, 2):\n    print(json.dumps(dict({READING}, line=n)), flush=True)",
+     "out of step"),
+    ("another reply", "for n, _ in enumerate(sys.stdin, 1):\n    print(json.dumps(dict(type='write', ok=True, line=n)), flush=True)",
+     "out of step"),
+]
+
+
+@pytest.mark.parametrize("script, error", [b[1:] for b in BROKEN], ids=[b[0] for b in BROKEN])
+def test_broken_zarvex_raises_and_is_ended(tmp_path, script, error):
+    program = tmp_path / "zarvex"
+    program.write_text(f"#!{sys.executable}\nimport json, sys, time\n{OPENED}{script}\n")
+    program.chmod(0o755)
+    board = None
+    with pytest.raises(ZarvexError, match=error):
+        board = Board(device="shim", program=str(program))
+        board.read()
+    assert board is None or board.closed

@@ -15,7 +15,8 @@ import dataclasses
 import datetime
 import enum
 import json
-import math
+import numbers
+import operator
 import os
 import re
 import subprocess
@@ -45,6 +46,7 @@ class Port(enum.StrEnum):
 
 
 _PORTS = ("A", "B", "C")
+_LONGEST_MS = 2**31 - 1  # zarvex's longest duration, about 24.8 days
 _READS = ("read", "expect", "wait")  # the commands the board answers
 _SELECTOR = re.compile(r"([ABC])(?:\.([0-7]))?\Z", re.IGNORECASE)
 _NUMBER = r"0[xX][0-9a-fA-F]+|0[bB][01]+|[0-9]+"
@@ -67,18 +69,29 @@ def _selector(selector: Any) -> str:
     return port if bit is None else f"{port}.{bit}"
 
 
+def _integer(value: Any) -> int | None:
+    """A plain int of an int or an integer type (operator.index), never of a bool;
+    lines are built from it, not from the caller's object and its own formatting."""
+    if isinstance(value, bool):
+        return None
+    try:
+        return operator.index(value)
+    except TypeError:
+        return None
+
+
 def _byte(value: Any, what: str) -> int:
-    if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= 255:
+    number = _integer(value)
+    if number is None or not 0 <= number <= 255:
         raise UsageError(f"bad value {value!r} for {what}: expected an int from 0 to 255")
-    return value
+    return number
 
 
 def _bit(value: Any, what: str) -> int:
-    if isinstance(value, bool):
-        return int(value)
-    if not isinstance(value, int) or value not in (0, 1):
+    number = int(value) if isinstance(value, bool) else _integer(value)
+    if number not in (0, 1):
         raise UsageError(f"bad value {value!r} for {what}: expected 0 or 1")
-    return value
+    return number
 
 
 def _assignment(target: Any, value: Any) -> str:
@@ -126,11 +139,21 @@ def _conditions(conditions: tuple[Any, ...], command: str) -> list[str]:
 
 def _duration(seconds: Any, what: str, minimum_ms: int = 0) -> str:
     """Seconds as zarvex's whole milliseconds ("250ms")."""
-    if isinstance(seconds, bool) or not isinstance(seconds, (int, float)) or not math.isfinite(seconds):
+    ms = _integer(seconds)
+    if ms is not None:
+        ms *= 1000
+    elif isinstance(seconds, numbers.Real) and not isinstance(seconds, bool):
+        try:
+            ms = round(float(seconds) * 1000)
+        except (OverflowError, ValueError):  # too large, infinite or not a number
+            pass
+    if ms is None:
         raise UsageError(f"bad {what} {seconds!r}: expected a number of seconds")
-    ms = round(seconds * 1000)
-    if ms < minimum_ms:
-        raise UsageError(f"bad {what} {seconds!r}: it must be at least {minimum_ms / 1000:g} s")
+    if not minimum_ms <= ms <= _LONGEST_MS:
+        raise UsageError(
+            f"bad {what} {seconds!r}: it must be at least {minimum_ms / 1000:g} s"
+            f" and at most {_LONGEST_MS / 1000:g} s"
+        )
     return f"{ms}ms"
 
 
@@ -336,15 +359,17 @@ class Board:
         self._dead: ZarvexError | None = None
         self._check = bool(check)
         self._unchecked = False  # commands went out since the board last answered
+        self._line = 0  # the batch line last sent
 
         # The Board makes the checks itself, one after each call that drives outputs.
         args = [os.fspath(program), "--json", "--no-check", "batch", "--keep-going"]
         if port is not None and device is not None:
             raise UsageError("give either port or device, not both")
         if port is not None:
-            if isinstance(port, bool) or not isinstance(port, int) or port < 1:
+            number = _integer(port)
+            if number is None or number < 1:
                 raise UsageError(f"bad port number {port!r}: expected an int from 1")
-            args += ["-p", str(port)]
+            args += ["-p", str(number)]
         elif device is not None:
             device = os.fspath(device)
             if not isinstance(device, str) or not device or "\0" in device:
@@ -436,11 +461,14 @@ class Board:
             return reply
 
     def _command(self, line: str, kind: str) -> dict[str, Any]:
+        self._line += 1
         reply = self._receive(self._process, f"without answering {line!r}", line.encode("ascii") + b"\n")
+        # Each reply names the batch line it answers: one that is not this
+        # command's means the batch and the Board are out of step.
+        if reply.get("line") != self._line or reply.get("type") not in (kind, "error"):
+            message = f"zarvex answered {line!r} with {reply!r}: out of step, the Board is closed"
+            self._fail(ZarvexError(message))
         if reply.get("ok"):
-            if reply.get("type") != kind:
-                message = f"zarvex answered {line!r} with {reply!r}: out of step, the Board is closed"
-                self._fail(ZarvexError(message))
             return reply
         if self._closed:
             raise self._closed_during(self._process)
@@ -600,10 +628,11 @@ class Board:
         """
         words = ["wait", *_conditions(conditions, "wait")]
         words += ["--timeout", "forever" if timeout is None else _duration(timeout, "timeout")]
-        if isinstance(stable, bool) or not isinstance(stable, int) or stable < 1:
+        count = _integer(stable)
+        if count is None or count < 1:
             raise UsageError(f"bad stable {stable!r}: expected an int from 1")
-        if stable != 1:
-            words += ["--stable", str(stable)]
+        if count != 1:
+            words += ["--stable", str(count)]
         if any:
             words.append("--any")
         if interval is not None:
