@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <optional>
+#include <utility>
 
 #include <poll.h>
 #include <unistd.h>
@@ -43,6 +44,10 @@ public:
 
 private:
     QString url() const { return m_plan.address.url(); }
+    // Why the server turned us away, when it did: at once, or (raw, through a tunnel) only
+    // after we had taken the connection for open.
+    void turnedAway(const OpenRefusal &refusal);
+    void sayReconnected();
     void serve();
     void fromClients();
     void fromRemote();
@@ -59,9 +64,17 @@ private:
     bool m_clientPresent = false;
     // The master reports a hang-up when even our own slave descriptor could not be kept.
     bool m_masterHungUp = false;
-    // The last try was turned away because another client has the board; said once.
+    // The server last turned us away because another client has the board; said once.
     bool m_busy = false;
+    // Connected again, but not said yet: a raw server may still turn us away, until the board
+    // answers or for a while.
+    bool m_unconfirmed = false;
+    // The connection that the banner announced, while it lasts: turned away late, the
+    // bridge ends as if the open had failed.
+    bool m_firstConnection = true;
+    std::optional<ExitCode> m_failed;
     Clock::time_point m_nextTry;
+    Clock::time_point m_confirmAt;
 };
 
 ExitCode Bridge::run(Output &out)
@@ -109,16 +122,18 @@ ExitCode Bridge::run(Output &out)
     out.result(line, QStringLiteral("bridge"), fields);
 
     serve();
+    if (m_failed)
+        return *m_failed;
     return out.failed() ? ExitCode::WriteFailed : ExitCode::Success;
 }
 
 void Bridge::serve()
 {
-    while (Interrupts::received() == 0) {
+    while (Interrupts::received() == 0 && !m_failed) {
         int timeoutMs = -1;
-        if (!m_connected) {
-            const auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(m_nextTry - Clock::now());
+        if (!m_connected || m_unconfirmed) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                (m_connected ? m_confirmAt : m_nextTry) - Clock::now());
             timeoutMs = int(std::clamp<qint64>(left.count(), 0, 1000));
         }
         std::array<pollfd, 4> fds{{{EndingSignals::fd(), POLLIN, 0},
@@ -139,7 +154,9 @@ void Bridge::serve()
             fromRemote();
         if (m_connected && m_remote.state() != LinkState::Open)
             lose();
-        if (!m_connected && Clock::now() >= m_nextTry && Interrupts::received() == 0)
+        if (m_connected && m_unconfirmed && Clock::now() >= m_confirmAt)
+            sayReconnected();
+        if (!m_connected && !m_failed && Clock::now() >= m_nextTry && Interrupts::received() == 0)
             reconnect();
     }
 }
@@ -170,6 +187,9 @@ void Bridge::fromRemote()
 {
     m_remote.takeArrived();
     const QByteArray bytes = m_remote.input();
+    // The board answers: the server has taken us for good.
+    if (!bytes.isEmpty() && m_unconfirmed)
+        sayReconnected();
     if (bytes.isEmpty() || !m_clientPresent)
         return;
     // What the pty cannot take now (its client does not read) is dropped: the server's bytes
@@ -199,10 +219,32 @@ void Bridge::clientEvents()
 
 void Bridge::lose()
 {
+    const std::optional<OpenRefusal> refusal = m_remote.lateRefusal();
     m_remote.close();
     m_connected = false;
     m_nextTry = Clock::now() + RetryInterval;
-    Output::diagnostic(QStringLiteral("bridge: lost %1; reconnecting").arg(url()));
+    // Never said to be back, so not said to be lost either.
+    const bool announced = !std::exchange(m_unconfirmed, false);
+    if (refusal && (m_firstConnection || refusal->by == InUseBy::RemoteClient))
+        turnedAway(*refusal);
+    else if (announced)
+        Output::diagnostic(QStringLiteral("bridge: lost %1; reconnecting").arg(url()));
+    m_firstConnection = false;
+}
+
+void Bridge::turnedAway(const OpenRefusal &refusal)
+{
+    m_unconfirmed = false;
+    if (m_firstConnection) {
+        Output::diagnostic(QStringLiteral("cannot open %1: %2").arg(url(), refusal.text()));
+        m_failed = ExitCode::CannotOpen;
+        return;
+    }
+    const bool busy = refusal.by == InUseBy::RemoteClient;
+    if (busy && !m_busy)
+        Output::diagnostic(
+            QStringLiteral("bridge: %1: %2; trying again every second").arg(url(), refusal.text()));
+    m_busy = busy;
 }
 
 void Bridge::reconnect()
@@ -210,16 +252,19 @@ void Bridge::reconnect()
     if (const std::optional<OpenRefusal> refusal = m_remote.open()) {
         m_remote.close();
         m_nextTry = Clock::now() + RetryInterval;
-        const bool busy = refusal->by == InUseBy::RemoteClient;
-        if (busy && !m_busy)
-            Output::diagnostic(QStringLiteral("bridge: %1: %2; trying again every second")
-                                   .arg(url(), refusal->text()));
-        m_busy = busy;
+        turnedAway(*refusal);
         return;
     }
-    m_busy = false;
     m_connected = true;
     m_remote.input(); // not asked for by anyone still here
+    m_unconfirmed = true;
+    m_confirmAt = Clock::now() + RetryInterval;
+}
+
+void Bridge::sayReconnected()
+{
+    m_unconfirmed = false;
+    m_busy = false;
     Output::diagnostic(QStringLiteral("bridge: reconnected to %1").arg(url()));
 }
 
