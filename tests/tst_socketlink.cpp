@@ -367,6 +367,9 @@ void TstSocketLink::refusals_data()
     QTest::newRow("telnet port reached raw")
         << Raw << Greeting << false << OpenFailure::Unreachable
         << QStringLiteral("127.0.0.1:%1 speaks telnet (RFC 2217): use rfc2217://");
+    QTest::newRow("telnet port reached raw, one request")
+        << Raw << hex("FFFD2C") << false << OpenFailure::Unreachable
+        << QStringLiteral("127.0.0.1:%1 speaks telnet (RFC 2217): use rfc2217://");
     QTest::newRow("never confirms")
         << Rfc2217 << Greeting << false << OpenFailure::Unreachable
         << QStringLiteral("127.0.0.1:%1 did not confirm the line settings within 3 s (is it an "

@@ -280,7 +280,7 @@ std::optional<OpenRefusal> SocketLink::settle(qint64 handshakeNs, qint64 leftMs)
             return std::nullopt;
         }
         if (!rfc2217() && greetsWithTelnet(m_firstWords, true))
-            return turnedAway(false);
+            return turnedAway(false, true);
         const qint64 remainingMs = waitMs - clock.elapsed();
         if (remainingMs <= 0)
             break;
@@ -319,12 +319,12 @@ std::optional<OpenRefusal> SocketLink::settle(qint64 handshakeNs, qint64 leftMs)
                 break;
         }
     }
-    return turnedAway(true);
+    return turnedAway(true, true);
 }
 
-std::optional<OpenRefusal> SocketLink::turnedAway(bool closed) const
+std::optional<OpenRefusal> SocketLink::turnedAway(bool closed, bool beforeAnyCommand) const
 {
-    if (!rfc2217() && greetsWithTelnet(m_firstWords, false)) {
+    if (!rfc2217() && greetsWithTelnet(m_firstWords, beforeAnyCommand)) {
         OpenRefusal telnet = refusal(OpenFailure::Unreachable);
         telnet.detail =
             QStringLiteral("%1 speaks telnet (RFC 2217): use rfc2217://").arg(m_address.hostPort());
@@ -439,7 +439,7 @@ void SocketLink::takeArrived()
     const bool connected = readSome();
     if (!m_replied && !rfc2217()) {
         // Only words that say so: a connection that just ends is lost, not refused.
-        std::optional<OpenRefusal> refused = turnedAway(!connected);
+        std::optional<OpenRefusal> refused = turnedAway(!connected, false);
         if (refused && (greetsWithTelnet(m_firstWords, false) ||
                         (refused->by == InUseBy::RemoteClient && !refused->detail.isEmpty()))) {
             m_lateRefusal = refused;

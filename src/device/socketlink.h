@@ -76,8 +76,8 @@ private:
     // the connection away.
     std::optional<OpenRefusal> settle(qint64 handshakeNs, qint64 leftMs);
     // What the server's first words say, when they turn us away: busy, a telnet port reached
-    // as raw, another service.
-    std::optional<OpenRefusal> turnedAway(bool closed) const;
+    // as raw, another service (only when it has closed the connection).
+    std::optional<OpenRefusal> turnedAway(bool closed, bool beforeAnyCommand) const;
     // Reads what the socket holds into m_received through the codec, up to its size and
     // ReadRoundLimit; false at the end of the stream or when the connection broke.
     bool readSome();
