@@ -1,5 +1,6 @@
 # SPDX-FileCopyrightText: the Zarvex Test developers
 # SPDX-License-Identifier: MIT
+import contextlib
 import gc
 import os
 import signal
@@ -78,7 +79,7 @@ WIRE = [
     ),
     (
         "pulse sly",
-        after_reset(lambda b: b.pulse("B.0", Sly(1), Index(0), check=False)),
+        after_reset(lambda b: b.pulse("B.0", Sly(1), 0.001, check=False)),
         RESET + [CHECK, "write-port B 01", "write-port B 00"],
         None,
     ),
@@ -157,14 +158,21 @@ BAD = [
 ]
 
 
+# refused once the registers are known: a pulse is never cut down to a glitch
+GLITCHES = [lambda b: b.pulse("A.3", 1, 0), lambda b: b.pulse("A.3", 1, 0.0004)]
+
+
 def test_bad_arguments_send_nothing(zarvex_emulator, on_wire):
-    def all_bad(board):
-        for action in BAD:
+    def all_bad(board, actions):
+        for action in actions:
             with pytest.raises(UsageError) as caught:
                 action(board)
             assert isinstance(caught.value, ValueError) and caught.value.exit_code == 2
 
-    _, wire = on_wire(zarvex_emulator, all_bad)
+    _, wire = on_wire(zarvex_emulator, lambda b: all_bad(b, BAD))
+    assert wire == []
+    zarvex_emulator.reset()
+    _, wire = on_wire(zarvex_emulator, lambda b: all_bad(b, GLITCHES))
     assert wire == []
 
 
@@ -278,6 +286,8 @@ def test_zarvex_ending_reports_status_and_stderr():
         with pytest.raises(ConditionFailed):
             board.expect("A=0x01")
         os.kill(board.pid, signal.SIGKILL)
+        os.waitid(os.P_PID, board.pid, os.WEXITED | os.WNOWAIT)
+        assert board.closed
         with pytest.raises(ZarvexError, match=r"killed by signal 9.*expected A=0x01") as caught:
             board.read()
         assert caught.value.exit_code == 128 + 9
@@ -303,9 +313,16 @@ def test_close_and_garbage_collection_free_the_port():
 OPENED = "print(json.dumps(dict(type='open', ok=True, path='shim', device='shim')), flush=True)\n"
 READING = "dict(type='read', ok=True, inputs=dict(A=0, B=0, C=0))"
 BROKEN = [
-    ("late reply", f"for n, _ in enumerate(sys.stdin, 2):\n    print(json.dumps(dict({READING}, line=n)), flush=True)",
+    ("hangs before opening", "time.sleep(600)", "no reply before opening the port within"),
+    ("hangs in a command", OPENED + "sys.stdin.readline()\ntime.sleep(600)", "no reply to .state. within"),
+    (
+        "cut off",
+        OPENED + "sys.stdin.readline()\nprint('zarvex: cut off', file=sys.stderr)\nprint('{\"ty', end='')\nsys.exit(6)",
+        r"exit status 6\).*'\{\"ty'.*zarvex: cut off",
+    ),
+    ("late reply", OPENED + f"for n, _ in enumerate(sys.stdin, 2):\n    print(json.dumps(dict({READING}, line=n)), flush=True)",
      "out of step"),
-    ("another reply", "for n, _ in enumerate(sys.stdin, 1):\n    print(json.dumps(dict(type='write', ok=True, line=n)), flush=True)",
+    ("another reply", OPENED + "for n, _ in enumerate(sys.stdin, 1):\n    print(json.dumps(dict(type='write', ok=True, line=n)), flush=True)",
      "out of step"),
 ]
 
@@ -313,10 +330,31 @@ BROKEN = [
 @pytest.mark.parametrize("script, error", [b[1:] for b in BROKEN], ids=[b[0] for b in BROKEN])
 def test_broken_zarvex_raises_and_is_ended(tmp_path, script, error):
     program = tmp_path / "zarvex"
-    program.write_text(f"#!{sys.executable}\nimport json, sys, time\n{OPENED}{script}\n")
+    program.write_text(f"#!{sys.executable}\nimport json, sys, time\n{script}\n")
     program.chmod(0o755)
     board = None
     with pytest.raises(ZarvexError, match=error):
-        board = Board(device="shim", program=str(program))
-        board.read()
+        board = Board(device="shim", program=str(program), margin=0.2)
+        board.state()
     assert board is None or board.closed
+
+
+def test_close_racing_calls_leaves_no_descriptor_open():
+    descriptors = set(os.listdir("/proc/self/fd"))
+    with Emulator() as emulator:
+        for _ in range(20):
+            board = Board(device=emulator.device)
+            running = threading.Event()
+
+            def calls():
+                with contextlib.suppress(ZarvexError):
+                    while True:
+                        board.read()
+                        running.set()
+
+            thread = threading.Thread(target=calls)
+            thread.start()
+            running.wait()
+            board.close()
+            thread.join()
+    assert set(os.listdir("/proc/self/fd")) == descriptors

@@ -15,14 +15,16 @@ import dataclasses
 import datetime
 import enum
 import json
+import math
 import numbers
 import operator
 import os
 import re
 import subprocess
 import threading
+import time
 import weakref
-from typing import Any
+from typing import Any, NoReturn
 
 from .errors import (
     ConditionFailed,
@@ -45,8 +47,12 @@ class Port(enum.StrEnum):
     C = "C"
 
 
-_PORTS = ("A", "B", "C")
 _LONGEST_MS = 2**31 - 1  # zarvex's longest duration, about 24.8 days
+# What a call may take by itself, in seconds: a read-ports exchange is the 0.4 s
+# deadline, after an earlier timeout behind a wait of up to 2 s for a quiet line;
+# reaching a board on another machine takes up to 3 s.
+_EXCHANGE = 0.4 + 2.0
+_CONNECT = 3.0
 _READS = ("read", "expect", "wait")  # the commands the board answers
 _SELECTOR = re.compile(r"([ABC])(?:\.([0-7]))?\Z", re.IGNORECASE)
 _NUMBER = r"0[xX][0-9a-fA-F]+|0[bB][01]+|[0-9]+"
@@ -137,24 +143,26 @@ def _conditions(conditions: tuple[Any, ...], command: str) -> list[str]:
     return [_condition(c) for c in conditions]
 
 
-def _duration(seconds: Any, what: str, minimum_ms: int = 0) -> str:
-    """Seconds as zarvex's whole milliseconds ("250ms")."""
-    ms = _integer(seconds)
-    if ms is not None:
-        ms *= 1000
+def _milliseconds(seconds: Any, what: str, minimum_ms: int = 0) -> int:
+    """Seconds as zarvex's whole milliseconds, rounded up (from whole
+    microseconds) so that nothing is cut short; less than ``minimum_ms`` is
+    refused rather than rounded up to it."""
+    us = _integer(seconds)
+    if us is not None:
+        us *= 1_000_000
     elif isinstance(seconds, numbers.Real) and not isinstance(seconds, bool):
         try:
-            ms = round(float(seconds) * 1000)
+            us = round(float(seconds) * 1_000_000)
         except (OverflowError, ValueError):  # too large, infinite or not a number
             pass
-    if ms is None:
+    if us is None:
         raise UsageError(f"bad {what} {seconds!r}: expected a number of seconds")
-    if not minimum_ms <= ms <= _LONGEST_MS:
+    if not minimum_ms * 1000 <= us <= _LONGEST_MS * 1000:
         raise UsageError(
             f"bad {what} {seconds!r}: it must be at least {minimum_ms / 1000:g} s"
-            f" and at most {_LONGEST_MS / 1000:g} s"
+            f" and at most {_LONGEST_MS / 1000:.3f} s"
         )
-    return f"{ms}ms"
+    return -(-us // 1000)
 
 
 def _time(text: Any) -> datetime.datetime | None:
@@ -219,9 +227,58 @@ def _reading(reply: dict[str, Any]) -> Reading | None:
     """The whole reading of a reply ("inputs"; "values" when it holds every port)."""
     for key in ("inputs", "values"):
         values = reply.get(key)
-        if isinstance(values, dict) and all(isinstance(values.get(p), int) for p in _PORTS):
-            return Reading(values["A"], values["B"], values["C"], _time(reply.get("time")))
+        if type(values) is dict:
+            a, b, c = values.get("A"), values.get("B"), values.get("C")
+            if type(a) is int and type(b) is int and type(c) is int:
+                return Reading(a, b, c, _time(reply.get("time")))
     return None
+
+
+_decode = json.JSONDecoder().raw_decode
+
+
+class _Overdue(Exception):
+    """No reply came by the deadline."""
+
+
+class _Watchdog:
+    """Ends a zarvex that is past the deadline of the reply its Board awaits:
+    SIGTERM, and SIGKILL 2 s later. One thread for all of them, running
+    while any zarvex does; it looks every TICK seconds, so that a call sets
+    its deadline without a system call and reads its reply as before."""
+
+    TICK = 0.1
+
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.processes: set[_Process] = set()
+        self.running = False
+
+    def watch(self, process: _Process) -> None:
+        with self.lock:
+            self.processes.add(process)
+            if not self.running:
+                self.running = True
+                threading.Thread(target=self._run, name="zarvex-watchdog", daemon=True).start()
+
+    def forget(self, process: _Process) -> None:
+        with self.lock:
+            self.processes.discard(process)
+
+    def _run(self) -> None:
+        while True:
+            time.sleep(self.TICK)
+            with self.lock:
+                if not self.processes:
+                    self.running = False
+                    return
+                processes = list(self.processes)
+            now = time.monotonic()
+            for process in processes:
+                process.expire(now)
+
+
+_watchdog = _Watchdog()
 
 
 class _Process:
@@ -247,7 +304,15 @@ class _Process:
             target=self._drain_stderr, args=(self.proc.stderr,), name="zarvex-stderr", daemon=True
         )
         self.stderr_thread.start()
+        self.ending = threading.Lock()
         self.ended = False
+        self.released = False
+        # The watchdog's view: when the awaited reply is overdue, and what it did.
+        self.watched = threading.Lock()
+        self.deadline: float | None = None
+        self.overdue = False
+        self.kill_at = math.inf
+        _watchdog.watch(self)
 
     def _drain_stderr(self, stream: Any) -> None:
         try:
@@ -258,8 +323,43 @@ class _Process:
             pass
 
     def send(self, data: bytes) -> None:
-        while data:
-            data = data[os.write(self.stdin_fd, data) :]
+        try:
+            while data:
+                data = data[os.write(self.stdin_fd, data) :]
+        except BrokenPipeError:
+            pass  # zarvex has gone: reading says how
+
+    def read_line(self, seconds: float | None) -> bytes:
+        """The next line with its newline; at the end of zarvex's output, what
+        came of an unfinished line (b"" for none). _Overdue when it does not
+        come within ``seconds`` (None: no bound): zarvex has been ended."""
+        if seconds is not None:
+            self.deadline = time.monotonic() + seconds
+        try:
+            return self.readline()
+        finally:
+            with self.watched:
+                self.deadline = None
+                if self.overdue:
+                    raise _Overdue
+
+    def expire(self, now: float) -> None:
+        """The watchdog's look: ends zarvex once the deadline has passed."""
+        with self.watched:
+            if not self.overdue:
+                if self.deadline is None or now < self.deadline:
+                    return
+                self.overdue, self.kill_at = True, now + 2.0
+                action = self.proc.terminate
+            elif now >= self.kill_at:
+                self.kill_at = math.inf
+                action = self.proc.kill
+            else:
+                return
+        try:
+            action()
+        except OSError:
+            pass
 
     def tail(self) -> str:
         self.stderr_thread.join(timeout=1.0)
@@ -268,38 +368,46 @@ class _Process:
     def end(self, graceful: bool = True, release: bool = True) -> int | None:
         """Ends zarvex: closing its input lets it finish the batch; then SIGTERM
         (it closes the port and goes at once), then SIGKILL. Idempotent.
-        ``release`` closes the reply pipe too (not while another thread reads it)."""
+        ``release`` closes the pipes too: never while another thread uses them."""
         proc = self.proc
-        if not self.ended:
-            self.ended = True
-            try:
-                proc.stdin.close()  # type: ignore[union-attr]
-            except OSError:
-                pass
-            steps = ((2.0, None), (2.0, proc.terminate), (5.0, proc.kill))
-            if not graceful:
-                steps = steps[1:]
-            for timeout, action in steps:
-                if action is not None and proc.poll() is None:
+        with self.ending:
+            if not self.ended:
+                self.ended = True
+                steps = ((2.0, None), (2.0, proc.terminate), (5.0, proc.kill))
+                if graceful:
+                    self._close(proc.stdin)
+                else:
+                    steps = steps[1:]
+                for timeout, action in steps:
+                    if action is not None and proc.poll() is None:
+                        try:
+                            action()
+                        except OSError:
+                            pass
                     try:
-                        action()
-                    except OSError:
-                        pass
-                try:
-                    proc.wait(timeout=timeout)
-                    break
-                except subprocess.TimeoutExpired:
-                    continue
-        if release:
-            try:
-                proc.stdout.close()  # type: ignore[union-attr]
-            except OSError:
-                pass
+                        proc.wait(timeout=timeout)
+                        break
+                    except subprocess.TimeoutExpired:
+                        continue
+                _watchdog.forget(self)
+            if release and not self.released:
+                self.released = True
+                self._close(proc.stdin)
+                self._close(proc.stdout)
+                self.stderr_thread.join(timeout=1.0)  # its pipe closes with zarvex
         return proc.returncode
 
+    @staticmethod
+    def _close(stream: Any) -> None:
+        try:
+            stream.close()
+        except OSError:
+            pass
 
-def _ended_error(process: _Process, before: str) -> ZarvexError:
-    """The error for zarvex ending without a JSON reply, with its stderr tail."""
+
+def _ended_error(process: _Process, what: str, partial: bytes) -> ZarvexError:
+    """The error for zarvex ending without a whole JSON reply, with the
+    start of the line it left unfinished and its stderr tail."""
     code = process.end()
     if code is None:
         status, exit_code = "", None
@@ -308,7 +416,10 @@ def _ended_error(process: _Process, before: str) -> ZarvexError:
     else:
         status, exit_code = f" (exit status {code})", code
     tail = process.tail()
-    message = f"zarvex ended{status} {before}" + (f": {tail}" if tail else "")
+    message = f"zarvex ended{status} {what}"
+    if partial:
+        message += f" after writing {partial[:200]!r}"
+    message += f": {tail}" if tail else ""
     if exit_code == 5:
         return PortLost(message, exit_code)
     return ZarvexError(message, exit_code)
@@ -334,6 +445,12 @@ class Board:
     out; close() then checks what went out unchecked since the board last
     answered, unless the Board was made with ``check=False``.
 
+    No call waits for ever on a zarvex that hangs: each may take its own
+    time (zarvex's 0.4 s reply deadline and its wait for a quiet line after
+    a late reply, a pulse's duration, a wait's timeout, 3 s to reach a board
+    on another machine) and ``margin`` seconds more; past that, zarvex is
+    ended and ZarvexError raised. Only wait(timeout=None) has no bound.
+
     After PortLost, or zarvex ending, every call raises that error again.
     Calls from several threads are serialized.
 
@@ -349,17 +466,22 @@ class Board:
         program: str = "zarvex",
         *,
         check: bool = True,
+        margin: float = 10.0,
     ) -> None:
         self.path: str | None = None
         self.device: str | None = None
         self.number: int | None = None
         self.emulator: Any = None
         self._lock = threading.Lock()
+        self._owner: int | None = None  # the thread running a call
         self._closed = False
         self._dead: ZarvexError | None = None
         self._check = bool(check)
         self._unchecked = False  # commands went out since the board last answered
         self._line = 0  # the batch line last sent
+        if isinstance(margin, bool) or not isinstance(margin, numbers.Real) or not 0 <= margin < math.inf:
+            raise UsageError(f"bad margin {margin!r}: expected a number of seconds")
+        self._margin = float(margin)
 
         # The Board makes the checks itself, one after each call that drives outputs.
         args = [os.fspath(program), "--json", "--no-check", "batch", "--keep-going"]
@@ -375,6 +497,7 @@ class Board:
             if not isinstance(device, str) or not device or "\0" in device:
                 raise UsageError(f"bad device {device!r}: expected a path or URL")
             args += ["-d", device]
+        named = device if port is None and device is not None else os.environ.get("ZARVEX_PORT", "")
         try:
             self._process = _Process(args)
         except FileNotFoundError:
@@ -383,7 +506,7 @@ class Board:
             raise ZarvexError(f"cannot run {args[0]!r}: {e.strerror}") from None
         self._finalizer = weakref.finalize(self, self._process.end)
 
-        opened = self._receive(self._process, "before opening the port")
+        opened = self._receive(None, _CONNECT if port is None and "://" in str(named) else 0.0)
         if opened.get("type") != "open":
             self._fail(ZarvexError(f"zarvex answered {opened!r} instead of opening the port"))
         if not opened.get("ok", "exit" not in opened):
@@ -395,34 +518,46 @@ class Board:
 
     # -- the exchange ----------------------------------------------------
 
-    def _fail(self, error: ZarvexError) -> None:
+    def _fail(self, error: ZarvexError) -> NoReturn:
         self._dead = error
         self._close()
         raise error
 
-    def _receive(self, process: _Process, before: str, line: bytes | None = None) -> dict[str, Any]:
-        """Sends ``line`` (if any) and reads one reply; interrupted in between,
-        the Board is closed rather than left out of step."""
+    def _receive(self, line: str | None, seconds: float | None) -> dict[str, Any]:
+        """Sends ``line`` (None: nothing, the reply is the open) and reads one
+        reply, for at most ``seconds`` (None: no bound) and the margin.
+        Interrupted in between, the Board is closed rather than left out of
+        step."""
+        process = self._process
+        limit = None if seconds is None else seconds + self._margin
         try:
             if line is not None:
-                process.send(line)
-            raw = process.readline()
-        except BrokenPipeError:
-            raw = b""
+                process.send(line.encode("ascii") + b"\n")
+            raw = process.read_line(limit)
+        except _Overdue:
+            process.end(graceful=False)
+            what = "before opening the port" if line is None else f"to {line!r}"
+            tail = process.tail()
+            message = f"zarvex gave no reply {what} within {limit:g} s, and was ended"
+            self._fail(ZarvexError(message + (f": {tail}" if tail else "")))
         except BaseException as e:
             if self._closed and isinstance(e, (OSError, ValueError)):
-                raise self._closed_during(process) from None
+                raise self._closed_during() from None
             self._abort()
             raise
-        if not raw:
+        if not raw.endswith(b"\n"):
             if self._closed:
-                raise self._closed_during(process)
-            self._fail(_ended_error(process, before))
+                raise self._closed_during()
+            what = "before opening the port" if line is None else f"without answering {line!r}"
+            self._fail(_ended_error(process, what, raw))
         try:
-            reply = json.loads(raw)
-            if not isinstance(reply, dict):
-                raise ValueError("not an object")
+            text = raw.decode()
+            reply, end = _decode(text)
+            if not text[end:].isspace():
+                reply = None
         except ValueError:
+            reply = None
+        if type(reply) is not dict:
             self._fail(ZarvexError(f"zarvex answered something that is not a JSON object: {raw[:200]!r}"))
         return reply
 
@@ -433,36 +568,44 @@ class Board:
         self._finalizer.detach()
         self._process.end(graceful=False, release=release)
 
-    @staticmethod
-    def _closed_during(process: _Process) -> ZarvexError:
+    def _closed_during(self) -> ZarvexError:
         """close() from another thread ended zarvex under a running command."""
-        process.end()
+        self._process.end()
         return ZarvexError("the Board was closed during the command")
 
-    def _exchange(self, line: str, kind: str, check: bool | None = None) -> dict[str, Any]:
+    def _exchange(
+        self, line: str, kind: str, seconds: float | None = 0.0, check: bool | None = None
+    ) -> dict[str, Any]:
         """Sends one batch line and returns its reply; raises on failure.
-        ``check``: whether a command that drives outputs is checked."""
+        ``seconds`` is the command's own time (see _receive); ``check``:
+        whether a command that drives outputs is checked."""
         with self._lock:
             if self._dead is not None:
                 raise type(self._dead)(self._dead.message, self._dead.exit_code)
             if self._closed:
                 raise ZarvexError("the Board is closed")
+            self._owner = threading.get_ident()
             try:
-                reply = self._command(line, kind)
-            except ConditionFailed:
-                self._unchecked = False  # the board answered
-                raise
-            if kind in _READS:
-                self._unchecked = False  # its answer is the check
-            elif check:
-                self._verify(line)
-            elif check is not None:
-                self._unchecked = True
-            return reply
+                try:
+                    reply = self._command(line, kind, seconds)
+                except ConditionFailed:
+                    self._unchecked = False  # the board answered
+                    raise
+                if kind in _READS:
+                    self._unchecked = False  # its answer is the check
+                elif check:
+                    self._verify(line)
+                elif check is not None:
+                    self._unchecked = True
+                return reply
+            finally:
+                self._owner = None
+                if self._closed:  # by close() from another thread: the pipes are let go here
+                    self._process.end()
 
-    def _command(self, line: str, kind: str) -> dict[str, Any]:
+    def _command(self, line: str, kind: str, seconds: float | None) -> dict[str, Any]:
         self._line += 1
-        reply = self._receive(self._process, f"without answering {line!r}", line.encode("ascii") + b"\n")
+        reply = self._receive(line, seconds)
         # Each reply names the batch line it answers: one that is not this
         # command's means the batch and the Board are out of step.
         if reply.get("line") != self._line or reply.get("type") not in (kind, "error"):
@@ -471,7 +614,7 @@ class Board:
         if reply.get("ok"):
             return reply
         if self._closed:
-            raise self._closed_during(self._process)
+            raise self._closed_during()
         error = _from_reply(reply, _reading(reply))
         if isinstance(error, PortLost) or reply.get("exit", 0) >= 128:
             self._fail(error)  # the batch has ended
@@ -482,7 +625,7 @@ class Board:
         that drive outputs. A failure is reported once, here."""
         self._unchecked = False
         try:
-            self._command("read", "read")
+            self._command("read", "read", _EXCHANGE)
         except NoAnswer as e:
             message = f"{what}: the commands were sent, but the check that follows them failed: {e.message}"
             raise NoAnswer(message, e.received) from None
@@ -491,7 +634,8 @@ class Board:
 
     def _close(self) -> None:
         self._closed = True
-        self._finalizer()
+        self._finalizer.detach()
+        self._process.end()
 
     def close(self) -> None:
         """Ends zarvex, which closes the port. Commands sent with check=False
@@ -503,17 +647,20 @@ class Board:
         self._shut(check=self._check)
 
     def _shut(self, check: bool) -> None:
-        if self._lock.acquire(blocking=False):
-            try:
-                if check and self._unchecked and not self._closed:
-                    self._verify("close")
-            finally:
-                try:
-                    self._close()
-                finally:
-                    self._lock.release()
-        else:  # the reading thread lets go of the pipe
+        if not self._lock.acquire(blocking=False):
+            # A call is running: ending zarvex ends it, and it lets go of the
+            # pipes; what it may have left open is closed here once it is over.
             self._abort(release=False)
+            if self._owner == threading.get_ident() or not self._lock.acquire(timeout=10.0):
+                return
+        try:
+            if check and self._unchecked and not self._closed:
+                self._verify("close")
+        finally:
+            try:
+                self._close()
+            finally:
+                self._lock.release()
 
     @property
     def pid(self) -> int:
@@ -523,7 +670,7 @@ class Board:
     @property
     def closed(self) -> bool:
         """True once the Board is closed or its zarvex has ended."""
-        return self._closed
+        return self._closed or self._process.proc.poll() is not None
 
     def __enter__(self) -> Board:
         return self
@@ -545,12 +692,12 @@ class Board:
         the order given: ``a, bit = board.read("A", "B.3")``.
         """
         if not selectors:
-            reading = _reading(self._exchange("read", "read"))
+            reading = _reading(self._exchange("read", "read", _EXCHANGE))
             if reading is None:
                 raise ZarvexError("zarvex's reply to read has no reading")
             return reading
         names = [_selector(s) for s in selectors]
-        reply = self._exchange("read " + " ".join(names), "read")
+        reply = self._exchange("read " + " ".join(names), "read", _EXCHANGE)
         values = reply.get("values") or {}
         reading = None
         result = []
@@ -575,26 +722,29 @@ class Board:
         whole-port dir), one line: ``board.dir("A.3", 0)``. One command per
         assignment, in the order given, then the check (see Board).
         """
-        self._exchange(_assignments("dir", port_value, ports), "dir", self._checked(check))
+        self._exchange(_assignments("dir", port_value, ports), "dir", 0.0, self._checked(check))
 
     def write(self, *port_value: Any, check: bool | None = None, **ports: int) -> None:
         """Sets output values, like dir(): ``board.write(B=0x80)``,
         ``board.write("B.0", 1)`` (after the whole port is known)."""
-        self._exchange(_assignments("write", port_value, ports), "write", self._checked(check))
+        self._exchange(_assignments("write", port_value, ports), "write", 0.0, self._checked(check))
 
     def reset(self, *, check: bool | None = None) -> None:
         """Every line an input, every output 0 (six commands), then the check."""
-        self._exchange("reset", "reset", self._checked(check))
+        self._exchange("reset", "reset", 0.0, self._checked(check))
 
     def pulse(self, line: str, bit: int, duration: float, *, check: bool | None = None) -> None:
         """Drives ``line`` ("A.3") at ``bit`` for ``duration`` seconds, then
-        at the other level. The port's write register must be known."""
+        at the other level, then the check. The port's write register must be
+        known. zarvex takes whole milliseconds: the duration is rounded up,
+        never down, and one under 1 ms is refused rather than sent as a
+        glitch."""
         port, number = _port_of(line)
         if number is None:
             raise UsageError(f"pulse() needs a line such as 'A.3', not the port {line!r}")
         level = _bit(bit, f"{port}.{number}")
-        command = f"pulse {port}.{number}={level} {_duration(duration, 'pulse duration')}"
-        self._exchange(command, "pulse", self._checked(check))
+        ms = _milliseconds(duration, "pulse duration", 1)
+        self._exchange(f"pulse {port}.{number}={level} {ms}ms", "pulse", ms / 1000, self._checked(check))
 
     def state(self) -> State:
         """The direction and write registers loaded by this Board (None for
@@ -610,7 +760,7 @@ class Board:
         the conditions do not hold.
         """
         line = " ".join(["expect", *_conditions(conditions, "expect")] + (["--any"] if any else []))
-        return self._reading_of(self._exchange(line, "expect"))
+        return self._reading_of(self._exchange(line, "expect", _EXCHANGE))
 
     def wait(
         self,
@@ -623,11 +773,12 @@ class Board:
         """Polls until the conditions hold in ``stable`` readings in a row.
 
         ``timeout`` and ``interval`` are in seconds (whole milliseconds are
-        sent); ``timeout=None`` waits for ever. Returns the Reading that
+        sent, rounded up); ``timeout=None`` waits for ever. Returns the Reading that
         made it; raises ConditionFailed when the time runs out.
         """
         words = ["wait", *_conditions(conditions, "wait")]
-        words += ["--timeout", "forever" if timeout is None else _duration(timeout, "timeout")]
+        ms = None if timeout is None else _milliseconds(timeout, "timeout")
+        words += ["--timeout", "forever" if ms is None else f"{ms}ms"]
         count = _integer(stable)
         if count is None or count < 1:
             raise UsageError(f"bad stable {stable!r}: expected an int from 1")
@@ -636,8 +787,9 @@ class Board:
         if any:
             words.append("--any")
         if interval is not None:
-            words += ["--interval", _duration(interval, "interval", 1)]
-        return self._reading_of(self._exchange(" ".join(words), "wait"))
+            words += ["--interval", f"{_milliseconds(interval, 'interval', 1)}ms"]
+        seconds = None if ms is None else ms / 1000 + _EXCHANGE
+        return self._reading_of(self._exchange(" ".join(words), "wait", seconds))
 
     @staticmethod
     def _reading_of(reply: dict[str, Any]) -> Reading:
