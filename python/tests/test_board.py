@@ -171,7 +171,7 @@ def test_bad_arguments_send_nothing(zarvex_emulator, on_wire):
 
     _, wire = on_wire(zarvex_emulator, lambda b: all_bad(b, BAD))
     assert wire == []
-    zarvex_emulator.reset()
+    on_wire(zarvex_emulator, Board.reset)  # logged whole before the next start
     _, wire = on_wire(zarvex_emulator, lambda b: all_bad(b, GLITCHES))
     assert wire == []
 

@@ -60,3 +60,29 @@ def test_zarvex_emulator_program_option(pytester):
     result = pytester.runpytest(*PLUGIN, "--zarvex-emulator", "no-such-emulator")
     result.assert_outcomes(errors=1)
     result.stdout.fnmatch_lines(["*cannot run 'no-such-emulator'*"])
+
+
+LEFT_OPEN = """
+import pytest
+from zarvex import Board
+
+@pytest.fixture(scope="session")
+def lasting():
+    with Board(device={other!r}) as board:
+        yield board
+
+def test_fails_with_a_board_open(lasting):
+    board = Board(device={device!r})
+    assert board.read("A") == 0x01
+
+def test_opens_the_same_port(lasting):
+    with Board(device={device!r}) as board:
+        assert board.read("A") == 0x3C
+    assert not lasting.closed
+"""
+
+
+def test_a_board_a_failed_test_left_open_is_closed(pytester):
+    with Emulator(inputs={"A": 0x3C}) as emulator, Emulator() as other:
+        pytester.makepyfile(LEFT_OPEN.format(device=emulator.device, other=other.device))
+        pytester.runpytest(*PLUGIN).assert_outcomes(failed=1, passed=1)

@@ -235,6 +235,10 @@ def _reading(reply: dict[str, Any]) -> Reading | None:
 
 
 _decode = json.JSONDecoder().raw_decode
+# Every Board opened and not yet collected, for the pytest plugin to close
+# those a test left open; a labgrid driver takes its own out, for labgrid
+# decides when those close.
+_opened: weakref.WeakSet[Board] = weakref.WeakSet()
 
 
 class _Overdue(Exception):
@@ -515,6 +519,7 @@ class Board:
         self.path = opened.get("path")
         self.device = opened.get("device")
         self.number = opened.get("number")
+        _opened.add(self)
 
     # -- the exchange ----------------------------------------------------
 

@@ -28,7 +28,7 @@ from labgrid.resource import NetworkSerialPort
 from labgrid.step import step
 from labgrid.util.proxy import proxymanager
 
-from .board import Board
+from .board import Board, _opened
 
 __all__ = ["ZarvexDriver"]
 
@@ -77,6 +77,7 @@ class ZarvexDriver(Driver):
 
     def on_activate(self):
         self._board = Board(device=self.device, program=self.program)
+        _opened.discard(self._board)  # it lasts until deactivation, not to the end of a test
 
     def on_deactivate(self):
         board, self._board = self._board, None

@@ -24,6 +24,12 @@ Fixtures:
         @pytest.mark.parametrize("zarvex_emulator", [{"A": 0x01}], indirect=True)
         def test_a(zarvex_emulator):
             assert zarvex_emulator.read("A") == 0x01
+
+A Board that a test, or a function-scoped fixture, opens and leaves open is
+closed when the test ends, also when it failed (pytest keeps a failed
+test's frames, and with them the Board and its port's lock). A Board meant
+to last longer is opened by a fixture of wider scope (``scope="session"``)
+or held by a labgrid driver.
 """
 
 from __future__ import annotations
@@ -33,10 +39,11 @@ from typing import Iterator
 
 import pytest
 
-from .board import Board
+from .board import Board, _opened
 from .emulator import Emulator
 
 NO_BOARD = "no Zarvex board named: give --zarvex-port N, --zarvex-device PATH|URL or set ZARVEX_PORT"
+_CALL_FAILED = pytest.StashKey[bool]()
 
 
 def pytest_addoption(parser: pytest.Parser) -> None:
@@ -83,3 +90,26 @@ def zarvex_emulator(request: pytest.FixtureRequest) -> Iterator[Board]:
         with Board(device=emulator.device) as board:
             board.emulator = emulator
             yield board
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo[None]) -> Iterator[None]:
+    outcome = yield
+    if call.when == "call":
+        item.stash[_CALL_FAILED] = outcome.get_result().failed  # type: ignore[attr-defined]
+
+
+@pytest.fixture(autouse=True)
+def _zarvex_close_what_the_test_opened(request: pytest.FixtureRequest) -> Iterator[None]:
+    """Set up before the test's other function-scoped fixtures, and torn down
+    after them: closes the Boards opened since and left open. After a failed
+    test quietly; after a passed one with close()'s check."""
+    before = set(_opened)
+    yield
+    left = [board for board in list(_opened) if board not in before and not board.closed]
+    failed = request.node.stash.get(_CALL_FAILED, True)
+    for board in left:
+        if failed:
+            board._shut(check=False)
+        else:
+            board.close()
