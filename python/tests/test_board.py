@@ -1,7 +1,10 @@
 # SPDX-FileCopyrightText: the Zarvex Test developers
 # SPDX-License-Identifier: MIT
 import contextlib
+import errno
 import gc
+import json
+import logging
 import os
 import signal
 import sys
@@ -65,12 +68,14 @@ WIRE = [
     ("reset", lambda b: b.reset(), RESET + [CHECK], None),
     ("dir keywords", lambda b: b.dir(A=0x0F, b=0xFF), ["set-direction A 0F", "set-direction B FF", CHECK], None),
     ("dir pair", lambda b: b.dir(Port.C, 0), ["set-direction C 00", CHECK], None),
+    ("dir words", lambda b: b.dir(B="out", c="IN"), ["set-direction B 00", "set-direction C FF", CHECK], None),
     ("write", lambda b: b.write(A=0x01), ["write-port A 01", CHECK], None),
     ("write 255", lambda b: b.write("B", 255), ["write-port B FF", CHECK], None),
     ("write unchecked", lambda b: b.write(A=0x02, check=False), ["write-port A 02"], None),
     ("write sly", lambda b: b.write(A=Sly(1), B=Index(0x80)), ["write-port A 01", "write-port B 80", CHECK], None),
     ("write line", after_reset(lambda b: b.write("A.3", 1)), RESET + [CHECK, "write-port A 08", CHECK], None),
     ("dir line", after_reset(lambda b: b.dir("B.0", False)), RESET + [CHECK, "set-direction B FE", CHECK], None),
+    ("dir line word", after_reset(lambda b: b.dir("B.0", "out")), RESET + [CHECK, "set-direction B FE", CHECK], None),
     (
         "pulse",
         after_reset(lambda b: b.pulse("B.0", 1, 0.02)),
@@ -131,6 +136,8 @@ BAD = [
     lambda b: b.write(D=1),
     lambda b: b.write(A="0x01"),
     lambda b: b.write(A=True),
+    lambda b: b.write(A="out"),
+    lambda b: b.dir(A="input"),
     lambda b: b.write("A.3", 2),
     lambda b: b.write(),
     lambda b: b.write("A"),
@@ -160,6 +167,17 @@ BAD = [
 
 # refused once the registers are known: a pulse is never cut down to a glitch
 GLITCHES = [lambda b: b.pulse("A.3", 1, 0), lambda b: b.pulse("A.3", 1, 0.0004)]
+
+
+@pytest.mark.zarvex_inputs(A=0x5A)
+def test_commands_and_replies_are_logged(zarvex_emulator, caplog):
+    with caplog.at_level(logging.DEBUG, logger="zarvex"):
+        zarvex_emulator.reset(check=False)
+        zarvex_emulator.pulse("A.0", 1, 0.0015)  # whole milliseconds, never fewer
+    sent = [m.split(" > ")[1] for m in caplog.messages if " > " in m]
+    replies = [m.split(" < ")[1] for m in caplog.messages if " < " in m]
+    assert sent == ["reset", "pulse A.0=1 2ms", "read"]
+    assert [json.loads(r)["line"] for r in replies] == [1, 2, 3]
 
 
 def test_bad_arguments_send_nothing(zarvex_emulator, on_wire):
@@ -193,6 +211,7 @@ def test_bad_replies_raise_no_answer(reply, received):
             with pytest.raises(NoAnswer) as caught:
                 board.read()
             assert (caught.value.exit_code, caught.value.received) == (4, received)
+            assert isinstance(caught.value, TimeoutError)
 
 
 # Commands that drive outputs are checked by the read-ports exchange that follows them.
@@ -233,8 +252,9 @@ def test_open_failures(tmp_path, monkeypatch):
     with pytest.raises(PortUnavailable) as absent:
         Board(device=missing)
     assert (absent.value.reason, absent.value.path, absent.value.exit_code) == ("absent", missing, 3)
+    assert isinstance(absent.value, OSError) and absent.value.errno == errno.ENOENT
     monkeypatch.delenv("ZARVEX_PORT", raising=False)
-    with pytest.raises(UsageError, match="no port given"):
+    with pytest.raises(UsageError, match=r"no port given: Board\(port=N\) or Board\(device=PATH\|URL\)"):
         Board()
     with pytest.raises(UsageError):
         Board(port=1, device=missing)
@@ -257,7 +277,7 @@ def test_board_killed_during_wait_is_port_lost(zarvex_emulator):
     with pytest.raises(PortLost) as caught:
         board.wait("A=0x00", timeout=None)
     thread.join()
-    assert caught.value.exit_code == 5 and board.closed
+    assert caught.value.exit_code == 5 and board.closed and isinstance(caught.value, ConnectionError)
     with pytest.raises(PortLost):
         board.read()
     board.close()

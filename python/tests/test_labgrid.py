@@ -8,7 +8,7 @@ from labgrid import Environment, Target
 from labgrid.binding import StateError
 from labgrid.resource import NetworkSerialPort, RawSerialPort
 
-from zarvex import PortUnavailable, ProgramNotFound
+from zarvex import PortLost, PortUnavailable, ProgramNotFound
 from zarvex.emulator import Emulator, Ser2net
 from zarvex.labgrid import ZarvexDriver
 
@@ -69,6 +69,22 @@ def test_raw_serial_port_on_the_pseudo_terminal(emulator):
         zarvex.expect("A=0x5A", "C.0=1")
         emulator.wait_for("write-port A 00")
     finally:
+        target.deactivate(zarvex)
+
+
+def test_port_lost_then_deactivated_and_activated_again(emulator):
+    target = Target("main")
+    port = RawSerialPort(target, None, port=emulator.device)
+    zarvex = ZarvexDriver(target, None)
+    target.activate(zarvex)
+    emulator.kill()
+    with pytest.raises(PortLost):
+        zarvex.read()
+    target.deactivate(zarvex)
+    with Emulator(inputs={"A": 0x3C}) as again:
+        port.port = again.device  # where the board came back
+        target.activate(zarvex)
+        assert zarvex.read("A") == 0x3C
         target.deactivate(zarvex)
 
 

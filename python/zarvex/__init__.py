@@ -24,12 +24,20 @@ Example::
         except ConditionFailed as e:
             print("C.0 stayed low:", e.reading)
 
+dir(), write(), reset() and pulse() are checked as on the zarvex command
+line: NoAnswer when the board does not answer the read-ports exchange after
+them (``check=False`` leaves it out).
+
 Errors are ZarvexError subclasses: UsageError (bad arguments, raised before
 anything is sent), PortUnavailable (``.reason``: "absent", "busy", ...),
-NoAnswer, PortLost, ConditionFailed. For tests, the pytest plugin
+NoAnswer (also a TimeoutError), PortLost (also a ConnectionError),
+ConditionFailed. The logger "zarvex" has every command and reply at DEBUG
+level. For tests, the pytest plugin
 (zarvex.pytest_plugin) gives the fixtures ``zarvex_board`` and
 ``zarvex_emulator``; zarvex.emulator.Emulator runs the board emulator.
 """
+
+__version__ = "1.1"
 
 from .board import Board, Port, Reading, Registers, State
 from .errors import (

@@ -15,6 +15,7 @@ import dataclasses
 import datetime
 import enum
 import json
+import logging
 import math
 import numbers
 import operator
@@ -24,7 +25,7 @@ import subprocess
 import threading
 import time
 import weakref
-from typing import Any, NoReturn
+from typing import Any, NoReturn, overload
 
 from .errors import (
     ConditionFailed,
@@ -100,8 +101,16 @@ def _bit(value: Any, what: str) -> int:
     return number
 
 
-def _assignment(target: Any, value: Any) -> str:
+_DIRECTIONS = {"in": 1, "out": 0}  # as zarvex dir spells them: A=in, A.3=out
+
+
+def _assignment(command: str, target: Any, value: Any) -> str:
     port, bit = _port_of(target)
+    if command == "dir" and isinstance(value, str):
+        level = _DIRECTIONS.get(str.lower(value))
+        if level is None:
+            raise UsageError(f"bad direction {value!r} for {target}: expected 'in', 'out' or a number")
+        return f"{port}=0x{0xFF * level:02X}" if bit is None else f"{port}.{bit}={level}"
     if bit is None:
         return f"{port}=0x{_byte(value, port):02X}"
     return f"{port}.{bit}={_bit(value, f'{port}.{bit}')}"
@@ -113,7 +122,7 @@ def _assignments(command: str, args: tuple[Any, ...], ports: dict[str, Any]) -> 
     pairs = ([args] if args else []) + list(ports.items())
     if not pairs:
         raise UsageError(f"{command}() needs at least one PORT=VALUE")
-    return " ".join([command] + [_assignment(t, v) for t, v in pairs])
+    return " ".join([command] + [_assignment(command, t, v) for t, v in pairs])
 
 
 def _number(text: str) -> int:
@@ -235,6 +244,7 @@ def _reading(reply: dict[str, Any]) -> Reading | None:
 
 
 _decode = json.JSONDecoder().raw_decode
+_log = logging.getLogger("zarvex")
 # Every Board opened and not yet collected, for the pytest plugin to close
 # those a test left open; a labgrid driver takes its own out, for labgrid
 # decides when those close.
@@ -301,6 +311,7 @@ class _Process:
             start_new_session=True,  # a Ctrl-C meant for Python does not cut a command short
         )
         assert self.proc.stdin and self.proc.stdout and self.proc.stderr
+        _log.debug("%d: %s", self.proc.pid, " ".join(args))
         self.stdin_fd = self.proc.stdin.fileno()
         self.readline = self.proc.stdout.readline
         self.stderr_tail: collections.deque[str] = collections.deque(maxlen=self.STDERR_LINES)
@@ -322,7 +333,9 @@ class _Process:
         try:
             with stream:
                 for line in stream:
-                    self.stderr_tail.append(line.decode("utf-8", "replace").rstrip())
+                    text = line.decode("utf-8", "replace").rstrip()
+                    self.stderr_tail.append(text)
+                    _log.debug("%d: %s", self.proc.pid, text)
         except (OSError, ValueError):
             pass
 
@@ -491,10 +504,12 @@ class Board:
         args = [os.fspath(program), "--json", "--no-check", "batch", "--keep-going"]
         if port is not None and device is not None:
             raise UsageError("give either port or device, not both")
+        if port is None and device is None and not os.environ.get("ZARVEX_PORT"):
+            raise UsageError("no port given: Board(port=N) or Board(device=PATH|URL), or set ZARVEX_PORT")
         if port is not None:
             number = _integer(port)
-            if number is None or number < 1:
-                raise UsageError(f"bad port number {port!r}: expected an int from 1")
+            if number is None or not 1 <= number <= 32767:
+                raise UsageError(f"bad port number {port!r}: expected an int from 1 to 32767")
             args += ["-p", str(number)]
         elif device is not None:
             device = os.fspath(device)
@@ -535,8 +550,11 @@ class Board:
         step."""
         process = self._process
         limit = None if seconds is None else seconds + self._margin
+        debug = _log.isEnabledFor(logging.DEBUG)
         try:
             if line is not None:
+                if debug:
+                    _log.debug("%d > %s", process.proc.pid, line)
                 process.send(line.encode("ascii") + b"\n")
             raw = process.read_line(limit)
         except _Overdue:
@@ -550,6 +568,8 @@ class Board:
                 raise self._closed_during() from None
             self._abort()
             raise
+        if debug:
+            _log.debug("%d < %s", process.proc.pid, raw.rstrip(b"\r\n").decode("utf-8", "replace"))
         if not raw.endswith(b"\n"):
             if self._closed:
                 raise self._closed_during()
@@ -689,7 +709,22 @@ class Board:
 
     # -- commands --------------------------------------------------------
 
-    def read(self, *selectors: Port | str) -> Any:
+    @overload
+    def read(self) -> Reading: ...
+
+    @overload
+    def read(self, selector: Port | str, /) -> int: ...
+
+    @overload
+    def read(self, first: Port | str, second: Port | str, /) -> tuple[int, int]: ...
+
+    @overload
+    def read(self, first: Port | str, second: Port | str, third: Port | str, /) -> tuple[int, int, int]: ...
+
+    @overload
+    def read(self, *selectors: Port | str) -> Reading | int | tuple[int, ...]: ...
+
+    def read(self, *selectors: Port | str) -> Reading | int | tuple[int, ...]:
         """Reads the three ports in one exchange.
 
         With no selector, returns a Reading; with one (``"A"``, ``Port.B``,
@@ -719,12 +754,13 @@ class Board:
     def _checked(self, check: bool | None) -> bool:
         return self._check if check is None else bool(check)
 
-    def dir(self, *port_value: Any, check: bool | None = None, **ports: int) -> None:
-        """Sets directions: a 1 bit makes a line an input, a 0 an output.
+    def dir(self, *port_value: Any, check: bool | None = None, **ports: int | str) -> None:
+        """Sets directions: a 1 bit makes a line an input, a 0 an output;
+        "in" and "out" say the same of a whole port or line.
 
-        ``board.dir(A=0x0F, B=0xFF)``, ``board.dir(Port.A, 0x0F)`` or, once
+        ``board.dir(A=0x0F, B="out")``, ``board.dir(Port.A, 0x0F)`` or, once
         the port's register is known in this Board (after reset() or a
-        whole-port dir), one line: ``board.dir("A.3", 0)``. One command per
+        whole-port dir), one line: ``board.dir("A.3", "out")``. One command per
         assignment, in the order given, then the check (see Board).
         """
         self._exchange(_assignments("dir", port_value, ports), "dir", 0.0, self._checked(check))

@@ -8,11 +8,14 @@ Every exception is a :class:`ZarvexError`, which carries the exit status that
 
     ZarvexError                 anything that went wrong
     +-- UsageError              a bad argument or command (also a ValueError)
-    +-- PortUnavailable         the port could not be opened (.reason)
-    +-- NoAnswer                the board did not answer within 0.4 s
-    +-- PortLost                the port went away; the Board is done
+    +-- PortUnavailable         the port could not be opened (.reason; also an OSError)
+    +-- NoAnswer                the board did not answer within 0.4 s (also a TimeoutError)
+    +-- PortLost                the port went away; the Board is done (also a ConnectionError)
     +-- ConditionFailed         expect() or wait() found the condition false
-    +-- ProgramNotFound         the zarvex program is not there
+    +-- ProgramNotFound         the zarvex program is not there (also a FileNotFoundError)
+
+So ``except OSError`` catches what a serial port's failures raise elsewhere:
+PortUnavailable, NoAnswer and PortLost (with ``errno`` where one fits).
 """
 
 from __future__ import annotations
@@ -59,12 +62,22 @@ class UsageError(ZarvexError, ValueError):
         super().__init__(message, exit_code)
 
 
-class PortUnavailable(ZarvexError):
+_ERRNO = {
+    "absent": errno.ENOENT,
+    "busy": errno.EBUSY,
+    "permission": errno.EACCES,
+    "not-serial": errno.ENOTTY,
+    "unreachable": errno.EHOSTUNREACH,
+}
+
+
+class PortUnavailable(ZarvexError, OSError):
     """The port could not be opened.
 
     ``reason`` is one of "absent", "busy", "permission", "not-serial",
     "unreachable" or "other"; ``path`` the port as given; ``pid`` and
     ``process`` name the holder of a busy port when zarvex knows it.
+    ``errno`` is the matching error number (ENOENT, EBUSY, ...) or None.
     """
 
     def __init__(
@@ -77,13 +90,15 @@ class PortUnavailable(ZarvexError):
         exit_code: int | None = 3,
     ) -> None:
         super().__init__(message, exit_code)
+        self.errno = _ERRNO.get(reason)
+        self.strerror = message
         self.reason = reason
         self.path = path
         self.pid = pid
         self.process = process
 
 
-class NoAnswer(ZarvexError):
+class NoAnswer(ZarvexError, TimeoutError):
     """The board gave no proper answer within 0.4 s.
 
     ``received`` is the number of bytes that came before the deadline.
@@ -91,17 +106,22 @@ class NoAnswer(ZarvexError):
 
     def __init__(self, message: str, received: int | None = None, exit_code: int | None = 4) -> None:
         super().__init__(message, exit_code)
+        self.errno = errno.ETIMEDOUT
+        self.strerror = message
         self.received = received
 
 
-class PortLost(ZarvexError):
+class PortLost(ZarvexError, ConnectionError):
     """The port went away (board unplugged, device gone, connection dropped).
 
     The Board cannot be used any more: every later call raises PortLost too.
+    Open a new Board; a labgrid ZarvexDriver is deactivated and activated
+    again (``target.deactivate(driver)``, then ``target.activate(driver)``).
     """
 
     def __init__(self, message: str, exit_code: int | None = 5) -> None:
         super().__init__(message, exit_code)
+        self.strerror = message
 
 
 class ConditionFailed(ZarvexError):
