@@ -25,7 +25,7 @@ import subprocess
 import threading
 import time
 import weakref
-from typing import Any, NoReturn, overload
+from typing import Any, Callable, NoReturn, overload
 
 from .errors import (
     ConditionFailed,
@@ -390,6 +390,7 @@ class _Process:
         with self.ending:
             if not self.ended:
                 self.ended = True
+                steps: tuple[tuple[float, Callable[[], None] | None], ...]
                 steps = ((2.0, None), (2.0, proc.terminate), (5.0, proc.kill))
                 if graceful:
                     self._close(proc.stdin)
@@ -498,7 +499,7 @@ class Board:
         self._line = 0  # the batch line last sent
         if isinstance(margin, bool) or not isinstance(margin, numbers.Real) or not 0 <= margin < math.inf:
             raise UsageError(f"bad margin {margin!r}: expected a number of seconds")
-        self._margin = float(margin)
+        self._margin: float = float(margin)
 
         # The Board makes the checks itself, one after each call that drives outputs.
         args = [os.fspath(program), "--json", "--no-check", "batch", "--keep-going"]
@@ -518,12 +519,12 @@ class Board:
             args += ["-d", device]
         named = device if port is None and device is not None else os.environ.get("ZARVEX_PORT", "")
         try:
-            self._process = _Process(args)
+            self._process: _Process = _Process(args)
         except FileNotFoundError:
             raise ProgramNotFound(args[0], "is zarvex installed and on PATH?") from None
         except PermissionError as e:
             raise ZarvexError(f"cannot run {args[0]!r}: {e.strerror}") from None
-        self._finalizer = weakref.finalize(self, self._process.end)
+        self._finalizer: weakref.finalize = weakref.finalize(self, self._process.end)
 
         opened = self._receive(None, _CONNECT if port is None and "://" in str(named) else 0.0)
         if opened.get("type") != "open":

@@ -90,7 +90,8 @@ class PortUnavailable(ZarvexError, OSError):
         exit_code: int | None = 3,
     ) -> None:
         super().__init__(message, exit_code)
-        self.errno = _ERRNO.get(reason)
+        if reason in _ERRNO:
+            self.errno = _ERRNO[reason]
         self.strerror = message
         self.reason = reason
         self.path = path
