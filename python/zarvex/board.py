@@ -258,10 +258,11 @@ class _Overdue(Exception):
 class _Watchdog:
     """Ends a zarvex that is past the deadline of the reply its Board awaits:
     SIGTERM, and SIGKILL 2 s later. One thread for all of them, running
-    while any zarvex does; it looks every TICK seconds, so that a call sets
-    its deadline without a system call and reads its reply as before."""
+    while any zarvex does. It looks at least every TICK seconds, and then
+    sleeps until the nearest deadline it saw, so that a call sets its
+    deadline without a system call and reads its reply as before."""
 
-    TICK = 0.1
+    TICK = 0.5
 
     def __init__(self) -> None:
         self.lock = threading.Lock()
@@ -281,15 +282,16 @@ class _Watchdog:
 
     def _run(self) -> None:
         while True:
-            time.sleep(self.TICK)
             with self.lock:
                 if not self.processes:
                     self.running = False
                     return
                 processes = list(self.processes)
             now = time.monotonic()
+            wake = now + self.TICK
             for process in processes:
-                process.expire(now)
+                wake = min(wake, process.expire(now))
+            time.sleep(max(wake - now, 0.01))
 
 
 _watchdog = _Watchdog()
@@ -360,23 +362,25 @@ class _Process:
                 if self.overdue:
                     raise _Overdue
 
-    def expire(self, now: float) -> None:
-        """The watchdog's look: ends zarvex once the deadline has passed."""
+    def expire(self, now: float) -> float:
+        """The watchdog's look: ends zarvex once the deadline has passed.
+        Returns when to look again."""
         with self.watched:
             if not self.overdue:
                 if self.deadline is None or now < self.deadline:
-                    return
+                    return math.inf if self.deadline is None else self.deadline
                 self.overdue, self.kill_at = True, now + 2.0
                 action = self.proc.terminate
             elif now >= self.kill_at:
                 self.kill_at = math.inf
                 action = self.proc.kill
             else:
-                return
+                return self.kill_at
         try:
             action()
         except OSError:
             pass
+        return self.kill_at
 
     def tail(self) -> str:
         self.stderr_thread.join(timeout=1.0)
