@@ -41,6 +41,7 @@ import pytest
 
 from .board import Board, _opened
 from .emulator import Emulator
+from .errors import ZarvexError
 
 NO_BOARD = "no Zarvex board named: give --zarvex-port N, --zarvex-device PATH|URL or set ZARVEX_PORT"
 _CALL_FAILED = pytest.StashKey[bool]()
@@ -108,8 +109,11 @@ def _zarvex_close_what_the_test_opened(request: pytest.FixtureRequest) -> Iterat
     yield
     left = [board for board in list(_opened) if board not in before and not board.closed]
     failed = request.node.stash.get(_CALL_FAILED, True)
+    errors = []
     for board in left:
-        if failed:
-            board._shut(check=False)
-        else:
-            board.close()
+        try:
+            board._shut(check=not failed and board._check)
+        except ZarvexError as error:
+            errors.append(error)
+    if errors:
+        raise errors[0]
