@@ -234,6 +234,9 @@ void TstCliFaults::batchInput_data()
     QTest::newRow("a pipe with CRLF and no final newline")
         << "pipe" << none << QByteArray("write A=0x01\r\n\r\nexpect A=0x5A") << 0 << true
         << QStringList{"ok", "ok A=0x5A"} << "41 01 " + readPortsCommand << QString();
+    QTest::newRow("a pulse of no length is refused")
+        << "file" << none << QByteArray("pulse A.3=1 0ms\n") << 2 << false << none << QString()
+        << "line 1: pulse: 0ms is no pulse; it lasts 1ms at least";
     QTest::newRow("a directory as the file")
         << "directory" << none << QByteArray() << 2 << false << none << QString()
         << "cannot read %dir: Is a directory";

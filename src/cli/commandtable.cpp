@@ -138,6 +138,12 @@ std::optional<Plan> parsePulse(const CommandRow &row, const ParsedOptions &args,
     auto ms = parseDuration(args.positional[1], error);
     if (!ms)
         return std::nullopt;
+    // The two commands would reach the board back to back: a glitch, not the pulse asked for.
+    if (*ms == 0) {
+        *error =
+            QStringLiteral("pulse: %1 is no pulse; it lasts 1ms at least").arg(args.positional[1]);
+        return std::nullopt;
+    }
     Command pulse = command(Command::Kind::Pulse);
     pulse.assignments << *line;
     pulse.ms = *ms;
