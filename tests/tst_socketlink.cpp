@@ -173,7 +173,9 @@ private slots:
     void floods();
     void serverThatReadsNothing();
     void slowServer();
-    void comPortRefused();
+    void unconfirmedSettings_data();
+    void unconfirmedSettings();
+    void closedBetweenCommands();
 };
 
 void TstSocketLink::addresses_data()
@@ -550,20 +552,59 @@ void TstSocketLink::slowServer()
     QCOMPARE(read.inputs, (ReadPortsOutcome::PortInputs{1, 2, 3}));
 }
 
-// A plain telnet server keeps its own line settings: usable, but not confirmed.
-void TstSocketLink::comPortRefused()
+// A plain telnet server keeps its own line settings, and a server may answer with others than
+// those asked for: usable, but not confirmed, and said.
+void TstSocketLink::unconfirmedSettings_data()
 {
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QString>("problem"); // %1: the port
+
+    QTest::newRow("com-port option refused")
+        << hex("FFFE2C")
+        << QStringLiteral("127.0.0.1:%1 refused the com-port option: the line settings are the "
+                          "server's own, not confirmed as 9600 8N1");
+    QByteArray other = Confirmations;
+    other.replace(hex("00002580"), hex("000012C0")).replace(hex("6608"), hex("6607"));
+    other.replace(hex("6801"), hex("6802"));
+    QTest::newRow("other values")
+        << other
+        << QStringLiteral("127.0.0.1:%1 set the line to 4800 baud, 7 data bits, stop bits 2, not "
+                          "9600 8N1 as asked");
+}
+
+void TstSocketLink::unconfirmedSettings()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, problem);
     ScriptedServer server;
     server.start({{'>', hex("FFFB03 FFFD03")},
                   {'<', hex("FFFA2C0501FFF0")},
-                  {'>', hex("FFFE2C")},
+                  {'>', answer},
                   {'<', "abc"},
                   {'>', hex("FFFF0102")}});
     SocketLink link(server.address(Rfc2217));
     QVERIFY(!link.open());
     QVERIFY(!link.settingsConfirmed());
+    QCOMPARE(link.settingsProblem(), problem.arg(link.address().port));
     CommandSet commands(link);
     QCOMPARE(commands.readPorts().kind, ReadPortsOutcome::Kind::Inputs);
+}
+
+// The server went after the last exchange: the next command finds that out, instead of going
+// into a connection nobody reads.
+void TstSocketLink::closedBetweenCommands()
+{
+    ScriptedServer server;
+    server.start({{'<', "abc"}, {'>', hex("010203")}, {'x', {}}});
+    SocketLink link(server.address(Raw));
+    QVERIFY(!link.open());
+    CommandSet commands(link);
+    QCOMPARE(commands.readPorts().kind, ReadPortsOutcome::Kind::Inputs);
+    pollfd ended{link.descriptor(), POLLRDHUP, 0};
+    QCOMPARE(::poll(&ended, 1, 5000), 1);
+    QCOMPARE(commands.sendWritePort(Port::A, 1), SendOutcome::PortLost);
+    QCOMPARE(link.lossText(),
+             QStringLiteral("the connection to 127.0.0.1:%1 was closed").arg(link.address().port));
 }
 
 QTEST_GUILESS_MAIN(TstSocketLink)

@@ -89,13 +89,8 @@ std::optional<Failure> BoardClient::open()
     const std::optional<OpenRefusal> &refusal = m_refusal;
     if (!refusal && m_remote) {
         m_commands.setTransitAllowanceMs(m_remote->roundTripMs());
-        if (m_remote->address().protocol == RemoteAddress::Protocol::Rfc2217 &&
-            !m_remote->settingsConfirmed()) {
-            Output::diagnostic(QStringLiteral("warning: %1 refused the com-port option: the line "
-                                              "settings are the server's own, not confirmed as "
-                                              "9600 8N1")
-                                   .arg(m_remote->address().hostPort()));
-        }
+        if (const QString problem = m_remote->settingsProblem(); !problem.isEmpty())
+            Output::diagnostic(QStringLiteral("warning: ") + problem);
     }
     if (!refusal)
         return std::nullopt;
@@ -227,7 +222,9 @@ Failure BoardClient::lost()
 {
     if (m_remote && m_remote->lateRefusal()) {
         m_refusal = m_remote->lateRefusal();
-        m_sent.clear();
+        // A busy server passed nothing on; a telnet one did, mangled.
+        if (m_refusal->failure == OpenFailure::InUse)
+            m_sent.clear();
         return Failure{ExitCode::CannotOpen,
                        QStringLiteral("cannot open %1: %2%3")
                            .arg(m_choice.described(), m_refusal->text(), refusalHint(*m_refusal))};

@@ -416,6 +416,22 @@ void SocketLink::acknowledgeAtOnce()
 #endif
 }
 
+QString SocketLink::settingsProblem() const
+{
+    if (!rfc2217())
+        return {};
+    if (m_codec.comPortRefused()) {
+        return QStringLiteral("%1 refused the com-port option: the line settings are the "
+                              "server's own, not confirmed as 9600 8N1")
+            .arg(m_address.hostPort());
+    }
+    if (const QString other = m_codec.otherSettings(); !other.isEmpty()) {
+        return QStringLiteral("%1 set the line to %2, not 9600 8N1 as asked")
+            .arg(m_address.hostPort(), other);
+    }
+    return {};
+}
+
 void SocketLink::startWatching()
 {
     // From the event loop: telnet answers and a closed connection are dealt with also while
@@ -468,6 +484,10 @@ void SocketLink::close()
 
 bool SocketLink::output(const QByteArray &bytes)
 {
+    // A server that has gone since the last look would still take the bytes (the system does,
+    // after the other side's end): look first, so a command never goes into a closed
+    // connection unnoticed.
+    takeArrived();
     if (m_state != LinkState::Open)
         return false;
     m_purgeSent = false;

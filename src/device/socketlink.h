@@ -57,9 +57,11 @@ public:
     // The time a message to the server and back took while opening, in milliseconds,
     // rounded up: what a reply's deadline has to allow on top of the board's own.
     int roundTripMs() const { return m_roundTripMs; }
-    // RFC 2217: whether the server confirmed the line settings (it may refuse the com-port
-    // option and keep its own).
-    bool settingsConfirmed() const { return rfc2217() && !m_codec.comPortRefused(); }
+    // RFC 2217: whether the server confirmed the line settings asked for. It may refuse the
+    // com-port option and keep its own, or answer with other values.
+    bool settingsConfirmed() const { return rfc2217() && settingsProblem().isEmpty(); }
+    // Why they are not, for people; empty when they are (or the link is raw).
+    QString settingsProblem() const;
     // Lost: why, in one line ("the connection to 127.0.0.1:4003 was closed").
     QString lossText() const { return m_lossText; }
     // Lost because the server turned us away after all, before the board's first reply (its

@@ -2,6 +2,10 @@
 // SPDX-License-Identifier: MIT
 #include "telnetcodec.h"
 
+#include <QStringList>
+
+#include <array>
+
 namespace {
 
 void append(QByteArray &out, std::initializer_list<quint8> bytes)
@@ -21,6 +25,16 @@ QByteArrayView byteValue(const quint8 &value)
 {
     return QByteArrayView(reinterpret_cast<const char *>(&value), 1);
 }
+
+// The line settings asked for, in the order of their com-port commands (SET-BAUDRATE first):
+// 9600 baud, 8 data bits, no parity (1), one stop bit (1), no flow control (1).
+struct Setting
+{
+    quint32 value;
+    const char *name;
+};
+constexpr std::array<Setting, 5> Wanted{
+    {{9600, "baud"}, {8, "data bits"}, {1, "parity"}, {1, "stop bits"}, {1, "flow control"}}};
 
 } // namespace
 
@@ -44,18 +58,14 @@ QByteArray TelnetCodec::opening()
     m_him[Binary] = Side::WantYes;
     m_us[ComPort] = Side::WantYes;
 
-    constexpr quint32 baud = 9600;
+    const quint32 baud = Wanted[0].value;
     const char baudBytes[] = {char(baud >> 24), char(baud >> 16 & 0xFF), char(baud >> 8 & 0xFF),
                               char(baud & 0xFF)};
     appendSubnegotiation(out, SetBaudRate, QByteArrayView(baudBytes, 4));
-    constexpr quint8 eightBits = 8;
-    constexpr quint8 noParity = 1;
-    constexpr quint8 oneStopBit = 1;
-    constexpr quint8 noFlowControl = 1;
-    appendSubnegotiation(out, SetDataSize, byteValue(eightBits));
-    appendSubnegotiation(out, SetParity, byteValue(noParity));
-    appendSubnegotiation(out, SetStopSize, byteValue(oneStopBit));
-    appendSubnegotiation(out, SetControl, byteValue(noFlowControl));
+    for (quint8 command = SetDataSize; command <= SetControl; ++command) {
+        const auto value = quint8(Wanted[command - SetBaudRate].value);
+        appendSubnegotiation(out, command, byteValue(value));
+    }
     return out;
 }
 
@@ -202,7 +212,30 @@ void TelnetCodec::subnegotiation()
     if (m_sub.size() < 2 || quint8(m_sub[0]) != ComPort)
         return;
     const quint8 answer = quint8(m_sub[1]);
-    if (answer >= ServerOffset + SetBaudRate && answer <= ServerOffset + SetControl)
-        m_confirmed |= quint8(1u << (answer - ServerOffset - SetBaudRate));
-    // Line state, modem state and purge notices, and anything else, change nothing here.
+    if (answer < ServerOffset + SetBaudRate || answer > ServerOffset + SetControl) {
+        // Line state, modem state and purge notices, and anything else, change nothing here.
+        return;
+    }
+    const int setting = answer - ServerOffset - SetBaudRate;
+    m_confirmed |= quint8(1u << setting);
+    // The server answers with what the line now has, which need not be what was asked.
+    quint32 value = 0;
+    for (const char byte : QByteArrayView(m_sub).sliced(2))
+        value = value << 8 | quint8(byte);
+    if (value == Wanted[setting].value)
+        m_otherSettings.remove(setting);
+    else
+        m_otherSettings.insert(setting, value);
+}
+
+QString TelnetCodec::otherSettings() const
+{
+    QStringList texts;
+    for (auto it = m_otherSettings.cbegin(); it != m_otherSettings.cend(); ++it) {
+        const Setting &wanted = Wanted[it.key()];
+        texts << (it.key() < 2 ? QStringLiteral("%1 %2") : QStringLiteral("%2 %1"))
+                     .arg(it.value())
+                     .arg(QLatin1String(wanted.name));
+    }
+    return texts.join(QLatin1String(", "));
 }

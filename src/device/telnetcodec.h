@@ -4,6 +4,8 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QMap>
+#include <QString>
 
 #include <array>
 
@@ -57,6 +59,9 @@ public:
     // more is coming to wait for.
     bool settled() const { return m_refused || m_confirmed == AllSettings; }
     bool comPortRefused() const { return m_refused; }
+    // The settings the server answered with values other than those asked for, for people:
+    // "4800 baud, 7 data bits"; empty when each answer was the value asked.
+    QString otherSettings() const;
     // Any telnet command seen (an escaped 0xFF in the data is none).
     bool serverSpokeTelnet() const { return m_spoke; }
 
@@ -80,7 +85,8 @@ private:
     std::array<bool, 256> m_refusedWill{}; // not to be let done again
     std::array<bool, 256> m_answeredDo{};  // a refusal has gone: none again
     std::array<bool, 256> m_answeredWill{};
-    quint8 m_confirmed = 0; // bit n: setting n + 1 answered
+    quint8 m_confirmed = 0;             // bit n: setting n + 1 answered
+    QMap<int, quint32> m_otherSettings; // setting index: the value the server answered
     bool m_refused = false;
     bool m_spoke = false;
 };
