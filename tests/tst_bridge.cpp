@@ -402,6 +402,9 @@ void TstBridge::refusals()
     QCOMPARE(run.code, 2);
     QCOMPARE(run.err, QStringLiteral("zarvex: bridge: cannot create link %1: no folder %2\n")
                           .arg(nowhere, m_dir->filePath("missing")));
+    run = zarvex({"bridge", url, "--link", ""});
+    QCOMPARE(run.code, 2);
+    QCOMPARE(run.err, QStringLiteral("zarvex: bridge: --link needs a path\n"));
 
     // A second bridge leaves the first one's link alone.
     m_server = std::make_unique<Ser2netServer>();

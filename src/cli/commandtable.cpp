@@ -216,6 +216,10 @@ std::optional<Plan> parseBridge(const CommandRow &row, const ParsedOptions &args
     auto address = RemoteAddress::parse(url, error);
     if (!address)
         return std::nullopt;
+    if (args.has(QStringLiteral("link")) && args.value(QStringLiteral("link")).isEmpty()) {
+        *error = QStringLiteral("--link needs a path");
+        return std::nullopt;
+    }
     return BridgePlan{*address, args.value(QStringLiteral("link"))};
 }
 
