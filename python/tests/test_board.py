@@ -36,7 +36,7 @@ CHECK = "read-ports"  # the check after outputs were driven, whatever it reads
 class Sly(int):
     """An int that would write itself as more batch lines."""
 
-    def __format__(self, spec):
+    def __format__(self, how):
         return "01\nreset"
 
     def __str__(self):
