@@ -187,6 +187,8 @@ class Ser2net:
     default). A context manager; close() ends it.
     """
 
+    ATTEMPTS = 3
+
     def __init__(self, device: str, protocol: str = "rfc2217", program: str | None = None) -> None:
         if protocol not in ("rfc2217", "raw"):
             raise UsageError(f"bad protocol {protocol!r}: expected 'rfc2217' or 'raw'")
@@ -194,12 +196,21 @@ class Ser2net:
         if not program:
             raise ProgramNotFound("ser2net", "install the ser2net package")
         self.host, self.protocol = "127.0.0.1", protocol
+        self._folder = tempfile.TemporaryDirectory(prefix="zarvex-ser2net-")
+        # A free port found here may be taken by another program before ser2net binds it:
+        # then another port is tried.
+        for _ in range(Ser2net.ATTEMPTS):
+            if self._launch(program, device):
+                return
+        self.close()
+        raise ZarvexError(f"ser2net does not listen on {self.host}:{self.port}")
+
+    def _launch(self, program: str, device: str) -> bool:
         with socket.socket() as probe:
             probe.bind((self.host, 0))
             self.port: int = probe.getsockname()[1]
-        self._folder = tempfile.TemporaryDirectory(prefix="zarvex-ser2net-")
         config = os.path.join(self._folder.name, "ser2net.yaml")
-        accepter = "telnet(rfc2217),tcp" if protocol == "rfc2217" else "tcp"
+        accepter = "telnet(rfc2217),tcp" if self.protocol == "rfc2217" else "tcp"
         with open(config, "w", encoding="utf-8") as file:
             # chardelay off: replies are passed on at once, not gathered.
             file.write(
@@ -208,21 +219,26 @@ class Ser2net:
                 "  options:\n    chardelay: false\n    mdns: false\n"
             )
         pid = os.path.join(self._folder.name, "ser2net.pid")
+        log = os.path.join(self._folder.name, "ser2net.log")
         # -n -d: in the foreground; -u: no lock files, the device is ours already.
-        self._proc = subprocess.Popen(
-            [program, "-n", "-d", "-u", "-c", config, "-P", pid],
-            stdin=subprocess.DEVNULL,
-            stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL,
-            start_new_session=True,
-        )
+        with open(log, "wb") as errors:
+            self._proc = subprocess.Popen(
+                [program, "-n", "-d", "-u", "-c", config, "-P", pid],
+                stdin=subprocess.DEVNULL,
+                stdout=subprocess.DEVNULL,
+                stderr=errors,
+                start_new_session=True,
+            )
         self._finalizer = weakref.finalize(self, _end, self._proc)
         deadline = time.monotonic() + 5
         while not _listening(self.port):
-            if self._proc.poll() is not None or time.monotonic() > deadline:
-                self.close()
-                raise ZarvexError(f"ser2net does not listen on {self.host}:{self.port}")
+            with open(log, "rb") as errors:
+                taken = b"Address already in use" in errors.read()
+            if taken or self._proc.poll() is not None or time.monotonic() > deadline:
+                self._finalizer()
+                return False
             time.sleep(0.01)
+        return True
 
     @property
     def url(self) -> str:
