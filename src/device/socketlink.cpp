@@ -135,6 +135,7 @@ std::optional<OpenRefusal> SocketLink::openOnce()
     m_lateRefusal.reset();
     m_firstWords.clear();
     m_replied = false;
+    m_commanded = false;
     m_roundTripMs = 0;
     QElapsedTimer clock;
     clock.start();
@@ -281,6 +282,9 @@ std::optional<OpenRefusal> SocketLink::settle(qint64 handshakeNs, qint64 leftMs)
         }
         if (!rfc2217() && greetsWithTelnet(m_firstWords, true))
             return turnedAway(false, true);
+        // A server says it is busy a moment before it closes the connection, or keeps it.
+        if (std::optional<OpenRefusal> busy = saysBusy())
+            return busy;
         const qint64 remainingMs = waitMs - clock.elapsed();
         if (remainingMs <= 0)
             break;
@@ -448,6 +452,16 @@ void SocketLink::onReadable()
     takeArrived();
 }
 
+std::optional<OpenRefusal> SocketLink::saysBusy() const
+{
+    if (rfc2217() || m_replied)
+        return std::nullopt;
+    std::optional<OpenRefusal> refused = turnedAway(false, false);
+    if (refused && refused->by == InUseBy::RemoteClient && !refused->detail.isEmpty())
+        return refused;
+    return std::nullopt;
+}
+
 void SocketLink::takeArrived()
 {
     if (m_state != LinkState::Open)
@@ -456,8 +470,7 @@ void SocketLink::takeArrived()
     if (!m_replied && !rfc2217()) {
         // Only words that say so: a connection that just ends is lost, not refused.
         std::optional<OpenRefusal> refused = turnedAway(!connected, false);
-        if (refused && (greetsWithTelnet(m_firstWords, false) ||
-                        (refused->by == InUseBy::RemoteClient && !refused->detail.isEmpty()))) {
+        if (refused && (greetsWithTelnet(m_firstWords, false) || saysBusy())) {
             m_lateRefusal = refused;
             markLost(refused->text());
         }
@@ -494,6 +507,7 @@ bool SocketLink::output(const QByteArray &bytes)
     const QByteArray wire = rfc2217() ? TelnetCodec::escaped(bytes) : bytes;
     // Telnet answers still waiting go first; the command never splits one.
     queue(wire);
+    m_commanded = true;
     if (!hasInterruptCheck()) {
         writeUnsent();
         return m_state == LinkState::Open;
@@ -561,8 +575,9 @@ QByteArray SocketLink::input()
         return {};
     if (m_readable)
         m_readable->setEnabled(true);
-    // The board has answered: from now on the server's words are the board's bytes.
-    m_replied = true;
+    // The board has answered: from now on the server's words are the board's bytes. What came
+    // before any command (dropped by an owner that starts afresh) answers nothing.
+    m_replied = m_replied || m_commanded;
     return std::exchange(m_received, {});
 }
 

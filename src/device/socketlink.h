@@ -80,6 +80,9 @@ private:
     // What the server's first words say, when they turn us away: busy, a telnet port reached
     // as raw, another service (only when it has closed the connection).
     std::optional<OpenRefusal> turnedAway(bool closed, bool beforeAnyCommand) const;
+    // Raw, before the board's first reply: the server's first words say another client has
+    // the board.
+    std::optional<OpenRefusal> saysBusy() const;
     // Reads what the socket holds into m_received through the codec, up to its size and
     // ReadRoundLimit; false at the end of the stream or when the connection broke.
     bool readSome();
@@ -106,7 +109,8 @@ private:
     // behind a tunnel says it is busy, or greets with telnet, only after we have begun.
     QByteArray m_firstWords;
     bool m_replied = false;
-    int m_readError = 0; // why readSome() last found the connection ended: 0 for closed
+    bool m_commanded = false; // bytes taken before the first command answer nothing
+    int m_readError = 0;      // why readSome() last found the connection ended: 0 for closed
     QSocketNotifier *m_readable = nullptr;
     QSocketNotifier *m_writable = nullptr;
     quint64 m_generation = 0; // counts opens, so a late loss report never hits a new link
