@@ -23,8 +23,9 @@ namespace {
 
 // A raw server that turns a connection away closes it about one round trip after accepting
 // it; how long to wait for that, as a multiple of the time connecting took, and its bounds.
+// A busy server takes a moment to schedule its words even across loopback.
 constexpr qint64 TurnAwayRoundTrips = 4;
-constexpr qint64 TurnAwayMinMs = 5;
+constexpr qint64 TurnAwayMinMs = 25;
 constexpr qint64 TurnAwayMaxMs = 250;
 // What is kept of the server's words when it turns us away.
 constexpr qsizetype ServerTextLimit = 80;
