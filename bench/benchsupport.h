@@ -8,6 +8,7 @@
 
 #include <array>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -166,6 +167,16 @@ protected:
     void progress(const char *what) const;
     bool startBoard(PtyBoard &board);
     void addRow(Row row) { m_rows.push_back(std::move(row)); }
+    // `rounds` rounds of a rate and its floor, each going first in turn (`prepare` runs before
+    // each round), then the floor's row and the rate's row beside `ratio` x the floor.
+    using RateRun = std::function<bool(double *perSecond)>;
+    bool compareRates(int rounds, const RateRun &rate, const RateRun &floor,
+                      const std::function<void(int round)> &prepare, const QString &rateFigure,
+                      const QString &floorFigure, double ratio, const QString &reps);
+    // One `zarvex ... batch` run: waits for its open line, pipes in `reads` read lines and
+    // times them from the first written to the last reply read, every reply `replyLine`.
+    bool timeBatchReads(const QByteArrayList &argv, int reads, const QByteArray &replyLine,
+                        double *perSecond);
     // The table, the machine (with `machineNote` after it) and the load, then each note
     // as a line of its own. `own` names who the own share of the load is.
     void printReport(const char *title, const QString &machineNote, const char *own,

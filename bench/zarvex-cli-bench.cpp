@@ -20,8 +20,9 @@
 
 namespace {
 
-constexpr double SpawnRatioLimit = 2;
-constexpr double BatchRatioFloor = 0.8;
+constexpr double SpawnRatioLimit = 1.5;
+constexpr double VersionRatioLimit = 1.3;
+constexpr double BatchRatioFloor = 0.9;
 constexpr double WatchCpuLimitPercent = 2;
 constexpr int WatchIntervalMs = 10;
 constexpr int ChildTimeoutMs = 5000;
@@ -163,8 +164,11 @@ bool Bench::measureSpawn()
          QStringLiteral("%1 x floor = %2").arg(SpawnRatioLimit).arg(ms(SpawnRatioLimit * rawRead)),
          verdict(zarvexRead <= SpawnRatioLimit * rawRead), reps});
     addRow({QStringLiteral("Of that, start-up: `zarvex --version`, spawn to reaped"),
-            ms(zarvexVersion), QStringLiteral("`rawread --version`: %1").arg(ms(rawVersion)),
-            QStringLiteral("-"), reps});
+            ms(zarvexVersion),
+            QStringLiteral("%1 x `rawread --version` (%2) = %3")
+                .arg(VersionRatioLimit)
+                .arg(ms(rawVersion), ms(VersionRatioLimit * rawVersion)),
+            verdict(zarvexVersion <= VersionRatioLimit * rawVersion), reps});
     addRow({QStringLiteral("Of that, beyond start-up: `zarvex read` less `zarvex --version`"),
             ms(zarvexRead - zarvexVersion),
             QStringLiteral("`rawread` less `rawread --version`: %1").arg(ms(rawRead - rawVersion)),
@@ -204,56 +208,14 @@ bool Bench::measureBatch()
     };
     const QByteArray replyLine = "ok " + readingText(batchBoard) + '\n';
     const auto measureBatchRun = [&](double *perSecond) {
-        ChildProcess child;
-        if (!child.start({m_zarvex, "-d", QFile::encodeName(batchBoard.devicePath()), "batch"},
-                         true, &error))
-            return fail(error);
-        const qint64 giveUp = monotonicNs() + qint64(ChildTimeoutMs) * 1000000;
-        while (child.lines() < 1 && monotonicNs() < giveUp && child.pump(nullptr, 100)) {
-        }
-        if (!child.output().startsWith("open "))
-            return fail(QStringLiteral("zarvex batch did not open the port"));
-        const qsizetype replies = child.output().size();
-        QByteArray pending = QByteArrayLiteral("read\n").repeated(reads);
-        const qint64 start = monotonicNs();
-        while (child.lines() < reads + 1 && child.pump(&pending, ChildTimeoutMs)) {
-        }
-        const qint64 end = monotonicNs();
-        child.finish(ChildTimeoutMs);
-        if (!child.exitedCleanly() || child.output().mid(replies) != replyLine.repeated(reads))
-            return fail(QStringLiteral("zarvex batch did not give %1 right replies").arg(reads));
-        *perSecond = reads / (double(end - start) / 1e9);
-        return true;
+        return timeBatchReads({m_zarvex, "-d", QFile::encodeName(batchBoard.devicePath()), "batch"},
+                              reads, replyLine, perSecond);
     };
-
-    std::vector<double> floorRates;
-    std::vector<double> batchRates;
-    for (int round = 0; round < m_options.batchRounds; ++round) {
-        double floor = 0;
-        double batch = 0;
-        const bool ok = round % 2 ? measureFloor(&floor) && measureBatchRun(&batch)
-                                  : measureBatchRun(&batch) && measureFloor(&floor);
-        if (!ok)
-            return false;
-        floorRates.push_back(floor);
-        batchRates.push_back(batch);
-    }
-    const double floorRate = median(floorRates);
-    const double batchRate = median(batchRates);
-    const QString reps = QStringLiteral("%1 x %2").arg(m_options.batchRounds).arg(reads);
-    addRow({QStringLiteral("Floor: raw pty round trips per second, in-process POSIX "
-                           "client"),
-            number(floorRate, 0) + QStringLiteral(" /s"), QStringLiteral("(floor)"),
-            QStringLiteral("-"), reps});
-    addRow(
-        {QStringLiteral("`zarvex batch` reads per second, first line written to last reply read"),
-         number(batchRate, 0) +
-             QStringLiteral(" /s (%1 x floor)").arg(number(batchRate / floorRate, 2)),
-         QStringLiteral("%1 x floor = %2 /s")
-             .arg(BatchRatioFloor)
-             .arg(number(BatchRatioFloor * floorRate, 0)),
-         verdict(batchRate >= BatchRatioFloor * floorRate), reps});
-    return true;
+    return compareRates(
+        m_options.batchRounds, measureBatchRun, measureFloor, {},
+        QStringLiteral("`zarvex batch` reads per second, first line written to last reply read"),
+        QStringLiteral("Floor: raw pty round trips per second, in-process POSIX client"),
+        BatchRatioFloor, QStringLiteral("%1 x %2").arg(m_options.batchRounds).arg(reads));
 }
 
 // A batch file of `BatchFileMB` megabytes, as a long test script is: comments and blank
