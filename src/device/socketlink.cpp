@@ -62,25 +62,31 @@ int lastError()
 
 std::string errorText(int error)
 {
-    std::array<char, 512> text{};
-    const DWORD length =
-        ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+    std::array<wchar_t, 512> text{};
+    DWORD length =
+        ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                          DWORD(error), 0, text.data(), DWORD(text.size()), nullptr);
-    std::string said(text.data(), length);
     // One clause in a line, as the POSIX texts are: no line end, no full stop.
-    while (!said.empty() &&
-           (said.back() == '\r' || said.back() == '\n' || said.back() == ' ' || said.back() == '.'))
-        said.pop_back();
-    return said.empty() ? "error " + std::to_string(error) : said;
+    while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n' ||
+                          text[length - 1] == L' ' || text[length - 1] == L'.'))
+        --length;
+    if (length == 0)
+        return "error " + std::to_string(error);
+    std::string said(std::size_t(length) * 4, '\0');
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), int(length), said.data(),
+                                           int(said.size()), nullptr, nullptr);
+    said.resize(std::size_t(std::max(size, 0)));
+    return said;
 }
 
-bool start()
+// Winsock, started once for the process: 0, or why it could not be.
+int start()
 {
-    static const bool started = [] {
+    static const int failed = [] {
         WSADATA data;
-        return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+        return ::WSAStartup(MAKEWORD(2, 2), &data);
     }();
-    return started;
+    return failed;
 }
 
 std::string lookupErrorText(int lookup)
@@ -218,9 +224,9 @@ std::string errorText(int error)
     return FdIo::errorText(error);
 }
 
-bool start()
+int start()
 {
-    return true;
+    return 0;
 }
 
 std::string lookupErrorText(int lookup)
@@ -475,10 +481,10 @@ std::optional<OpenRefusal> SocketLink::connectSocket(std::int64_t *handshakeNs)
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo *found = nullptr;
-    const int lookup = Net::start()
-                           ? ::getaddrinfo(m_address.host.c_str(),
-                                           std::to_string(m_address.port).c_str(), &hints, &found)
-                           : Net::lastError();
+    int lookup = Net::start();
+    if (lookup == 0)
+        lookup = ::getaddrinfo(m_address.host.c_str(), std::to_string(m_address.port).c_str(),
+                               &hints, &found);
     if (lookup != 0) {
         OpenRefusal unknown = refusal(OpenFailure::Unreachable);
         unknown.systemText = Net::lookupErrorText(lookup);
