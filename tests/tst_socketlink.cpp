@@ -90,9 +90,10 @@ public:
         });
         running.get_future().wait();
     }
-    // Once the client has hung up.
+    // Once the client has hung up; no other client is served after it.
     QByteArray received()
     {
+        ::shutdown(m_listener, SHUT_RDWR);
         m_thread.join();
         return m_received;
     }
@@ -377,6 +378,8 @@ void TstSocketLink::refusals_data()
     QTest::newRow("nothing listens") << Raw << QByteArray() << false << OpenFailure::Unreachable
                                      << QStringLiteral("nothing listens on 127.0.0.1:%1");
     QTest::newRow("turned away, raw") << Raw << inUse << true << OpenFailure::InUse << busy;
+    QTest::newRow("turned away, raw, still connected")
+        << Raw << inUse << false << OpenFailure::InUse << busy;
     QTest::newRow("turned away, RFC 2217")
         << Rfc2217 << Greeting + inUse << true << OpenFailure::InUse << busy;
     QTest::newRow("another service")
@@ -415,9 +418,8 @@ void TstSocketLink::refusals()
             ScriptedServer::Script script{{'>', sent}};
             // A server that turns clients away does so to every one of them.
             if (hangUp)
-                server.start(script << std::pair('x', QByteArray()), -1);
-            else
-                server.start(script);
+                script << std::pair('x', QByteArray());
+            server.start(script, hangUp || failure == OpenFailure::InUse ? -1 : 1);
             port = server.address(protocol).port;
         }
         SocketLink link({protocol, "127.0.0.1", port});

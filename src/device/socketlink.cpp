@@ -456,6 +456,7 @@ std::optional<OpenRefusal> SocketLink::openOnce()
     m_lateRefusal.reset();
     m_firstWords.clear();
     m_replied = false;
+    m_commanded = false;
     m_roundTripMs = 0;
     const Clock::time_point started = Clock::now();
     std::int64_t handshakeNs = 0;
@@ -591,6 +592,9 @@ std::optional<OpenRefusal> SocketLink::settle(std::int64_t handshakeNs, std::int
         }
         if (!rfc2217() && greetsWithTelnet(m_firstWords, true))
             return turnedAway(false, true);
+        // A server says it is busy a moment before it closes the connection, or keeps it.
+        if (std::optional<OpenRefusal> busy = saysBusy())
+            return busy;
         const std::int64_t remainingMs = waitMs - elapsedMs(started);
         if (remainingMs <= 0)
             break;
@@ -760,6 +764,16 @@ void SocketLink::service()
     writeUnsent();
 }
 
+std::optional<OpenRefusal> SocketLink::saysBusy() const
+{
+    if (rfc2217() || m_replied)
+        return std::nullopt;
+    std::optional<OpenRefusal> refused = turnedAway(false, false);
+    if (refused && refused->by == InUseBy::RemoteClient && !refused->detail.empty())
+        return refused;
+    return std::nullopt;
+}
+
 void SocketLink::takeArrived()
 {
     if (m_state != LinkState::Open)
@@ -768,8 +782,7 @@ void SocketLink::takeArrived()
     if (!m_replied && !rfc2217()) {
         // Only words that say so: a connection that just ends is lost, not refused.
         std::optional<OpenRefusal> refused = turnedAway(!connected, false);
-        if (refused && (greetsWithTelnet(m_firstWords, false) ||
-                        (refused->by == InUseBy::RemoteClient && !refused->detail.empty()))) {
+        if (refused && (greetsWithTelnet(m_firstWords, false) || saysBusy())) {
             m_lateRefusal = refused;
             markLost(refused->text());
         }
@@ -801,6 +814,7 @@ bool SocketLink::output(std::string_view bytes)
     const std::string wire = rfc2217() ? TelnetCodec::escaped(bytes) : std::string(bytes);
     // Telnet answers still waiting go first; the command never splits one.
     queue(wire);
+    m_commanded = true;
     if (!hasInterruptCheck()) {
         writeUnsent();
         return m_state == LinkState::Open;
@@ -867,8 +881,9 @@ std::string SocketLink::input()
     // after them, as if a moment after this call.
     if (m_state != LinkState::Open || (m_received.empty() && inBufferCount() == 0))
         return {};
-    // The board has answered: from now on the server's words are the board's bytes.
-    m_replied = true;
+    // The board has answered: from now on the server's words are the board's bytes. What came
+    // before any command (dropped by an owner that starts afresh) answers nothing.
+    m_replied = m_replied || m_commanded;
     return std::exchange(m_received, {});
 }
 

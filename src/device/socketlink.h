@@ -88,6 +88,9 @@ private:
     // What the server's first words say, when they turn us away: busy, a telnet port reached
     // as raw, another service (only when it has closed the connection).
     std::optional<OpenRefusal> turnedAway(bool closed, bool beforeAnyCommand) const;
+    // Raw, before the board's first reply: the server's first words say another client has
+    // the board.
+    std::optional<OpenRefusal> saysBusy() const;
     // Why the server's line settings are not confirmed; empty when they are (or raw).
     std::string settingsProblem() const;
     // Reads what the socket holds into m_received through the codec, up to its size and
@@ -116,6 +119,7 @@ private:
     // behind a tunnel says it is busy, or greets with telnet, only after we have begun.
     std::string m_firstWords;
     bool m_replied = false;
+    bool m_commanded = false; // bytes taken before the first command answer nothing
     int m_readError = 0;      // why readSome() last found the connection ended: 0 for closed
     bool m_purgeSent = false; // since the last command: one purge drops all there is
     int m_roundTripMs = 0;
