@@ -2,7 +2,7 @@
 // SPDX-License-Identifier: MIT
 #include "pollcycle.h"
 
-#include "device/session.h"
+#include "session/session.h"
 #include "ports/valueformats.h"
 #include "window/textbox.h"
 
