@@ -34,7 +34,9 @@ IoTestWindow::IoTestWindow(const LinkOptions &options, QWidget *parent)
     setWindowIcon(appIcon());
     setFixedSize(twipsToPixels(Design::ClientWidth), twipsToPixels(Design::ClientHeight));
 
+    // The window's serial control, by the name it has always had.
     m_session = new Session(options, this);
+    m_session->setObjectName(QStringLiteral("MSComm1"));
 
     m_timer = new QTimer(this);
     m_timer->setObjectName(QStringLiteral("Timer1"));

@@ -11,7 +11,7 @@
 //   edit   op%5 == 1..4 (type, Backspace, Delete, paste), box (0..11), selection start,
 //          selection length, then the typed character or the paste's length and bytes.
 #include "device/seriallink.h"
-#include "device/session.h"
+#include "session/session.h"
 #include "fuzzcheck.h"
 #include "ports/valueformats.h"
 #include "window/iotestwindow.h"

@@ -31,9 +31,9 @@ QString TestBoard::linkPath() const
     return m_dir.filePath(QStringLiteral("com%1").arg(m_portNumber));
 }
 
-QtSerialLink::PortNamer TestBoard::namer() const
+std::function<std::string(int)> TestBoard::namer() const
 {
-    const QString dir = m_dir.path();
+    const std::string dir = m_dir.path().toStdString();
     return [dir](int number) { return systemPortName(number, dir); };
 }
 
