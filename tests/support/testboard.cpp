@@ -60,3 +60,16 @@ QString hexBytes(const QByteArray &bytes)
 {
     return QString::fromLatin1(bytes.toHex(' ').toUpper());
 }
+
+QString hexBytes(const std::string &bytes)
+{
+    return hexBytes(QByteArray::fromStdString(bytes));
+}
+
+std::unique_ptr<SerialLink> linkTo(const QString &path)
+{
+    PortTarget target;
+    target.kind = PortTarget::Kind::Path;
+    target.path = path.toStdString();
+    return makeLink(target);
+}

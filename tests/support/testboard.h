@@ -50,3 +50,7 @@ private:
 
 // Hex dump "21 41 FF 41 00" for readable comparisons.
 QString hexBytes(const QByteArray &bytes);
+QString hexBytes(const std::string &bytes);
+
+// A link to the device at path, as zarvex makes one for a path.
+std::unique_ptr<SerialLink> linkTo(const QString &path);
