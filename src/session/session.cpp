@@ -20,11 +20,18 @@ Session::~Session()
     delete std::exchange(m_watcher, nullptr);
 }
 
+void Session::setLinkMaker(LinkMaker maker)
+{
+    m_maker = std::move(maker);
+    useLink(1);
+}
+
 void Session::useLink(int portNumber)
 {
     delete std::exchange(m_watcher, nullptr);
     m_commands.reset();
-    m_link = makeLink(PortTarget::fromNumber(portNumber), m_options);
+    m_link =
+        m_maker ? m_maker(portNumber) : makeLink(PortTarget::fromNumber(portNumber), m_options);
     m_commands = std::make_unique<CommandSet>(*m_link);
     m_watcher = new LinkWatcher(*m_link, this);
     // The port went away while nobody was using it (unplugged, driver gone): the status

@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -27,9 +28,16 @@ class Session : public QObject
     Q_OBJECT
 
 public:
+    // Makes the link for a port number.
+    using LinkMaker = std::function<std::unique_ptr<SerialLink>(int portNumber)>;
+
     // options name the ports (tests give port numbers to their own devices).
     explicit Session(const LinkOptions &options = {}, QObject *parent = nullptr);
     ~Session() override;
+
+    // Links from maker instead of makeLink(), from now on (the fuzzer's recording link).
+    // Call while no port is open.
+    void setLinkMaker(LinkMaker maker);
 
     // The link of the last Connect (before the first: one for port 1, never opened).
     SerialLink *link() const { return m_link.get(); }
@@ -72,6 +80,7 @@ private:
     void useLink(int portNumber);
 
     LinkOptions m_options;
+    LinkMaker m_maker;
     std::unique_ptr<SerialLink> m_link;
     std::unique_ptr<CommandSet> m_commands;
     LinkWatcher *m_watcher = nullptr;
