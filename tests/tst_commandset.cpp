@@ -4,6 +4,7 @@
 // to the board emulator on a pseudo-terminal.
 #include "device/commandset.h"
 #include "device/portname.h"
+#include "device/porttarget.h"
 #include "device/seriallink.h"
 #include "porttargets.h"
 #include "session/linkwatcher.h"
@@ -57,6 +58,8 @@ private slots:
     void waitingUsesNoCpu();
     void portGoingAwayIsReportedNotClosed();
     void portNames();
+    void portTargets_data();
+    void portTargets();
     void portNumberOverview();
 
 private:
@@ -487,6 +490,60 @@ void TstCommandSet::portNames()
         QVERIFY(link->open().has_value());
         QCOMPARE(link->state(), LinkState::Closed);
     }
+}
+
+void TstCommandSet::portTargets_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("described"); // empty: refused
+    QTest::addColumn<int>("number");        // 0: not a port number
+    QTest::newRow("number") << "3"
+                            << "port 3" << 3;
+    QTest::newRow("highest number") << "32767"
+                                    << "port 32767" << 32767;
+    QTest::newRow("COM upper case") << "COM7"
+                                    << "port 7" << 7;
+    QTest::newRow("com lower case") << "com12"
+                                    << "port 12" << 12;
+    QTest::newRow("zero") << "0"
+                          << "" << 0;
+    QTest::newRow("beyond 16 bits") << "32768"
+                                    << "" << 0;
+    QTest::newRow("far beyond") << "COM99999999999"
+                                << "" << 0;
+    QTest::newRow("leading zero") << "03"
+                                  << "" << 0;
+    QTest::newRow("device path") << "/dev/ttyUSB0"
+                                 << "/dev/ttyUSB0" << 0;
+    QTest::newRow("bare device name") << "ttyACM1"
+                                      << "ttyACM1" << 0;
+    QTest::newRow("COM without digits") << "COMx"
+                                        << "COMx" << 0;
+    QTest::newRow("raw server") << "socket://lab7:4003"
+                                << "socket://lab7:4003" << 0;
+    QTest::newRow("telnet server") << "rfc2217://[::1]:4003"
+                                   << "rfc2217://[::1]:4003" << 0;
+    QTest::newRow("foreign URL") << "ftp://lab7:4003"
+                                 << "" << 0;
+}
+
+void TstCommandSet::portTargets()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, described);
+    QFETCH(int, number);
+    std::string error;
+    const std::optional<PortTarget> target = PortTarget::parse(text.toStdString(), &error);
+    if (described.isEmpty()) {
+        QVERIFY(!target);
+        QVERIFY(!error.empty());
+        return;
+    }
+    QVERIFY2(target, error.c_str());
+    QCOMPARE(QString::fromStdString(target->described()), described);
+    QCOMPARE(target->kind == PortTarget::Kind::Number, number > 0);
+    if (number > 0)
+        QCOMPARE(target->number, number);
 }
 
 void TstCommandSet::portNumberOverview()
