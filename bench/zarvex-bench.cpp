@@ -5,10 +5,10 @@
 // Exits non-zero only when a measurement could not be made (wrong bytes, a reply missing).
 #include "benchsupport.h"
 #include "device/commandset.h"
-#include "device/qtseriallink.h"
-#include "device/session.h"
+#include "device/porttarget.h"
 #include "ports/valueformats.h"
 #include "ptyboard.h"
+#include "session/session.h"
 #include "startupprobe.h"
 #include "window/iotestwindow.h"
 #include "window/statustext.h"
@@ -49,9 +49,10 @@ struct Options
 
 using PortInputs = CommandSet::PortInputs;
 
-QtSerialLink::PortNamer fixedDevice(const QString &device)
+// Every port number names device.
+LinkOptions fixedDevice(const QString &device)
 {
-    return [device](int) { return device; };
+    return {[path = device.toStdString()](int) { return path; }};
 }
 
 void runEventsFor(int ms)
@@ -91,7 +92,7 @@ bool Bench::measure()
 bool Bench::measureDeviceLayer()
 {
     progress("read-ports exchange and its floor");
-    // One emulator each, so the raw client and QSerialPort never share a pty.
+    // One emulator each, so the raw client and the serial link never share a pty.
     PtyBoard floorBoard;
     PtyBoard linkBoard;
     if (!startBoard(floorBoard) || !startBoard(linkBoard))
@@ -101,10 +102,11 @@ bool Bench::measureDeviceLayer()
     QString error;
     if (!raw.open(floorBoard.devicePath(), &error))
         return fail(QStringLiteral("raw pty client: ") + error);
-    QtSerialLink link(nullptr, fixedDevice(linkBoard.devicePath()));
-    if (link.open())
-        return fail(QStringLiteral("QtSerialLink did not open ") + linkBoard.devicePath());
-    CommandSet commands(link);
+    const std::unique_ptr<SerialLink> link =
+        makeLink(PortTarget::fromNumber(1), fixedDevice(linkBoard.devicePath()));
+    if (link->open())
+        return fail(QStringLiteral("the serial link did not open ") + linkBoard.devicePath());
+    CommandSet commands(*link);
 
     const QByteArray request(CommandSet::ReadPortsCommand);
     std::vector<double> floorUs;
@@ -147,7 +149,7 @@ bool Bench::measureDeviceLayer()
     addRow({QStringLiteral("Floor: 3 bytes out and 3 back over a pty, raw POSIX client"),
             number(floorMedian, 1) + QStringLiteral(" µs"), QStringLiteral("(floor)"),
             QStringLiteral("-"), reps});
-    addRow({QStringLiteral("Read-ports exchange: CommandSet::readPorts over QtSerialLink"),
+    addRow({QStringLiteral("Read-ports exchange: CommandSet::readPorts over TermiosLink"),
             number(exchangeMedian, 1) + QStringLiteral(" µs"),
             QStringLiteral("floor + %1 µs = %2 µs")
                 .arg(ExchangeMarginUs)
@@ -185,7 +187,7 @@ bool Bench::measureWindow()
         return false;
     ArrivalClock arrivals(board);
 
-    IoTestWindow window(new QtSerialLink(nullptr, fixedDevice(board.devicePath())));
+    IoTestWindow window(fixedDevice(board.devicePath()));
     window.show();
     const qint64 giveUp = monotonicNs() + qint64(5) * 1000000000;
     while (!(window.windowHandle() && window.windowHandle()->isExposed())) {

@@ -2,8 +2,8 @@
 // SPDX-License-Identifier: MIT
 #include "pollcycle.h"
 
-#include "device/session.h"
 #include "ports/valueformats.h"
+#include "session/session.h"
 #include "window/textbox.h"
 
 #include <QCheckBox>

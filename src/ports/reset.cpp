@@ -2,7 +2,7 @@
 // SPDX-License-Identifier: MIT
 #include "reset.h"
 
-#include "device/session.h"
+#include "session/session.h"
 #include "valueformats.h"
 #include "window/textbox.h"
 
