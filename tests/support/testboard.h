@@ -3,7 +3,7 @@
 #pragma once
 
 #include "device/porttarget.h"
-#include "ptyboard.h"
+#include "qtptyboard.h"
 
 #include <QTemporaryDir>
 
@@ -21,7 +21,7 @@ public:
     // The board is unplugged: its pty hangs up and, as udev would, its com<N> link goes.
     // A link left dangling could come to name a stranger's pty once the number is reused.
     void unplug();
-    PtyBoard &board() { return m_board; }
+    QtPtyBoard &board() { return m_board; }
     int portNumber() const { return m_portNumber; }
     QString devDir() const { return m_dir.path(); }
 
@@ -44,7 +44,7 @@ private:
     QString linkPath() const;
 
     QTemporaryDir m_dir;
-    PtyBoard m_board;
+    QtPtyBoard m_board;
     int m_portNumber;
 };
 
