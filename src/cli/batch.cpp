@@ -295,8 +295,13 @@ ExitCode runBatch(const std::optional<PortTarget> &port, Output &out, const Batc
         diagnostic("batch: cannot read " + name + ": " + systemErrorText(error));
         return ExitCode::Usage;
     };
+#ifdef _WIN32
+    constexpr int OpenFlags = O_RDONLY | O_BINARY;
+#else
     // Non-blocking, as a FIFO with no writer yet would hold open() deaf to signals.
-    if (fromFile && (fd = ::open(plan.file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) < 0)
+    constexpr int OpenFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+#endif
+    if (fromFile && (fd = ::open(plan.file.c_str(), OpenFlags)) < 0)
         return cannotRead(errno);
     struct Closer
     {

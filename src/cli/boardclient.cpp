@@ -5,7 +5,6 @@
 #include "diagnostic.h"
 #include "interrupts.h"
 
-#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -225,7 +224,7 @@ Failure interruptedFailure()
 {
     if (Interrupts::received() == 0 && Interrupts::readerGone())
         return Failure{ExitCode::ConditionFalse, "the reader of standard output went away",
-                       SIGPIPE};
+                       Interrupts::ReaderGoneSignal};
     return Failure{ExitCode::ConditionFalse,
                    "interrupted by signal " + std::to_string(Interrupts::received()),
                    Interrupts::received()};

@@ -11,13 +11,24 @@
 
 #include <unistd.h>
 
+namespace {
+
+// A pipe takes this much at once, whole, once it has room.
+#ifdef PIPE_BUF
+constexpr std::size_t WritePiece = PIPE_BUF;
+#else
+constexpr std::size_t WritePiece = 4096;
+#endif
+
+} // namespace
+
 Written writeAll(int fd, std::string_view bytes)
 {
     std::size_t done = 0;
     while (done < bytes.size()) {
         if (!Interrupts::waitWritable(fd))
             return Written::Interrupted;
-        const auto piece = std::min<std::size_t>(bytes.size() - done, PIPE_BUF);
+        const auto piece = std::min<std::size_t>(bytes.size() - done, WritePiece);
         const ssize_t n = ::write(fd, bytes.data() + done, piece);
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;

@@ -10,7 +10,6 @@
 #include "version.h"
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -103,7 +102,7 @@ void endIfInterrupted(const Output &out)
     if (out.failed())
         std::exit(int(ExitCode::WriteFailed));
     if (!out.isOpen())
-        Interrupts::endBy(SIGPIPE);
+        Interrupts::endBy(Interrupts::ReaderGoneSignal);
 }
 
 // Runs a plan; the type of the plan is how.
