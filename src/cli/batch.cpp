@@ -28,6 +28,26 @@ bool isBlank(char c)
     return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
 }
 
+// The length of the white space that begins at `at` in valid UTF-8, or 0: ASCII white space and
+// Unicode's separators (the no-break space, the em space, the line separator, ...).
+std::size_t spaceAt(const std::string &text, std::size_t at)
+{
+    const auto byte = [&](std::size_t i) {
+        return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0u;
+    };
+    if (isBlank(text[at]) || text[at] == '\n')
+        return 1;
+    if (byte(0) == 0xC2 && (byte(1) == 0x85 || byte(1) == 0xA0))
+        return 2;
+    const std::uint32_t code =
+        byte(0) >= 0xE0 && byte(0) <= 0xEF
+            ? ((byte(0) & 0x0Fu) << 12) | ((byte(1) & 0x3Fu) << 6) | (byte(2) & 0x3Fu)
+            : 0;
+    const bool space = code == 0x1680 || (code >= 0x2000 && code <= 0x200A) || code == 0x2028 ||
+                       code == 0x2029 || code == 0x202F || code == 0x205F || code == 0x3000;
+    return space ? 3 : 0;
+}
+
 // Lines of a file descriptor, each whole, read as they come; a signal ends the reading. A line
 // longer than LongestLine is skipped to its end without being held, so memory stays bounded
 // whatever the input.
@@ -149,17 +169,18 @@ ParsedLine parseLine(const std::string &raw, KnownRegisters &known)
         return parsed;
     }
     std::vector<std::string> words;
-    for (std::size_t at = 0; at < raw.size();) {
-        if (isBlank(raw[at]) || raw[at] == '\n') {
-            ++at;
+    const std::string text = validUtf8(raw);
+    for (std::size_t at = 0; at < text.size();) {
+        if (const std::size_t space = spaceAt(text, at)) {
+            at += space;
             continue;
         }
         const std::size_t start = at;
-        while (at < raw.size() && !isBlank(raw[at]) && raw[at] != '\n')
+        while (at < text.size() && spaceAt(text, at) == 0)
             ++at;
-        if (raw[start] == '#')
+        if (text[start] == '#')
             break;
-        words.push_back(raw.substr(start, at - start));
+        words.push_back(text.substr(start, at - start));
     }
     if (words.empty())
         return parsed;

@@ -373,3 +373,38 @@ std::string durationText(std::int64_t ms)
         return std::to_string(ms / 1000) + 's';
     return std::to_string(ms) + "ms";
 }
+
+std::string validUtf8(std::string_view text)
+{
+    std::string valid;
+    valid.reserve(text.size());
+    for (std::size_t at = 0; at < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[at]);
+        std::size_t length = lead < 0x80                    ? 1
+                             : lead >= 0xC2 && lead <= 0xDF ? 2
+                             : lead >= 0xE0 && lead <= 0xEF ? 3
+                             : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                            : 0;
+        std::uint32_t code = length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
+        for (std::size_t i = 1; i < length; ++i) {
+            const auto next = at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0;
+            if ((next & 0xC0) != 0x80) {
+                length = 0;
+                break;
+            }
+            code = (code << 6) | (next & 0x3F);
+        }
+        // Overlong, a surrogate, or beyond U+10FFFF.
+        if ((length == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) ||
+            (length == 4 && (code < 0x10000 || code > 0x10FFFF)))
+            length = 0;
+        if (length == 0) {
+            valid += "\xEF\xBF\xBD";
+            ++at;
+        } else {
+            valid.append(text.substr(at, length));
+            at += length;
+        }
+    }
+    return valid;
+}

@@ -107,3 +107,7 @@ std::string hexByte(int value);
 std::string durationText(std::int64_t ms);
 // "\"text\""
 std::string quoted(std::string_view text);
+
+// The text as UTF-8, every byte that begins no well-formed sequence replaced by U+FFFD: how
+// words from the command line and batch lines have always been read.
+std::string validUtf8(std::string_view text);

@@ -13,7 +13,37 @@
 #include <cstdio>
 #include <cstdlib>
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include <shellapi.h>
+#endif
+
 namespace {
+
+// The arguments after the program's name, as UTF-8.
+std::vector<std::string> arguments([[maybe_unused]] int argc, [[maybe_unused]] char *argv[])
+{
+    std::vector<std::string> args;
+#ifdef _WIN32
+    // argv is in the ANSI code page; the wide command line has every character.
+    int count = 0;
+    wchar_t **wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+    for (int i = 1; wide && i < count; ++i) {
+        const int size =
+            ::WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string arg(std::size_t(std::max(size, 1)), '\0');
+        ::WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, arg.data(), size, nullptr, nullptr);
+        arg.resize(arg.size() - 1);
+        args.push_back(std::move(arg));
+    }
+    ::LocalFree(wide);
+#else
+    for (int i = 1; i < argc; ++i)
+        args.push_back(validUtf8(argv[i]));
+#endif
+    return args;
+}
 
 void printHelp(const std::string &text)
 {
@@ -73,7 +103,7 @@ std::optional<PortTarget> portTarget(const ParsedOptions &options, std::string *
         return target;
     }
     const char *set = std::getenv("ZARVEX_PORT");
-    const std::string variable = set ? set : "";
+    const std::string variable = validUtf8(set ? set : "");
     if (variable.empty()) {
         *error = "no port given: use -p N, -d PATH|URL or set ZARVEX_PORT";
         return std::nullopt;
@@ -256,5 +286,5 @@ int main(int argc, char *argv[])
         diagnostic("cannot handle signals");
         return 1;
     }
-    return run(std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
+    return run(arguments(argc, argv));
 }
