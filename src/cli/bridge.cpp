@@ -51,6 +51,10 @@ private:
         return target;
     }
     std::string url() const { return m_plan.address.url(); }
+    short remoteEvents() const
+    {
+        return short((m_remote->wantsRead() ? POLLIN : 0) | (m_remote->hasUnsent() ? POLLOUT : 0));
+    }
     // Why the server turned us away, when it did: at once, or (raw, through a tunnel) only
     // after we had taken the connection for open.
     void turnedAway(const OpenRefusal &refusal);
@@ -145,7 +149,7 @@ void Bridge::serve()
         std::array<pollfd, 4> fds{{{EndingSignals::fd(), POLLIN, 0},
                                    {m_masterHungUp ? -1 : m_pty.masterFd(), POLLIN, 0},
                                    {m_pty.clientWatchFd(), POLLIN, 0},
-                                   {m_remote->descriptor(), POLLIN, 0}}};
+                                   {m_remote->descriptor(), remoteEvents(), 0}}};
         if (::poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR) {
             diagnostic("bridge: poll: " + systemErrorText(errno));
             return;
