@@ -7,7 +7,6 @@ set -euo pipefail
 
 packages=(
     g++ cmake ninja-build
-    nlohmann-json3-dev # zarvex writes its JSON with it
     qt6-base-dev qt6-serialport-dev qt6-qpa-plugins
     fonts-dejavu-core fonts-liberation2
     xvfb # the test of a lost X server

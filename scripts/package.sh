@@ -45,7 +45,7 @@ fi
 # debian/control's Build-Depends, the tools that check the result and what the labgrid
 # example needs.
 scripts/install-deps.sh debhelper dpkg-dev g++ cmake ninja-build qt6-base-dev \
-    qt6-serialport-dev nlohmann-json3-dev dh-python pybuild-plugin-pyproject python3-all python3-setuptools \
+    qt6-serialport-dev dh-python pybuild-plugin-pyproject python3-all python3-setuptools \
     lintian appstream desktop-file-utils man-db python3-pytest python3-labgrid ser2net
 
 # Debian's Python, whatever else comes first on the path.
