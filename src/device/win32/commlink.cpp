@@ -2,8 +2,8 @@
 // SPDX-License-Identifier: MIT
 #include "commlink.h"
 
-#include "portaccess.h"
-#include "portname.h"
+#include "device/portaccess.h"
+#include "device/portname.h"
 #include "wintext.h"
 
 #include <windows.h>

@@ -2,8 +2,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "porttarget.h"
-#include "seriallink.h"
+#include "device/porttarget.h"
+#include "device/seriallink.h"
 
 #include <cstdint>
 #include <functional>

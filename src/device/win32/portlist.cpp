@@ -3,8 +3,8 @@
 //
 // Port names and the serial devices present, as Windows knows them: COMn names in the
 // device map, described by the device manager where it has them.
-#include "portaccess.h"
-#include "portname.h"
+#include "device/portaccess.h"
+#include "device/portname.h"
 #include "wintext.h"
 
 #include <windows.h>
