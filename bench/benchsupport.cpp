@@ -117,7 +117,7 @@ void click(QWidget *widget)
 ArrivalClock::ArrivalClock(PtyBoard &board) : m_board(board)
 {
     // The board logs one line per decoded command, outside its lock.
-    m_board.setLogHandler([this](const QString &) { onCommand(); });
+    m_board.setLogHandler([this](const std::string &) { onCommand(); });
 }
 
 ArrivalClock::~ArrivalClock()
@@ -405,8 +405,9 @@ void BenchRun::progress(const char *what) const
 
 bool BenchRun::startBoard(PtyBoard &board)
 {
-    QString error;
-    return board.start(&error) || fail(QStringLiteral("the emulator did not start: ") + error);
+    std::string error;
+    return board.start(&error) ||
+           fail(QStringLiteral("the emulator did not start: ") + QString::fromStdString(error));
 }
 
 void BenchRun::printReport(const char *title, const QString &machineNote, const char *own,

@@ -7,7 +7,7 @@
 #include "device/commandset.h"
 #include "device/porttarget.h"
 #include "ports/valueformats.h"
-#include "ptyboard.h"
+#include "qtptyboard.h"
 #include "session/session.h"
 #include "startupprobe.h"
 #include "window/iotestwindow.h"
@@ -75,8 +75,8 @@ protected:
 private:
     bool measureDeviceLayer();
     bool measureWindow();
-    bool measureClicks(IoTestWindow &window, PtyBoard &board, ArrivalClock &arrivals);
-    bool measureContinuousPoll(IoTestWindow &window, PtyBoard &board);
+    bool measureClicks(IoTestWindow &window, QtPtyBoard &board, ArrivalClock &arrivals);
+    bool measureContinuousPoll(IoTestWindow &window, QtPtyBoard &board);
     bool measureStartup();
     bool startChild(const QString &device, double *startMs, double *peakMB);
     void addClickRow(const QString &figure, const std::vector<double> &ms);
@@ -93,8 +93,8 @@ bool Bench::measureDeviceLayer()
 {
     progress("read-ports exchange and its floor");
     // One emulator each, so the raw client and the serial link never share a pty.
-    PtyBoard floorBoard;
-    PtyBoard linkBoard;
+    QtPtyBoard floorBoard;
+    QtPtyBoard linkBoard;
     if (!startBoard(floorBoard) || !startBoard(linkBoard))
         return false;
 
@@ -182,7 +182,7 @@ bool Bench::measureDeviceLayer()
 
 bool Bench::measureWindow()
 {
-    PtyBoard board;
+    QtPtyBoard board;
     if (!startBoard(board))
         return false;
     ArrivalClock arrivals(board);
@@ -214,7 +214,7 @@ void Bench::addClickRow(const QString &figure, const std::vector<double> &ms)
             QString::number(ms.size())});
 }
 
-bool Bench::measureClicks(IoTestWindow &window, PtyBoard &board, ArrivalClock &arrivals)
+bool Bench::measureClicks(IoTestWindow &window, QtPtyBoard &board, ArrivalClock &arrivals)
 {
     constexpr int warmUp = 20;
     const int reps = m_options.clickReps;
@@ -308,7 +308,7 @@ bool Bench::measureClicks(IoTestWindow &window, PtyBoard &board, ArrivalClock &a
     return true;
 }
 
-bool Bench::measureContinuousPoll(IoTestWindow &window, PtyBoard &board)
+bool Bench::measureContinuousPoll(IoTestWindow &window, QtPtyBoard &board)
 {
     progress("Continuous Poll against a silent board");
     board.setReplyMode(PtyBoard::ReplyMode::Silent);
@@ -359,7 +359,7 @@ bool Bench::measureContinuousPoll(IoTestWindow &window, PtyBoard &board)
 bool Bench::measureStartup()
 {
     progress("start-up and peak memory");
-    PtyBoard board;
+    QtPtyBoard board;
     if (!startBoard(board))
         return false;
 

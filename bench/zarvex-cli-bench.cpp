@@ -6,7 +6,7 @@
 // `zarvex batch` over a 100 MB file, and the CPU of `zarvex watch`. Prints a markdown table.
 // Exits non-zero only when a measurement could not be made.
 #include "benchsupport.h"
-#include "ptyboard.h"
+#include "qtptyboard.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -112,8 +112,8 @@ bool Bench::measureSpawn()
 {
     progress("zarvex read as a process, against the C program");
     // One emulator each, as a pty is never shared between the two kinds of client.
-    PtyBoard zarvexBoard;
-    PtyBoard rawBoard;
+    QtPtyBoard zarvexBoard;
+    QtPtyBoard rawBoard;
     if (!startBoard(zarvexBoard, patternFor(0)) || !startBoard(rawBoard, patternFor(0)))
         return false;
 
@@ -184,8 +184,8 @@ bool Bench::measureSpawn()
 bool Bench::measureBatch()
 {
     progress("batch reads per second, against raw pty round trips");
-    PtyBoard batchBoard;
-    PtyBoard rawBoard;
+    QtPtyBoard batchBoard;
+    QtPtyBoard rawBoard;
     if (!startBoard(batchBoard, patternFor(0)) || !startBoard(rawBoard, patternFor(0)))
         return false;
     RawClient raw;
@@ -223,7 +223,7 @@ bool Bench::measureBatch()
 bool Bench::measureBatchMemory()
 {
     progress("resident memory of zarvex batch over a 100 MB file");
-    PtyBoard board;
+    QtPtyBoard board;
     if (!startBoard(board, patternFor(0)))
         return false;
     QTemporaryFile file(QDir::tempPath() + QStringLiteral("/zarvex-cli-bench-XXXXXX.batch"));
@@ -296,7 +296,7 @@ bool Bench::measureBatchMemory()
 bool Bench::measureWatch()
 {
     progress("CPU of zarvex watch --interval 10ms");
-    PtyBoard board;
+    QtPtyBoard board;
     if (!startBoard(board, patternFor(0)))
         return false;
     ChildProcess child;

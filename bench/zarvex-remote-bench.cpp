@@ -9,7 +9,7 @@
 #include "benchsupport.h"
 #include "device/commandset.h"
 #include "device/socketlink.h"
-#include "ptyboard.h"
+#include "qtptyboard.h"
 #include "ser2netserver.h"
 
 #include <QCoreApplication>
@@ -97,7 +97,7 @@ QByteArray replyBytes(const PtyBoard &board)
 // One emulator behind one ser2net, as a pty is never shared between two kinds of client.
 struct ServedBoard
 {
-    PtyBoard board;
+    QtPtyBoard board;
     Ser2netServer server;
 };
 
@@ -209,11 +209,13 @@ bool Bench::measureExchange()
     };
     std::array<Client, 2> clients{{{m_linked, nullptr, {}}, {m_batch, nullptr, {}}}};
     for (Client &client : clients) {
-        const auto address = RemoteAddress::parse(client.served.server.url(), nullptr);
+        const auto address =
+            RemoteAddress::parse(client.served.server.url().toStdString(), nullptr);
         client.link = std::make_unique<SocketLink>(*address);
         if (const auto refusal = client.link->open())
             return fail(QStringLiteral("SocketLink did not open %1: %2")
-                            .arg(address->url(), refusal->detail));
+                            .arg(QString::fromStdString(address->url()),
+                                 QString::fromStdString(refusal->detail)));
     }
     std::vector<double> pyserialNs;
     std::vector<double> floorNs;
@@ -280,7 +282,7 @@ bool Bench::measureOpen()
 {
     progress("open and negotiate over rfc2217: SocketLink, pyserial");
     const std::optional<RemoteAddress> address =
-        RemoteAddress::parse(m_linked.server.url(), nullptr);
+        RemoteAddress::parse(m_linked.server.url().toStdString(), nullptr);
     std::vector<double> zarvexNs;
     std::vector<double> pyserialNs;
     for (int rep = 0; rep < m_options.opens; ++rep) {
@@ -288,7 +290,8 @@ bool Bench::measureOpen()
         const qint64 start = monotonicNs();
         if (const auto refusal = link.open())
             return fail(QStringLiteral("SocketLink did not open %1: %2")
-                            .arg(address->url(), refusal->detail));
+                            .arg(QString::fromStdString(address->url()),
+                                 QString::fromStdString(refusal->detail)));
         zarvexNs.push_back(double(monotonicNs() - start));
         link.close();
         QThread::msleep(ReconnectPauseMs);

@@ -162,7 +162,7 @@ void TstPortAccess::targets()
     TestPty pty;
     QVERIFY(pty.isValid());
     SleepingChild child;
-    PtyBoard board;
+    QtPtyBoard board;
     std::unique_ptr<SerialLink> holder;
     std::optional<LockFileWriter> lock;
     QFile file(dir.filePath(QStringLiteral("notes.txt")));
@@ -344,8 +344,11 @@ void TstPortAccess::targets()
                 std::holds_alternative<OpenRefusal>(PortClaim::claim(path.toStdString(), options)));
             holder->close();
             // and nothing of it is left behind
-            QVERIFY(
-                std::holds_alternative<PortClaim>(PortClaim::claim(path.toStdString(), options)));
+            const auto again = PortClaim::claim(path.toStdString(), options);
+            QVERIFY2(std::holds_alternative<PortClaim>(again),
+                     std::get_if<OpenRefusal>(&again)
+                         ? std::get_if<OpenRefusal>(&again)->text().c_str()
+                         : "");
             QCOMPARE(board.received(), QByteArray());
         };
         break;
@@ -442,7 +445,7 @@ void TstPortAccess::racingClaims()
     // layer's exclusive mode does not stop the second). The owners log when they have it.
     constexpr int Rounds = 200;
     constexpr int HoldMs = 20;
-    PtyBoard board;
+    QtPtyBoard board;
     QVERIFY(board.start());
     const QString lockFile = serialLayerLockPath(board.devicePath());
     QVERIFY(!QFileInfo::exists(lockFile));
@@ -587,7 +590,7 @@ void TstPortAccess::lockDirectoryFull()
         QSKIP("needs root, to mount over the lock directory");
     if (QProcess::execute(QStringLiteral("unshare"), {"--mount", "true"}) != 0)
         QSKIP("no mount namespace to be had here");
-    PtyBoard board;
+    QtPtyBoard board;
     QVERIFY(board.start());
     QTemporaryDir dir;
     QProcess child;

@@ -134,7 +134,7 @@ private:
     void finish();
     void conclude();
     qint64 elapsedS() const { return m_clock.elapsed() / 1000; }
-    PtyBoard &board() { return m_board.board(); }
+    QtPtyBoard &board() { return m_board.board(); }
 
     const Options m_options;
     QRandomGenerator m_random;
