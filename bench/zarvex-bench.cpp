@@ -31,7 +31,7 @@ namespace {
 
 constexpr char StartupChildOption[] = "--startup-child";
 
-constexpr double ExchangeMarginUs = 100;
+constexpr double ExchangeRatioLimit = 1.1;
 constexpr double ClickLimitMs = 1;
 constexpr double TimedOutCpuLimitMs = 4;
 constexpr double StartLimitMs = 300;
@@ -151,10 +151,10 @@ bool Bench::measureDeviceLayer()
             QStringLiteral("-"), reps});
     addRow({QStringLiteral("Read-ports exchange: CommandSet::readPorts over TermiosLink"),
             number(exchangeMedian, 1) + QStringLiteral(" µs"),
-            QStringLiteral("floor + %1 µs = %2 µs")
-                .arg(ExchangeMarginUs)
-                .arg(number(floorMedian + ExchangeMarginUs, 1)),
-            verdict(exchangeMedian <= floorMedian + ExchangeMarginUs), reps});
+            QStringLiteral("%1 x floor = %2 µs")
+                .arg(ExchangeRatioLimit)
+                .arg(number(floorMedian * ExchangeRatioLimit, 1)),
+            verdict(exchangeMedian <= floorMedian * ExchangeRatioLimit), reps});
 
     progress("timed-out read-ports exchanges");
     linkBoard.setReplyMode(PtyBoard::ReplyMode::Silent);
