@@ -8,10 +8,17 @@
 # build-windows/zarvex.exe (scripts/build-windows.sh) and the emulator (scripts/build.sh).
 # Installs Wine and ser2net with apt when they are missing. Everything of Wine's lives in a
 # temporary directory that goes at the end.
-#   scripts/test-windows.sh [zarvex.exe]
+#   scripts/test-windows.sh [--bench] [zarvex.exe]
+# --bench runs no test: it times zarvex.exe under Wine beside the native zarvex and the C
+# one-shot (build/bench/rawread) on the same emulator, and prints the figures.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+bench=no
+if [[ ${1:-} == --bench ]]; then
+    bench=yes
+    shift
+fi
 exe=${1:-build-windows/zarvex.exe}
 emulator=build/tools/zarvex-board-emulator
 [[ -f $exe ]] || scripts/build-windows.sh
@@ -120,6 +127,46 @@ echo "Making a Wine prefix in $WINEPREFIX"
 # One wineserver for every run, rather than one started and stopped for each (wineboot's may
 # still be there).
 "$wineserver" -p 2>/dev/null || true
+
+# The median wall time of a command run `reps` times, in milliseconds, each on a fresh board
+# (a Wine run may hang up the terminal it used); `%pty%` in the command is the board's pty.
+median_ms() {
+    local reps=$1
+    shift
+    local times=() start end
+    for _ in $(seq "$reps"); do
+        start_board
+        local argv=("${@//%pty%/$board_pty}")
+        start=$(date +%s%N)
+        "${argv[@]}" >"$work/out" 2>&1 </dev/null
+        end=$(date +%s%N)
+        times+=($(((end - start) / 1000)))
+    done
+    printf '%s\n' "${times[@]}" | sort -n | awk '{ t[NR] = $1 } END { printf "%.2f", t[int((NR + 1) / 2)] / 1000 }'
+}
+if [[ $bench == yes ]]; then
+    native=build/src/zarvex
+    rawread=build/bench/rawread
+    [[ -x $native && -x $rawread ]] || scripts/build.sh zarvex rawread
+    reads=2000
+    for _ in $(seq "$reads"); do echo read; done >"$work/reads.txt"
+    reads_file="Z:${work//\//\\}\\reads.txt"
+    : >"$work/none.txt"
+    none_file="Z:${work//\//\\}\\none.txt"
+    echo "| Figure | Median |"
+    echo "|---|---:|"
+    echo "| C one-shot (rawread), native | $(median_ms 21 "$rawread" %pty%) ms |"
+    echo "| \`zarvex -d PTY read\`, native | $(median_ms 21 "$native" -d %pty% read) ms |"
+    echo "| \`zarvex.exe -p 7 read\` under Wine | $(median_ms 11 "$wine" "$exe" -p 7 read) ms |"
+    native_all=$(median_ms 5 "$native" -d %pty% batch -f "$work/reads.txt")
+    native_none=$(median_ms 5 "$native" -d %pty% batch -f "$work/none.txt")
+    wine_all=$(median_ms 5 "$wine" "$exe" -p 7 batch -f "$reads_file")
+    wine_none=$(median_ms 5 "$wine" "$exe" -p 7 batch -f "$none_file")
+    per() { awk -v a="$1" -v b="$2" -v n="$reads" 'BEGIN { printf "%.3f", (a - b) / n }'; }
+    echo "| Per exchange in \`zarvex batch\` ($reads reads less none), native | $(per "$native_all" "$native_none") ms |"
+    echo "| Per exchange in \`zarvex.exe batch\` ($reads reads less none) under Wine | $(per "$wine_all" "$wine_none") ms |"
+    exit 0
+fi
 
 echo "Port number 7 (COM7) on the emulator's pty"
 start_board --input A=5A
