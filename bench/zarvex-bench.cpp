@@ -6,13 +6,13 @@
 #include "benchsupport.h"
 #include "device/commandset.h"
 #include "device/porttarget.h"
+#include "ports/textbox.h"
 #include "ports/valueformats.h"
 #include "qtptyboard.h"
 #include "session/session.h"
 #include "startupprobe.h"
 #include "window/iotestwindow.h"
 #include "window/statustext.h"
-#include "window/textbox.h"
 
 #include <QApplication>
 #include <QCheckBox>
