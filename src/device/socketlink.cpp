@@ -17,6 +17,7 @@
 #endif
 
 #include "posix/fdio.h"
+#include "systemerror.h"
 
 #include <algorithm>
 #include <array>
@@ -221,7 +222,7 @@ int lastError()
 
 std::string errorText(int error)
 {
-    return FdIo::errorText(error);
+    return systemErrorText(error);
 }
 
 int start()

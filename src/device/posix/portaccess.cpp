@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: MIT
 #include "../portaccess.h"
 
+#include "../systemerror.h"
 #include "fdio.h"
 #include "lockfile.h"
 
@@ -56,11 +57,6 @@ const std::vector<std::string> &serialLayerLockDirs()
 const std::vector<std::string> &lockDirsOf(const std::vector<std::string> &given)
 {
     return given.empty() ? serialLayerLockDirs() : given;
-}
-
-std::string errorText(int error)
-{
-    return FdIo::errorText(error);
 }
 
 // As the serial layer writes paths: no "." or "..", no doubled or trailing '/'.
@@ -208,13 +204,13 @@ Resolution resolve(const std::string &path)
         if (!isSymLink(current))
             break;
         if (hop == MostLinks) {
-            resolution.systemText = errorText(ELOOP);
+            resolution.systemText = systemErrorText(ELOOP);
             return resolution;
         }
         current = symLinkTarget(current);
         if (std::find(resolution.names.begin(), resolution.names.end(), current) !=
             resolution.names.end()) {
-            resolution.systemText = errorText(ELOOP);
+            resolution.systemText = systemErrorText(ELOOP);
             return resolution;
         }
         resolution.names.push_back(current);
@@ -444,7 +440,7 @@ std::optional<OpenRefusal> checkLock(const std::string &file, Mode mode, OpenRef
         return std::nullopt;
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        base.systemText = errorText(errno);
+        base.systemText = systemErrorText(errno);
         return base;
     }
     std::string data(4096, '\0');
@@ -488,7 +484,7 @@ std::optional<OpenRefusal> checkLock(const std::string &file, Mode mode, OpenRef
     if (error == 0)
         return std::nullopt;
     base.stale = true;
-    base.systemText = errorText(error);
+    base.systemText = systemErrorText(error);
     return base;
 }
 
@@ -582,7 +578,7 @@ std::optional<OpenRefusal> checkDevice(const std::string &path, const Resolution
         const int error = errno;
         OpenRefusal failed = refusal(
             resolution, path, error == ENOENT ? OpenFailure::NoSuchDevice : OpenFailure::Other);
-        failed.systemText = errorText(error);
+        failed.systemText = systemErrorText(error);
         return failed;
     }
     if (const std::optional<std::string> what = notSerial(st)) {
@@ -687,7 +683,7 @@ std::variant<PortClaim, OpenRefusal> PortClaim::claim(const std::string &path,
     if (fd < 0) {
         const int error = errno;
         OpenRefusal failed = refusal(resolution, path, OpenFailure::Other);
-        failed.systemText = errorText(error);
+        failed.systemText = systemErrorText(error);
         switch (error) {
         case ENOENT:
         case ENXIO:
@@ -720,7 +716,7 @@ std::variant<PortClaim, OpenRefusal> PortClaim::claim(const std::string &path,
         if (error == EWOULDBLOCK)
             return refuse(deviceLocked(resolution, path, st));
         OpenRefusal failed = refusal(resolution, path, OpenFailure::Other);
-        failed.systemText = errorText(error);
+        failed.systemText = systemErrorText(error);
         return refuse(failed);
     }
 
@@ -728,7 +724,7 @@ std::variant<PortClaim, OpenRefusal> PortClaim::claim(const std::string &path,
     if (::tcgetattr(fd, &settings) != 0) {
         OpenRefusal wrong = refusal(resolution, path, OpenFailure::NotSerial);
         wrong.detail = "takes no terminal settings";
-        wrong.systemText = errorText(errno);
+        wrong.systemText = systemErrorText(errno);
         return refuse(wrong);
     }
 #ifdef TIOCGEXCL
@@ -809,7 +805,7 @@ std::optional<OpenRefusal> lockFileObstacle(const std::string &path,
         if (error != 0) {
             // No directory at all: then the first one it would have used is the one to name.
             if (!unusable) {
-                obstacle.systemText = errorText(error);
+                obstacle.systemText = systemErrorText(error);
                 unusable = obstacle;
             }
             continue;
@@ -817,7 +813,7 @@ std::optional<OpenRefusal> lockFileObstacle(const std::string &path,
         error = fileMakingError(dir);
         if (error == 0)
             return std::nullopt;
-        obstacle.systemText = errorText(error);
+        obstacle.systemText = systemErrorText(error);
         return obstacle;
     }
     return unusable;

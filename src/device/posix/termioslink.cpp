@@ -3,6 +3,7 @@
 #include "termioslink.h"
 
 #include "../portname.h"
+#include "../systemerror.h"
 #include "fdio.h"
 
 #include <array>
@@ -139,7 +140,7 @@ std::optional<OpenRefusal> TermiosLink::refusalAfterFailedOpen(const std::string
     refusal.path = m_location;
     refusal.device = portNameOf(device);
     refusal.systemText =
-        locking ? std::string("Permission error while locking the device") : FdIo::errorText(error);
+        locking ? std::string("Permission error while locking the device") : systemErrorText(error);
     if (permission)
         refusal.failure = OpenFailure::PermissionDenied;
     else if (error == ENOENT || error == ENODEV)
