@@ -5,6 +5,7 @@
 #include "../systemerror.h"
 #include "fdio.h"
 #include "lockfile.h"
+#include "paths.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -33,6 +34,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+using namespace PosixPaths;
+
 namespace {
 
 // The serial layer treats a lock it cannot read as stale after this long.
@@ -57,69 +60,6 @@ const std::vector<std::string> &serialLayerLockDirs()
 const std::vector<std::string> &lockDirsOf(const std::vector<std::string> &given)
 {
     return given.empty() ? serialLayerLockDirs() : given;
-}
-
-// As the serial layer writes paths: no "." or "..", no doubled or trailing '/'.
-std::string cleanPath(const std::string &path)
-{
-    std::string clean = std::filesystem::path(path).lexically_normal().string();
-    while (clean.size() > 1 && clean.back() == '/')
-        clean.pop_back();
-    return clean.empty() ? std::string(".") : clean;
-}
-
-std::string fileName(const std::string &path)
-{
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string dirName(const std::string &path)
-{
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
-bool isSymLink(const std::string &path)
-{
-    struct stat st
-    {
-    };
-    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
-bool exists(const std::string &path)
-{
-    struct stat st
-    {
-    };
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-// Where a link points, as an absolute, clean path.
-std::string symLinkTarget(const std::string &link)
-{
-    std::string target(PATH_MAX, '\0');
-    const ssize_t length = ::readlink(link.c_str(), target.data(), target.size());
-    if (length <= 0)
-        return {};
-    target.resize(size_t(length));
-    if (target.front() != '/')
-        target = dirName(link) + "/" + target;
-    return cleanPath(target);
-}
-
-// The path through every link, or empty when it leads nowhere.
-std::string canonicalPath(const std::string &path)
-{
-    char *resolved = ::realpath(path.c_str(), nullptr);
-    if (!resolved)
-        return {};
-    std::string result(resolved);
-    ::free(resolved);
-    return result;
 }
 
 std::optional<std::string> readFile(const std::string &path, size_t most = 1 << 20)
