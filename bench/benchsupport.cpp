@@ -338,6 +338,16 @@ QString number(double value, int decimals)
     return QString::number(value, 'f', decimals);
 }
 
+QString msText(double ms, int decimals)
+{
+    return number(ms, decimals) + QStringLiteral(" ms");
+}
+
+QString usText(double us, int decimals)
+{
+    return number(us, decimals) + QStringLiteral(" µs");
+}
+
 void printTable(const char *title, const std::vector<Row> &rows)
 {
     std::printf("## %s\n\n", title);

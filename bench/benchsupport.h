@@ -49,6 +49,9 @@ struct Row
 };
 QString verdict(bool met);
 QString number(double value, int decimals);
+// A figure with its unit, as the tables print them: "1.25 ms", "3.0 µs".
+QString msText(double ms, int decimals);
+QString usText(double us, int decimals);
 // The title and the table, in markdown, on standard output.
 void printTable(const char *title, const std::vector<Row> &rows);
 
@@ -196,6 +199,17 @@ private:
 // Runs and prints; the exit status: 0, or 1 with the reason on stderr when a measurement
 // could not be made.
 int runBench(BenchRun &bench);
+
+// The end of every benchmark's main(): the counts from the command line into options, then
+// the Bench made from them, run and printed. 2 for a bad command line.
+template<typename Bench, typename Options>
+int runBench(const QCoreApplication &app, BenchOptions &parser, const Options &options)
+{
+    if (!parser.parse(app))
+        return 2;
+    Bench bench(options);
+    return runBench(bench);
+}
 
 // A program started with posix_spawn, as from a shell (default signal actions, nothing
 // blocked), its standard output on a pipe and its standard input on a pipe or /dev/null.

@@ -6,13 +6,13 @@
 #include "benchsupport.h"
 #include "device/commandset.h"
 #include "device/porttarget.h"
+#include "ports/textbox.h"
 #include "ports/valueformats.h"
 #include "qtptyboard.h"
 #include "session/session.h"
 #include "startupprobe.h"
 #include "window/iotestwindow.h"
 #include "window/statustext.h"
-#include "window/textbox.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -147,10 +147,9 @@ bool Bench::measureDeviceLayer()
     const double exchangeMedian = median(exchangeUs);
     const QString reps = QString::number(m_options.reps);
     addRow({QStringLiteral("Floor: 3 bytes out and 3 back over a pty, raw POSIX client"),
-            number(floorMedian, 1) + QStringLiteral(" µs"), QStringLiteral("(floor)"),
-            QStringLiteral("-"), reps});
+            usText(floorMedian, 1), QStringLiteral("(floor)"), QStringLiteral("-"), reps});
     addRow({QStringLiteral("Read-ports exchange: CommandSet::readPorts over TermiosLink"),
-            number(exchangeMedian, 1) + QStringLiteral(" µs"),
+            usText(exchangeMedian, 1),
             QStringLiteral("%1 x floor = %2 µs")
                 .arg(ExchangeRatioLimit)
                 .arg(number(floorMedian * ExchangeRatioLimit, 1)),
@@ -172,7 +171,7 @@ bool Bench::measureDeviceLayer()
     const double cpuMedian = median(cpuMs);
     addRow({QStringLiteral("CPU of the process per timed-out exchange (wall %1 ms)")
                 .arg(number(median(wallMs), 1)),
-            number(cpuMedian, 3) + QStringLiteral(" ms"),
+            msText(cpuMedian, 3),
             QStringLiteral("%1 ms (a spinning wait: %2 ms)")
                 .arg(TimedOutCpuLimitMs)
                 .arg(CommandSet::ReplyDeadlineMs),
@@ -209,9 +208,8 @@ bool Bench::measureWindow()
 void Bench::addClickRow(const QString &figure, const std::vector<double> &ms)
 {
     const double value = median(ms);
-    addRow({figure, number(value, 3) + QStringLiteral(" ms"),
-            QStringLiteral("%1 ms").arg(ClickLimitMs), verdict(value < ClickLimitMs),
-            QString::number(ms.size())});
+    addRow({figure, msText(value, 3), QStringLiteral("%1 ms").arg(ClickLimitMs),
+            verdict(value < ClickLimitMs), QString::number(ms.size())});
 }
 
 bool Bench::measureClicks(IoTestWindow &window, QtPtyBoard &board, ArrivalClock &arrivals)
@@ -341,12 +339,11 @@ bool Bench::measureContinuousPoll(IoTestWindow &window, QtPtyBoard &board)
 
     const double perCycle = median(cycleMs);
     addRow({QStringLiteral("CPU of the process per Continuous Poll cycle, silent board"),
-            number(perCycle, 3) + QStringLiteral(" ms"),
-            QStringLiteral("%1 ms").arg(TimedOutCpuLimitMs), verdict(perCycle < TimedOutCpuLimitMs),
-            QString::number(cycleMs.size())});
+            msText(perCycle, 3), QStringLiteral("%1 ms").arg(TimedOutCpuLimitMs),
+            verdict(perCycle < TimedOutCpuLimitMs), QString::number(cycleMs.size())});
     addRow({QStringLiteral("CPU of the process over %1 s of Continuous Poll, silent board")
                 .arg(number(seconds, 1)),
-            number(cpuMs, 1) + QStringLiteral(" ms"),
+            msText(cpuMs, 1),
             QStringLiteral("%1 ms x %2 cycles = %3 ms")
                 .arg(TimedOutCpuLimitMs)
                 .arg(cycles)
@@ -382,9 +379,8 @@ bool Bench::measureStartup()
     const QString reps = QString::number(m_options.startReps);
     const double start = median(startMs);
     const double peak = median(peakMB);
-    addRow({QStringLiteral("Start: spawn to the window first exposed"),
-            number(start, 1) + QStringLiteral(" ms"), QStringLiteral("%1 ms").arg(StartLimitMs),
-            verdict(start < StartLimitMs), reps});
+    addRow({QStringLiteral("Start: spawn to the window first exposed"), msText(start, 1),
+            QStringLiteral("%1 ms").arg(StartLimitMs), verdict(start < StartLimitMs), reps});
     addRow({QStringLiteral("Peak resident memory (VmHWM) after connecting, polling, "
                            "editing, Reset All, Continuous Poll, Done"),
             number(peak, 1) + QStringLiteral(" MB"), QStringLiteral("%1 MB").arg(PeakLimitMB),
@@ -467,8 +463,5 @@ int main(int argc, char *argv[])
     parser.addCount(QStringLiteral("poll-seconds"),
                     QStringLiteral("Length of the Continuous Poll run"), QStringLiteral("s"),
                     &options.pollSeconds);
-    if (!parser.parse(app))
-        return 2;
-    Bench bench(options);
-    return runBench(bench);
+    return runBench<Bench>(app, parser, options);
 }

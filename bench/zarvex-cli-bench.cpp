@@ -150,7 +150,7 @@ bool Bench::measureSpawn()
         }
     }
 
-    const auto ms = [](double value) { return number(value, 2) + QStringLiteral(" ms"); };
+    const auto ms = [](double value) { return msText(value, 2); };
     const double zarvexRead = median(series[0].wallMs);
     const double rawRead = median(series[1].wallMs);
     const QString reps = QString::number(m_options.spawnReps);
@@ -330,8 +330,8 @@ bool Bench::measureWatch()
                            "per second; the schedule is %2)")
                 .arg(number(polls / seconds, 1))
                 .arg(1000 / WatchIntervalMs),
-            number(polls > 0 ? 1000 * child.cpuMs() / polls : 0, 1) + QStringLiteral(" µs"),
-            QStringLiteral("-"), QStringLiteral("-"), QString::number(polls)});
+            usText(polls > 0 ? 1000 * child.cpuMs() / polls : 0, 1), QStringLiteral("-"),
+            QStringLiteral("-"), QString::number(polls)});
     return true;
 }
 
@@ -365,8 +365,5 @@ int main(int argc, char *argv[])
                     QStringLiteral("n"), &options.batchRounds);
     parser.addCount(QStringLiteral("watch-seconds"), QStringLiteral("Length of the watch run"),
                     QStringLiteral("s"), &options.watchSeconds);
-    if (!parser.parse(app))
-        return 2;
-    Bench bench(options);
-    return runBench(bench);
+    return runBench<Bench>(app, parser, options);
 }

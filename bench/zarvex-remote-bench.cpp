@@ -80,12 +80,12 @@ struct Options
 
 QString micro(double ns)
 {
-    return number(ns / 1e3, 1) + QStringLiteral(" µs");
+    return usText(ns / 1e3, 1);
 }
 
 QString milli(double ns)
 {
-    return number(ns / 1e6, 2) + QStringLiteral(" ms");
+    return msText(ns / 1e6, 2);
 }
 
 QByteArray replyBytes(const PtyBoard &board)
@@ -380,8 +380,5 @@ int main(int argc, char *argv[])
                     QStringLiteral("n"), &options.opens);
     parser.addCount(QStringLiteral("batch-reads"), QStringLiteral("`read` lines in each batch"),
                     QStringLiteral("n"), &options.batchReads);
-    if (!parser.parse(app))
-        return 2;
-    Bench bench(options);
-    return runBench(bench);
+    return runBench<Bench>(app, parser, options);
 }

@@ -497,22 +497,28 @@ void TstCommandSet::portTargets_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("described"); // empty: refused
     QTest::addColumn<int>("number");        // 0: not a port number
-    QTest::newRow("number") << "3"
-                            << "port 3" << 3;
-    QTest::newRow("highest number") << "32767"
-                                    << "port 32767" << 32767;
+    // Numbers come from fromNumber() alone: a text naming a number is a path.
+    QTest::newRow("number is a path") << "3"
+                                      << "3" << 0;
+    QTest::newRow("zero is a path") << "0"
+                                    << "0" << 0;
+#ifdef Q_OS_WIN
     QTest::newRow("COM upper case") << "COM7"
                                     << "port 7" << 7;
     QTest::newRow("com lower case") << "com12"
                                     << "port 12" << 12;
-    QTest::newRow("zero") << "0"
-                          << "" << 0;
-    QTest::newRow("beyond 16 bits") << "32768"
-                                    << "" << 0;
+    QTest::newRow("device namespace") << "\\\\.\\COM32767"
+                                      << "port 32767" << 32767;
+    QTest::newRow("COM beyond 16 bits") << "COM32768"
+                                        << "" << 0;
     QTest::newRow("far beyond") << "COM99999999999"
                                 << "" << 0;
-    QTest::newRow("leading zero") << "03"
+    QTest::newRow("leading zero") << "COM03"
                                   << "" << 0;
+#else
+    QTest::newRow("COM is a path") << "COM7"
+                                   << "COM7" << 0;
+#endif
     QTest::newRow("device path") << "/dev/ttyUSB0"
                                  << "/dev/ttyUSB0" << 0;
     QTest::newRow("bare device name") << "ttyACM1"

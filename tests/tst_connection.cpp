@@ -4,11 +4,11 @@
 // against the board emulator.
 #include "boardbytes.h"
 #include "device/seriallink.h"
+#include "ports/textbox.h"
 #include "porttargets.h"
 #include "session/session.h"
 #include "window/iotestwindow.h"
 #include "window/statustext.h"
-#include "window/textbox.h"
 #include "windowtest.h"
 
 #include <QFile>

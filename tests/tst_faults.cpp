@@ -5,11 +5,11 @@
 // crash or block longer than one reply deadline, every value must show the same number in
 // all its views, and the board must answer correctly once the fault is gone.
 #include "device/commandset.h"
+#include "ports/textbox.h"
 #include "ports/valueformats.h"
 #include "porttargets.h"
 #include "session/session.h"
 #include "window/iotestwindow.h"
-#include "window/textbox.h"
 #include "windowchecks.h"
 #include "windowtest.h"
 

@@ -2,10 +2,10 @@
 // SPDX-License-Identifier: MIT
 // The window as designed: controls, captions, initial state, geometry, fonts, tab order.
 #include "device/portname.h"
+#include "ports/textbox.h"
 #include "session/session.h"
 #include "window/appinfo.h"
 #include "window/iotestwindow.h"
-#include "window/textbox.h"
 
 #include <QCheckBox>
 #include <QGroupBox>

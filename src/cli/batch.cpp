@@ -5,6 +5,7 @@
 #include "boardclient.h"
 #include "commands.h"
 #include "commandtable.h"
+#include "device/systemerror.h"
 #include "diagnostic.h"
 #include "interrupts.h"
 #include "output.h"

@@ -6,6 +6,7 @@
 #include "common/endingsignals.h"
 #include "common/ptyendpoint.h"
 #include "device/porttarget.h"
+#include "device/systemerror.h"
 #include "diagnostic.h"
 #include "interrupts.h"
 #include "output.h"

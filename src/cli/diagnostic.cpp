@@ -50,8 +50,3 @@ void diagnostic(std::string_view message)
     line += '\n';
     writeAll(STDERR_FILENO, line);
 }
-
-std::string systemErrorText(int error)
-{
-    return std::strerror(error);
-}

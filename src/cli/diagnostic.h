@@ -14,6 +14,3 @@ Written writeAll(int fd, std::string_view bytes);
 
 // One line "zarvex: message" on standard error.
 void diagnostic(std::string_view message);
-
-// The system's text for an errno value.
-std::string systemErrorText(int error);

@@ -58,25 +58,6 @@ int usageError(const std::string &message)
 }
 
 // -p, -d, or else ZARVEX_PORT; nothing when none is given.
-// A device path, or a URL of a board on another machine, as -d or ZARVEX_PORT give it; a
-// number here is a path too.
-std::optional<PortTarget> pathTarget(const std::string &text, std::string *error)
-{
-    PortTarget target;
-    if (!RemoteAddress::looksLikeUrl(text)) {
-        target.kind = PortTarget::Kind::Path;
-        target.path = text;
-        return target;
-    }
-    auto remote = RemoteAddress::parse(text, error);
-    if (!remote)
-        return std::nullopt;
-    target.kind = PortTarget::Kind::Remote;
-    target.remote = *remote;
-    return target;
-}
-
-// -p, -d, or else ZARVEX_PORT; nothing when none is given.
 std::optional<PortTarget> portTarget(const ParsedOptions &options, std::string *error)
 {
     const bool number = options.has("p");
@@ -97,7 +78,7 @@ std::optional<PortTarget> portTarget(const ParsedOptions &options, std::string *
             *error = "-d needs a device path or URL";
             return std::nullopt;
         }
-        auto target = pathTarget(device, error);
+        auto target = PortTarget::parse(device, error);
         if (!target)
             *error = "-d: " + *error;
         return target;
@@ -108,19 +89,20 @@ std::optional<PortTarget> portTarget(const ParsedOptions &options, std::string *
         *error = "no port given: use -p N, -d PATH|URL or set ZARVEX_PORT";
         return std::nullopt;
     }
-    if (variable.find('/') != std::string::npos) {
-        auto target = pathTarget(variable, error);
-        if (!target)
-            *error = "ZARVEX_PORT=" + variable + ": " + *error;
-        return target;
+    // Here a bare number is a port number, and a path has a '/'.
+    if (variable.find('/') == std::string::npos) {
+        if (const auto n = parsePortNumber(variable, error))
+            return PortTarget::fromNumber(*n);
     }
-    const auto n = parsePortNumber(variable, error);
-    if (!n) {
+    auto target = PortTarget::parse(variable, error);
+    if (!target) {
+        *error = "ZARVEX_PORT=" + variable + ": " + *error;
+    } else if (target->kind == PortTarget::Kind::Path && variable.find('/') == std::string::npos) {
         *error = "ZARVEX_PORT=" + variable +
                  " is neither a port number (1 to 32767), a device path nor a URL";
         return std::nullopt;
     }
-    return PortTarget::fromNumber(*n);
+    return target;
 }
 
 // Once the port is closed: a signal, or a reader of standard output that went away, ends the

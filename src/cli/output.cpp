@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: MIT
 #include "output.h"
 
+#include "device/systemerror.h"
 #include "diagnostic.h"
 #include "interrupts.h"
 

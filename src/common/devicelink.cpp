@@ -2,6 +2,8 @@
 // SPDX-License-Identifier: MIT
 #include "devicelink.h"
 
+#include "device/systemerror.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -15,11 +17,6 @@
 namespace {
 
 constexpr int TemporaryNameTries = 100;
-
-std::string errorText(int failure)
-{
-    return std::strerror(failure);
-}
 
 // The folder a path names its file in: "." for a bare name, "/" for one in the root.
 std::string folderOf(const std::string &path)
@@ -134,7 +131,7 @@ std::string DeviceLink::obstacle()
 std::string DeviceLink::refusal(const std::string &ours) const
 {
     if (::access(folderOf(m_path).c_str(), W_OK | X_OK) != 0)
-        return "cannot create link " + m_path + ": " + errorText(errno);
+        return "cannot create link " + m_path + ": " + systemErrorText(errno);
     const bool link = isSymLink(m_path);
     if (!link && !exists(m_path))
         return {};
@@ -167,7 +164,7 @@ bool DeviceLink::create(const std::string &target, std::string *error)
             break;
     }
     if (!made || ::rename(temporary.c_str(), m_path.c_str()) != 0) {
-        *error = "cannot create link " + m_path + ": " + errorText(errno);
+        *error = "cannot create link " + m_path + ": " + systemErrorText(errno);
         if (made)
             ::unlink(temporary.c_str());
         return false;

@@ -2,6 +2,8 @@
 // SPDX-License-Identifier: MIT
 #include "ptyendpoint.h"
 
+#include "common/posixcalls.h"
+
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -16,18 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-std::string systemError(const char *what)
-{
-    return std::string(what) + ": " + std::strerror(errno);
-}
-
-void closeFd(int &fd)
-{
-    if (fd >= 0)
-        ::close(fd);
-    fd = -1;
-}
 
 int openSlave(const std::string &path)
 {

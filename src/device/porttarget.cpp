@@ -12,6 +12,7 @@
 
 #include <algorithm>
 
+#ifdef _WIN32
 namespace {
 
 constexpr int HighestPortNumber = 32767;
@@ -22,9 +23,12 @@ bool isDigits(std::string_view text)
            std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// "COM7" in any case: the digits after it, or nothing.
+// "COM7" or "\\.\COM7", "COM" in any case: the digits after it, or nothing.
 std::optional<std::string_view> comDigits(std::string_view text)
 {
+    constexpr std::string_view DevicePrefix = "\\\\.\\";
+    if (text.substr(0, DevicePrefix.size()) == DevicePrefix)
+        text.remove_prefix(DevicePrefix.size());
     if (text.size() < 4)
         return std::nullopt;
     for (size_t i = 0; i < 3; ++i) {
@@ -36,6 +40,7 @@ std::optional<std::string_view> comDigits(std::string_view text)
 }
 
 } // namespace
+#endif
 
 PortTarget PortTarget::fromNumber(int number)
 {
@@ -47,10 +52,8 @@ PortTarget PortTarget::fromNumber(int number)
 
 std::optional<PortTarget> PortTarget::parse(std::string_view text, std::string *error)
 {
-    std::optional<std::string_view> digits = comDigits(text);
-    if (!digits && isDigits(text))
-        digits = text;
-    if (digits) {
+#ifdef _WIN32
+    if (const std::optional<std::string_view> digits = comDigits(text)) {
         // At most five digits: std::stoi cannot overflow.
         const bool inRange = digits->size() <= 5 && digits->front() != '0' &&
                              std::stoi(std::string(*digits)) <= HighestPortNumber;
@@ -62,6 +65,7 @@ std::optional<PortTarget> PortTarget::parse(std::string_view text, std::string *
         }
         return fromNumber(std::stoi(std::string(*digits)));
     }
+#endif
     if (RemoteAddress::looksLikeUrl(text)) {
         std::string why;
         std::optional<RemoteAddress> remote = RemoteAddress::parse(text, &why);

@@ -23,9 +23,9 @@ struct PortTarget
     RemoteAddress remote; // Remote
 
     static PortTarget fromNumber(int number);
-    // A number ("3"), "COMn" (any case), a URL (socket://, rfc2217://) or a device path.
-    // Nothing, with *error set to one line, for a URL that is not one of ours or is malformed,
-    // or a number out of range.
+    // A URL (socket://, rfc2217://), on Windows "COMn" or "\\.\COMn" (any case) as port n,
+    // and anything else as a device path: "3" is the path 3. Nothing, with *error set to one
+    // line, for a URL that is not one of ours or is malformed, or a COM number out of range.
     static std::optional<PortTarget> parse(std::string_view text, std::string *error);
 
     // "port 3", "/dev/pts/4", "rfc2217://lab7:4003"

@@ -112,8 +112,6 @@ protected:
     // moves at all takes the last byte or two of a command in a few milliseconds, and a board
     // that read half a command would read the next one askew.
     static constexpr int CommandRestMs = 1000;
-    // A local port's receive buffer, as the window has always had it.
-    static constexpr std::size_t ReceiveBufferSize = 1024;
 
     // For the links: tells the loss handler, once per open (call again after each open).
     void reportLoss();

@@ -17,6 +17,7 @@
 #endif
 
 #include "posix/fdio.h"
+#include "systemerror.h"
 
 #include <algorithm>
 #include <array>
@@ -221,7 +222,7 @@ int lastError()
 
 std::string errorText(int error)
 {
-    return FdIo::errorText(error);
+    return systemErrorText(error);
 }
 
 int start()
@@ -606,7 +607,7 @@ std::optional<OpenRefusal> SocketLink::settle(std::int64_t handshakeNs, std::int
                                        int(std::min<std::int64_t>(remainingMs, InterruptCheckMs)));
         if (ready > 0) {
             // Whatever the board sent meanwhile is stale; only its last kilobyte is kept.
-            if (m_received.size() >= ReceiveBufferSize)
+            if (m_received.full())
                 m_received.clear();
             connected = readSome();
         }
@@ -626,7 +627,7 @@ std::optional<OpenRefusal> SocketLink::settle(std::int64_t handshakeNs, std::int
     }
     // Closed on us: the server's port is taken. What it said before may still wait.
     if (connected) {
-        while (m_received.size() < ReceiveBufferSize && readSome()) {
+        while (!m_received.full() && readSome()) {
             short revents = 0;
             if (Net::pollOne(m_socket, POLLIN, &revents, 0) <= 0)
                 break;
@@ -642,7 +643,7 @@ std::optional<OpenRefusal> SocketLink::turnedAway(bool closed, bool beforeAnyCom
         telnet.detail = m_address.hostPort() + " speaks telnet (RFC 2217): use rfc2217://";
         return telnet;
     }
-    const std::string said = serverText(rfc2217() ? m_received : m_firstWords);
+    const std::string said = serverText(rfc2217() ? m_received.bytes() : m_firstWords);
     // A serial server says why (ser2net: "Port already in use"), or nothing; anything else that
     // talks and hangs up is some other service on that port.
     const bool busyWords = containsIgnoringCase(said, "in use");
@@ -662,8 +663,8 @@ std::optional<OpenRefusal> SocketLink::turnedAway(bool closed, bool beforeAnyCom
 
 bool SocketLink::readSome()
 {
-    std::array<char, ReceiveBufferSize> buffer;
-    std::size_t room = ReceiveBufferSize - m_received.size();
+    std::array<char, ReceiveBuffer::Capacity> buffer;
+    std::size_t room = m_received.room();
     for (std::size_t taken = 0; room > 0 && taken < ReadRoundLimit;) {
         const std::int64_t count = Net::receive(m_socket, buffer.data(), room);
         if (count < 0 && Net::wouldBlock())
@@ -677,13 +678,13 @@ bool SocketLink::readSome()
         acknowledgeAtOnce();
         if (rfc2217()) {
             std::string answers;
-            m_codec.feed(std::string_view(buffer.data(), got), m_received, answers);
+            m_codec.feed(std::string_view(buffer.data(), got), m_received.bytes(), answers);
             if (!answers.empty()) {
                 queue(answers);
                 writeUnsent();
             }
         } else {
-            m_received.append(buffer.data(), got);
+            m_received.append(std::string_view(buffer.data(), got));
             if (!m_replied && m_firstWords.size() < FirstWordsLimit)
                 m_firstWords.append(buffer.data(),
                                     std::min(got, FirstWordsLimit - m_firstWords.size()));
@@ -691,7 +692,7 @@ bool SocketLink::readSome()
         // Less than asked for: the socket holds no more now.
         if (got < room)
             return true;
-        room = ReceiveBufferSize - m_received.size();
+        room = m_received.room();
     }
     return true;
 }
@@ -878,14 +879,13 @@ std::size_t SocketLink::inBufferCount()
 
 std::string SocketLink::input()
 {
-    // Bytes counted already are taken without asking the socket again: what it holds now came
-    // after them, as if a moment after this call.
-    if (m_state != LinkState::Open || (m_received.empty() && inBufferCount() == 0))
-        return {};
+    std::string bytes =
+        m_received.take(m_state == LinkState::Open, [this] { return inBufferCount(); });
     // The board has answered: from now on the server's words are the board's bytes. What came
     // before any command (dropped by an owner that starts afresh) answers nothing.
-    m_replied = m_replied || m_commanded;
-    return std::exchange(m_received, {});
+    if (!bytes.empty())
+        m_replied = m_replied || m_commanded;
+    return bytes;
 }
 
 void SocketLink::dropWaiting()
@@ -907,7 +907,7 @@ void SocketLink::waitForInput(int msecs)
 {
     if (m_state != LinkState::Open || msecs <= 0)
         return;
-    if (m_received.size() >= ReceiveBufferSize) {
+    if (m_received.full()) {
         // Nothing more is read until someone takes bytes: the socket would report readable
         // at once, every time. Wait without polling it.
         std::this_thread::sleep_for(std::chrono::milliseconds(msecs));

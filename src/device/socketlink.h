@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "receivebuffer.h"
 #include "remoteaddress.h"
 #include "seriallink.h"
 #include "telnetcodec.h"
@@ -48,10 +49,7 @@ public:
     int descriptor() const override;
     // Not while the board's bytes fill the buffer: the socket would report readable at once,
     // every time, until someone takes them.
-    bool wantsRead() const override
-    {
-        return m_state == LinkState::Open && m_received.size() < ReceiveBufferSize;
-    }
+    bool wantsRead() const override { return m_state == LinkState::Open && !m_received.full(); }
     // Telnet answers, a purge, or the rest of a command the socket could not take yet.
     bool hasUnsent() const override { return m_state == LinkState::Open && !m_unsent.empty(); }
     // Takes what the socket holds now and sends what waits, without waiting.
@@ -110,7 +108,7 @@ private:
     TelnetCodec m_codec;
     Handle m_socket = NoSocket;
     LinkState m_state = LinkState::Closed;
-    std::string m_received; // the board's bytes, not yet taken by input()
+    ReceiveBuffer m_received;
     // Telnet answers and what the socket could not take yet, in order: they go from service(),
     // or ahead of the next command.
     std::string m_unsent;

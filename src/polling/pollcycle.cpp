@@ -2,9 +2,9 @@
 // SPDX-License-Identifier: MIT
 #include "pollcycle.h"
 
+#include "ports/textbox.h"
 #include "ports/valueformats.h"
 #include "session/session.h"
-#include "window/textbox.h"
 
 #include <QCheckBox>
 #include <QTimer>

@@ -238,3 +238,12 @@ double ValueFromBits(const QStringList &captions, QStringView mark)
     }
     return value;
 }
+
+int PortNumberFromText(QStringView text)
+{
+    const double value = NumberFromText(text);
+    if (!std::isfinite(value) || value < 0.5 || value > 32767.5)
+        return 0;
+    const std::int32_t number = RoundHalfEven(value);
+    return (number >= 1 && number <= 32767) ? number : 0;
+}

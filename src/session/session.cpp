@@ -3,11 +3,7 @@
 #include "session.h"
 
 #include "device/seriallink.h"
-#include "device/valuerules.h"
 #include "linkwatcher.h"
-#include "ports/valueformats.h"
-
-#include <cmath>
 
 Session::Session(const LinkOptions &options, QObject *parent) : QObject(parent), m_options(options)
 {
@@ -46,33 +42,23 @@ CommandSet &Session::commands()
     return *m_commands;
 }
 
-int Session::portNumberFromText(const QString &text)
-{
-    const double value = NumberFromText(text);
-    if (!std::isfinite(value) || value < 0.5 || value > 32767.5)
-        return 0;
-    const std::int32_t number = RoundHalfEven(value);
-    return (number >= 1 && number <= 32767) ? number : 0;
-}
-
-bool Session::connectTo(const QString &portNumberText)
+bool Session::connectTo(int portNumber, const QString &typedText)
 {
     if (m_portIsOpen == 1) {
         m_link->close();
         m_portIsOpen = 0;
     }
 
-    const int number = portNumberFromText(portNumberText);
-    if (number == 0) {
+    if (portNumber < 1 || portNumber > 32767) {
         OpenRefusal refusal;
         refusal.failure = OpenFailure::NoSuchDevice;
-        refusal.path = "port number \"" + portNumberText.trimmed().toStdString() + "\"";
+        refusal.path = "port number \"" + typedText.trimmed().toStdString() + "\"";
         refusal.systemText = "not a number from 1 to 32767";
         m_lastRefusal = refusal;
         report(Notice::CouldNotOpen);
         return false;
     }
-    useLink(number);
+    useLink(portNumber);
     m_lastRefusal = m_link->open();
     m_watcher->update();
     if (m_lastRefusal) {

@@ -46,13 +46,10 @@ public:
     qint16 portIsOpen() const { return m_portIsOpen; }
     void setPortIsOpen(qint16 value) { m_portIsOpen = value; }
 
-    // The number a port-number text names: rounded halves to even, 1..32767. Anything
-    // else (no digits, 0 or below, beyond 16 bits, not finite) names no port: 0.
-    static int portNumberFromText(const QString &text);
-
-    // Closes the port if open, then opens the one the text names. Reports Connected, or
-    // CouldNotOpen with the reason kept for lastRefusal().
-    bool connectTo(const QString &portNumberText);
+    // Closes the port if open, then opens port portNumber. Reports Connected, or
+    // CouldNotOpen with the reason kept for lastRefusal(). A portNumber of 0 names no port:
+    // the refusal then names typedText, what the user typed.
+    bool connectTo(int portNumber, const QString &typedText);
     // Why the last Connect failed; nothing after a successful one.
     const std::optional<OpenRefusal> &lastRefusal() const { return m_lastRefusal; }
 

@@ -9,9 +9,10 @@
 #include "polling/pollcycle.h"
 #include "ports/registereditor.h"
 #include "ports/reset.h"
+#include "ports/textbox.h"
+#include "ports/valueformats.h"
 #include "session/session.h"
 #include "statustext.h"
-#include "textbox.h"
 #include "windowfont.h"
 
 #include <QCheckBox>
@@ -291,7 +292,8 @@ void IoTestWindow::stopForGood()
 
 void IoTestWindow::Connect_Click()
 {
-    if (m_session->connectTo(m_portNumber->text()))
+    const QString typed = m_portNumber->text();
+    if (m_session->connectTo(PortNumberFromText(typed), typed))
         ResetTamsk_Click();
 }
 

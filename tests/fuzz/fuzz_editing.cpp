@@ -12,11 +12,11 @@
 //          selection length, then the typed character or the paste's length and bytes.
 #include "device/seriallink.h"
 #include "fuzzcheck.h"
+#include "ports/textbox.h"
 #include "ports/valueformats.h"
 #include "session/session.h"
 #include "window/iotestwindow.h"
 #include "window/statustext.h"
-#include "window/textbox.h"
 
 #include <QApplication>
 #include <QLabel>

@@ -5,12 +5,12 @@
 // It counts exchanges and timeouts, checks every reading taken while the line is sound,
 // and watches resident memory. Exit status: 0 passed, 1 failed a check, 2 bad usage,
 // 3 the event loop stalled (hang).
+#include "ports/textbox.h"
 #include "ports/valueformats.h"
 #include "session/session.h"
 #include "testboard.h"
 #include "window/iotestwindow.h"
 #include "window/statustext.h"
-#include "window/textbox.h"
 #include "windowchecks.h"
 
 #include <QApplication>

@@ -2,7 +2,7 @@
 // SPDX-License-Identifier: MIT
 #include "windowtest.h"
 
-#include "window/textbox.h"
+#include "ports/textbox.h"
 
 #include <QLabel>
 #include <QPushButton>

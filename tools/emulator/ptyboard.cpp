@@ -2,6 +2,8 @@
 // SPDX-License-Identifier: MIT
 #include "ptyboard.h"
 
+#include "common/posixcalls.h"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -11,22 +13,6 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
-
-namespace {
-
-std::string systemError(const char *what)
-{
-    return std::string(what) + ": " + std::strerror(errno);
-}
-
-void closeFd(int &fd)
-{
-    if (fd >= 0)
-        ::close(fd);
-    fd = -1;
-}
-
-} // namespace
 
 PtyBoard::~PtyBoard()
 {

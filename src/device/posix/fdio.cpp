@@ -52,11 +52,6 @@ WriteWait waitUntilWritable(int fd, bool partlySent, const std::function<bool()>
     }
 }
 
-std::string errorText(int error)
-{
-    return std::strerror(error);
-}
-
 void closeFd(int &fd)
 {
     if (fd < 0)

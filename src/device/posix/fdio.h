@@ -18,8 +18,6 @@ enum class WriteWait { Writable, Interrupted, Broken, Stalled };
 WriteWait waitUntilWritable(int fd, bool partlySent, const std::function<bool()> &interrupted,
                             int checkMs, int restMs, int giveUpMs = -1);
 
-// The system's text for an errno value.
-std::string errorText(int error);
 // close() that keeps errno and ignores a descriptor of -1; sets fd to -1.
 void closeFd(int &fd);
 

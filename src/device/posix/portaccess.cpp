@@ -2,8 +2,10 @@
 // SPDX-License-Identifier: MIT
 #include "../portaccess.h"
 
+#include "../systemerror.h"
 #include "fdio.h"
 #include "lockfile.h"
+#include "paths.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -32,6 +34,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+using namespace PosixPaths;
+
 namespace {
 
 // The serial layer treats a lock it cannot read as stale after this long.
@@ -56,74 +60,6 @@ const std::vector<std::string> &serialLayerLockDirs()
 const std::vector<std::string> &lockDirsOf(const std::vector<std::string> &given)
 {
     return given.empty() ? serialLayerLockDirs() : given;
-}
-
-std::string errorText(int error)
-{
-    return FdIo::errorText(error);
-}
-
-// As the serial layer writes paths: no "." or "..", no doubled or trailing '/'.
-std::string cleanPath(const std::string &path)
-{
-    std::string clean = std::filesystem::path(path).lexically_normal().string();
-    while (clean.size() > 1 && clean.back() == '/')
-        clean.pop_back();
-    return clean.empty() ? std::string(".") : clean;
-}
-
-std::string fileName(const std::string &path)
-{
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string dirName(const std::string &path)
-{
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
-bool isSymLink(const std::string &path)
-{
-    struct stat st
-    {
-    };
-    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
-bool exists(const std::string &path)
-{
-    struct stat st
-    {
-    };
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-// Where a link points, as an absolute, clean path.
-std::string symLinkTarget(const std::string &link)
-{
-    std::string target(PATH_MAX, '\0');
-    const ssize_t length = ::readlink(link.c_str(), target.data(), target.size());
-    if (length <= 0)
-        return {};
-    target.resize(size_t(length));
-    if (target.front() != '/')
-        target = dirName(link) + "/" + target;
-    return cleanPath(target);
-}
-
-// The path through every link, or empty when it leads nowhere.
-std::string canonicalPath(const std::string &path)
-{
-    char *resolved = ::realpath(path.c_str(), nullptr);
-    if (!resolved)
-        return {};
-    std::string result(resolved);
-    ::free(resolved);
-    return result;
 }
 
 std::optional<std::string> readFile(const std::string &path, size_t most = 1 << 20)
@@ -208,13 +144,13 @@ Resolution resolve(const std::string &path)
         if (!isSymLink(current))
             break;
         if (hop == MostLinks) {
-            resolution.systemText = errorText(ELOOP);
+            resolution.systemText = systemErrorText(ELOOP);
             return resolution;
         }
         current = symLinkTarget(current);
         if (std::find(resolution.names.begin(), resolution.names.end(), current) !=
             resolution.names.end()) {
-            resolution.systemText = errorText(ELOOP);
+            resolution.systemText = systemErrorText(ELOOP);
             return resolution;
         }
         resolution.names.push_back(current);
@@ -444,7 +380,7 @@ std::optional<OpenRefusal> checkLock(const std::string &file, Mode mode, OpenRef
         return std::nullopt;
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        base.systemText = errorText(errno);
+        base.systemText = systemErrorText(errno);
         return base;
     }
     std::string data(4096, '\0');
@@ -488,7 +424,7 @@ std::optional<OpenRefusal> checkLock(const std::string &file, Mode mode, OpenRef
     if (error == 0)
         return std::nullopt;
     base.stale = true;
-    base.systemText = errorText(error);
+    base.systemText = systemErrorText(error);
     return base;
 }
 
@@ -582,7 +518,7 @@ std::optional<OpenRefusal> checkDevice(const std::string &path, const Resolution
         const int error = errno;
         OpenRefusal failed = refusal(
             resolution, path, error == ENOENT ? OpenFailure::NoSuchDevice : OpenFailure::Other);
-        failed.systemText = errorText(error);
+        failed.systemText = systemErrorText(error);
         return failed;
     }
     if (const std::optional<std::string> what = notSerial(st)) {
@@ -687,7 +623,7 @@ std::variant<PortClaim, OpenRefusal> PortClaim::claim(const std::string &path,
     if (fd < 0) {
         const int error = errno;
         OpenRefusal failed = refusal(resolution, path, OpenFailure::Other);
-        failed.systemText = errorText(error);
+        failed.systemText = systemErrorText(error);
         switch (error) {
         case ENOENT:
         case ENXIO:
@@ -720,7 +656,7 @@ std::variant<PortClaim, OpenRefusal> PortClaim::claim(const std::string &path,
         if (error == EWOULDBLOCK)
             return refuse(deviceLocked(resolution, path, st));
         OpenRefusal failed = refusal(resolution, path, OpenFailure::Other);
-        failed.systemText = errorText(error);
+        failed.systemText = systemErrorText(error);
         return refuse(failed);
     }
 
@@ -728,7 +664,7 @@ std::variant<PortClaim, OpenRefusal> PortClaim::claim(const std::string &path,
     if (::tcgetattr(fd, &settings) != 0) {
         OpenRefusal wrong = refusal(resolution, path, OpenFailure::NotSerial);
         wrong.detail = "takes no terminal settings";
-        wrong.systemText = errorText(errno);
+        wrong.systemText = systemErrorText(errno);
         return refuse(wrong);
     }
 #ifdef TIOCGEXCL
@@ -809,7 +745,7 @@ std::optional<OpenRefusal> lockFileObstacle(const std::string &path,
         if (error != 0) {
             // No directory at all: then the first one it would have used is the one to name.
             if (!unusable) {
-                obstacle.systemText = errorText(error);
+                obstacle.systemText = systemErrorText(error);
                 unusable = obstacle;
             }
             continue;
@@ -817,7 +753,7 @@ std::optional<OpenRefusal> lockFileObstacle(const std::string &path,
         error = fileMakingError(dir);
         if (error == 0)
             return std::nullopt;
-        obstacle.systemText = errorText(error);
+        obstacle.systemText = systemErrorText(error);
         return obstacle;
     }
     return unusable;

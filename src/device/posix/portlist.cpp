@@ -1,6 +1,7 @@
 // SPDX-FileCopyrightText: the Zarvex Test developers
 // SPDX-License-Identifier: MIT
 #include "../portname.h"
+#include "paths.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -15,71 +16,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using namespace PosixPaths;
+
 namespace {
 
 // The numbers a port-number text can name.
 constexpr int HighestPortNumber = 32767;
 
-// The path through every link, or empty when it leads nowhere.
-std::string canonicalPath(const std::string &path)
-{
-    char *resolved = ::realpath(path.c_str(), nullptr);
-    if (!resolved)
-        return {};
-    std::string result(resolved);
-    ::free(resolved);
-    return result;
-}
-
 std::string resolved(const std::string &path)
 {
     const std::string canonical = canonicalPath(path);
     return canonical.empty() ? path : canonical;
-}
-
-bool isSymLink(const std::string &path)
-{
-    struct stat st
-    {
-    };
-    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
-bool exists(const std::string &path)
-{
-    struct stat st
-    {
-    };
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-std::string symLinkTarget(const std::string &link)
-{
-    std::string target(PATH_MAX, '\0');
-    const ssize_t length = ::readlink(link.c_str(), target.data(), target.size());
-    if (length <= 0)
-        return {};
-    target.resize(size_t(length));
-    if (target.front() != '/')
-        target = std::filesystem::path(link).parent_path().string() + "/" + target;
-    std::string clean = std::filesystem::path(target).lexically_normal().string();
-    while (clean.size() > 1 && clean.back() == '/')
-        clean.pop_back();
-    return clean;
-}
-
-std::string fileName(const std::string &path)
-{
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string dirName(const std::string &path)
-{
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
 std::vector<std::string> entriesOf(const std::string &dir)

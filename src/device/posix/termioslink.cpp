@@ -3,6 +3,7 @@
 #include "termioslink.h"
 
 #include "../portname.h"
+#include "../systemerror.h"
 #include "fdio.h"
 
 #include <array>
@@ -139,7 +140,7 @@ std::optional<OpenRefusal> TermiosLink::refusalAfterFailedOpen(const std::string
     refusal.path = m_location;
     refusal.device = portNameOf(device);
     refusal.systemText =
-        locking ? std::string("Permission error while locking the device") : FdIo::errorText(error);
+        locking ? std::string("Permission error while locking the device") : systemErrorText(error);
     if (permission)
         refusal.failure = OpenFailure::PermissionDenied;
     else if (error == ENOENT || error == ENODEV)
@@ -209,7 +210,7 @@ void TermiosLink::writeUnsent()
 
 bool TermiosLink::wantsRead() const
 {
-    return m_state == LinkState::Open && m_received.size() < ReceiveBufferSize;
+    return m_state == LinkState::Open && !m_received.full();
 }
 
 void TermiosLink::service()
@@ -223,8 +224,7 @@ void TermiosLink::service()
     if (ready <= 0)
         return;
     const std::size_t before = m_received.size();
-    if ((port.revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0 &&
-        m_received.size() < ReceiveBufferSize)
+    if ((port.revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0 && !m_received.full())
         takeWaiting();
     // Readable with nothing to read, or worse: the device hung up or went away.
     if ((port.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && m_received.size() == before)
@@ -235,15 +235,15 @@ void TermiosLink::service()
 
 void TermiosLink::takeWaiting()
 {
-    if (m_received.size() >= ReceiveBufferSize)
+    if (m_received.full())
         return;
-    const std::size_t room = ReceiveBufferSize - m_received.size();
-    std::array<char, ReceiveBufferSize> buffer;
+    const std::size_t room = m_received.room();
+    std::array<char, ReceiveBuffer::Capacity> buffer;
     ssize_t count;
     while ((count = ::read(m_fd, buffer.data(), room)) < 0 && errno == EINTR) {
     }
     if (count > 0)
-        m_received.append(buffer.data(), std::size_t(count));
+        m_received.append(std::string_view(buffer.data(), std::size_t(count)));
     else if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
         markLost();
     // 0: nothing waits (the line is raw, with no minimum count), or the port hung up, which
@@ -260,18 +260,14 @@ std::size_t TermiosLink::inBufferCount()
 
 std::string TermiosLink::input()
 {
-    // Bytes counted already are taken without asking the system again: what it holds now came
-    // after them, as if a moment after this call.
-    if (m_state != LinkState::Open || (m_received.empty() && inBufferCount() == 0))
-        return {};
-    return std::exchange(m_received, {});
+    return m_received.take(m_state == LinkState::Open, [this] { return inBufferCount(); });
 }
 
 void TermiosLink::waitForInput(int msecs)
 {
     if (m_state != LinkState::Open || msecs <= 0)
         return;
-    if (m_received.size() >= ReceiveBufferSize) {
+    if (m_received.full()) {
         // Nothing more is read until someone takes bytes: the port would report readable
         // at once, every time. Wait without polling it.
         std::this_thread::sleep_for(std::chrono::milliseconds(msecs));

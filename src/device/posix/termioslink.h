@@ -3,6 +3,7 @@
 #pragma once
 
 #include "../porttarget.h"
+#include "../receivebuffer.h"
 #include "../seriallink.h"
 #include "lockfile.h"
 
@@ -57,7 +58,7 @@ private:
     SerialLockFile m_lockFile;
     int m_fd = -1;
     termios m_savedSettings{};
-    std::string m_received; // taken from the system, not yet by input()
+    ReceiveBuffer m_received;
     // Without an interrupt check (the window) nothing waits for the board: what the system
     // cannot take yet is kept here, in order, and goes from service().
     std::string m_unsent;

@@ -363,7 +363,7 @@ bool CommLink::output(std::string_view bytes)
 
 void CommLink::takeWaiting()
 {
-    if (m_state != LinkState::Open || m_received.size() >= ReceiveBufferSize)
+    if (m_state != LinkState::Open || m_received.full())
         return;
     COMSTAT status = {};
     DWORD errors = 0;
@@ -373,9 +373,8 @@ void CommLink::takeWaiting()
     }
     if (status.cbInQue == 0)
         return;
-    std::array<char, ReceiveBufferSize> buffer;
-    const DWORD wanted =
-        std::min<DWORD>(status.cbInQue, DWORD(ReceiveBufferSize - m_received.size()));
+    std::array<char, ReceiveBuffer::Capacity> buffer;
+    const DWORD wanted = std::min<DWORD>(status.cbInQue, DWORD(m_received.room()));
     OVERLAPPED overlapped = Io::overlapped(m_io->readEvent);
     DWORD count = 0;
     // With these timeouts a read returns at once, with what has arrived.
@@ -388,7 +387,7 @@ void CommLink::takeWaiting()
         markLost();
         return;
     }
-    m_received.append(buffer.data(), count);
+    m_received.append(std::string_view(buffer.data(), count));
 }
 
 std::size_t CommLink::inBufferCount()
@@ -402,11 +401,7 @@ std::size_t CommLink::inBufferCount()
 
 std::string CommLink::input()
 {
-    // Bytes counted already are taken without asking the system again: what it holds now came
-    // after them, as if a moment after this call.
-    if (m_state != LinkState::Open || (m_received.empty() && inBufferCount() == 0))
-        return {};
-    return std::exchange(m_received, {});
+    return m_received.take(m_state == LinkState::Open, [this] { return inBufferCount(); });
 }
 
 void CommLink::dropWaiting()
@@ -434,7 +429,7 @@ void CommLink::waitForInput(int msecs)
     pumpWrites();
     if (m_state != LinkState::Open)
         return;
-    if (m_received.size() >= ReceiveBufferSize) {
+    if (m_received.full()) {
         // Nothing more is read until someone takes bytes.
         ::Sleep(DWORD(msecs));
         return;

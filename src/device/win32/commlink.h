@@ -3,6 +3,7 @@
 #pragma once
 
 #include "device/porttarget.h"
+#include "device/receivebuffer.h"
 #include "device/seriallink.h"
 
 #include <cstdint>
@@ -63,7 +64,7 @@ private:
     LinkState m_state = LinkState::Closed;
     std::string m_name;
     std::string m_device;
-    std::string m_received;
+    ReceiveBuffer m_received;
     std::string m_unsent;   // to be written once the write in flight has finished
     bool m_writing = false; // a write is in flight (its bytes are in m_io)
     bool m_cancelling = false;
