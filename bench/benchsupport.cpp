@@ -117,7 +117,7 @@ void click(QWidget *widget)
 ArrivalClock::ArrivalClock(PtyBoard &board) : m_board(board)
 {
     // The board logs one line per decoded command, outside its lock.
-    m_board.setLogHandler([this](const QString &) { onCommand(); });
+    m_board.setLogHandler([this](const std::string &) { onCommand(); });
 }
 
 ArrivalClock::~ArrivalClock()
@@ -338,6 +338,16 @@ QString number(double value, int decimals)
     return QString::number(value, 'f', decimals);
 }
 
+QString msText(double ms, int decimals)
+{
+    return number(ms, decimals) + QStringLiteral(" ms");
+}
+
+QString usText(double us, int decimals)
+{
+    return number(us, decimals) + QStringLiteral(" µs");
+}
+
 void printTable(const char *title, const std::vector<Row> &rows)
 {
     std::printf("## %s\n\n", title);
@@ -405,8 +415,9 @@ void BenchRun::progress(const char *what) const
 
 bool BenchRun::startBoard(PtyBoard &board)
 {
-    QString error;
-    return board.start(&error) || fail(QStringLiteral("the emulator did not start: ") + error);
+    std::string error;
+    return board.start(&error) ||
+           fail(QStringLiteral("the emulator did not start: ") + QString::fromStdString(error));
 }
 
 void BenchRun::printReport(const char *title, const QString &machineNote, const char *own,
@@ -420,6 +431,62 @@ void BenchRun::printReport(const char *title, const QString &machineNote, const 
                 qPrintable(m_loadBefore), qPrintable(m_loadAfter));
     for (const QString &note : notes)
         std::printf("- %s\n", qPrintable(note));
+}
+
+bool BenchRun::compareRates(int rounds, const RateRun &rate, const RateRun &floor,
+                            const std::function<void(int)> &prepare, const QString &rateFigure,
+                            const QString &floorFigure, double ratio, const QString &reps)
+{
+    std::vector<double> rateRuns;
+    std::vector<double> floorRuns;
+    for (int round = 0; round < rounds; ++round) {
+        if (prepare)
+            prepare(round);
+        double r = 0;
+        double f = 0;
+        const bool ok = round % 2 ? floor(&f) && rate(&r) : rate(&r) && floor(&f);
+        if (!ok)
+            return false;
+        rateRuns.push_back(r);
+        floorRuns.push_back(f);
+    }
+    const double floorRate = median(floorRuns);
+    const double rateMedian = median(rateRuns);
+    addRow({floorFigure, number(floorRate, 0) + QStringLiteral(" /s"), QStringLiteral("(floor)"),
+            QStringLiteral("-"), reps});
+    addRow({rateFigure,
+            number(rateMedian, 0) +
+                QStringLiteral(" /s (%1 x floor)").arg(number(rateMedian / floorRate, 2)),
+            QStringLiteral("%1 x floor = %2 /s").arg(ratio).arg(number(ratio * floorRate, 0)),
+            verdict(rateMedian >= ratio * floorRate), reps});
+    return true;
+}
+
+bool BenchRun::timeBatchReads(const QByteArrayList &argv, int reads, const QByteArray &replyLine,
+                              double *perSecond)
+{
+    constexpr int TimeoutMs = 30000;
+    ChildProcess child;
+    QString error;
+    if (!child.start(argv, true, &error))
+        return fail(error);
+    const qint64 giveUp = monotonicNs() + qint64(TimeoutMs) * 1000000;
+    while (child.lines() < 1 && monotonicNs() < giveUp && child.pump(nullptr, 100)) {
+    }
+    if (!child.output().startsWith("open "))
+        return fail(QStringLiteral("zarvex batch did not open %1").arg(QString(argv.value(2))));
+    const qsizetype opened = child.output().size();
+    QByteArray pending = QByteArrayLiteral("read\n").repeated(reads);
+    const qint64 start = monotonicNs();
+    while (child.lines() < reads + 1 && child.pump(&pending, TimeoutMs)) {
+    }
+    const qint64 end = monotonicNs();
+    child.closeInput();
+    if (!child.finish(TimeoutMs) || !child.exitedCleanly() ||
+        child.output().mid(opened) != replyLine.repeated(reads))
+        return fail(QStringLiteral("zarvex batch did not give %1 right replies").arg(reads));
+    *perSecond = reads / (double(end - start) / 1e9);
+    return true;
 }
 
 int runBench(BenchRun &bench)

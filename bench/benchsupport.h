@@ -8,6 +8,7 @@
 
 #include <array>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -48,6 +49,9 @@ struct Row
 };
 QString verdict(bool met);
 QString number(double value, int decimals);
+// A figure with its unit, as the tables print them: "1.25 ms", "3.0 µs".
+QString msText(double ms, int decimals);
+QString usText(double us, int decimals);
 // The title and the table, in markdown, on standard output.
 void printTable(const char *title, const std::vector<Row> &rows);
 
@@ -166,6 +170,16 @@ protected:
     void progress(const char *what) const;
     bool startBoard(PtyBoard &board);
     void addRow(Row row) { m_rows.push_back(std::move(row)); }
+    // `rounds` rounds of a rate and its floor, each going first in turn (`prepare` runs before
+    // each round), then the floor's row and the rate's row beside `ratio` x the floor.
+    using RateRun = std::function<bool(double *perSecond)>;
+    bool compareRates(int rounds, const RateRun &rate, const RateRun &floor,
+                      const std::function<void(int round)> &prepare, const QString &rateFigure,
+                      const QString &floorFigure, double ratio, const QString &reps);
+    // One `zarvex ... batch` run: waits for its open line, pipes in `reads` read lines and
+    // times them from the first written to the last reply read, every reply `replyLine`.
+    bool timeBatchReads(const QByteArrayList &argv, int reads, const QByteArray &replyLine,
+                        double *perSecond);
     // The table, the machine (with `machineNote` after it) and the load, then each note
     // as a line of its own. `own` names who the own share of the load is.
     void printReport(const char *title, const QString &machineNote, const char *own,
@@ -185,6 +199,17 @@ private:
 // Runs and prints; the exit status: 0, or 1 with the reason on stderr when a measurement
 // could not be made.
 int runBench(BenchRun &bench);
+
+// The end of every benchmark's main(): the counts from the command line into options, then
+// the Bench made from them, run and printed. 2 for a bad command line.
+template<typename Bench, typename Options>
+int runBench(const QCoreApplication &app, BenchOptions &parser, const Options &options)
+{
+    if (!parser.parse(app))
+        return 2;
+    Bench bench(options);
+    return runBench(bench);
+}
 
 // A program started with posix_spawn, as from a shell (default signal actions, nothing
 // blocked), its standard output on a pipe and its standard input on a pipe or /dev/null.

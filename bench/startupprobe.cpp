@@ -3,8 +3,7 @@
 #include "startupprobe.h"
 
 #include "benchsupport.h"
-#include "device/qtseriallink.h"
-#include "device/session.h"
+#include "session/session.h"
 #include "window/iotestwindow.h"
 #include "window/startup.h"
 #include "window/statustext.h"
@@ -49,10 +48,9 @@ int StartupProbe::runChild(const QString &device, const char *program)
 
     int argc = 1;
     char *argv[] = {const_cast<char *>(program), nullptr};
-    return runUtility(argc, argv, [] {
-        const QString device = childDevice;
-        return new QtSerialLink(nullptr, [device](int) { return device; });
-    });
+    LinkOptions options;
+    options.portNamer = [path = device.toStdString()](int) { return path; };
+    return runUtility(argc, argv, options);
 }
 
 void StartupProbe::install()

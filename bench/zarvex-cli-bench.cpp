@@ -6,7 +6,7 @@
 // `zarvex batch` over a 100 MB file, and the CPU of `zarvex watch`. Prints a markdown table.
 // Exits non-zero only when a measurement could not be made.
 #include "benchsupport.h"
-#include "ptyboard.h"
+#include "qtptyboard.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -20,8 +20,9 @@
 
 namespace {
 
-constexpr double SpawnRatioLimit = 2;
-constexpr double BatchRatioFloor = 0.8;
+constexpr double SpawnRatioLimit = 1.5;
+constexpr double VersionRatioLimit = 1.3;
+constexpr double BatchRatioFloor = 0.9;
 constexpr double WatchCpuLimitPercent = 2;
 constexpr int WatchIntervalMs = 10;
 constexpr int ChildTimeoutMs = 5000;
@@ -111,8 +112,8 @@ bool Bench::measureSpawn()
 {
     progress("zarvex read as a process, against the C program");
     // One emulator each, as a pty is never shared between the two kinds of client.
-    PtyBoard zarvexBoard;
-    PtyBoard rawBoard;
+    QtPtyBoard zarvexBoard;
+    QtPtyBoard rawBoard;
     if (!startBoard(zarvexBoard, patternFor(0)) || !startBoard(rawBoard, patternFor(0)))
         return false;
 
@@ -149,7 +150,7 @@ bool Bench::measureSpawn()
         }
     }
 
-    const auto ms = [](double value) { return number(value, 2) + QStringLiteral(" ms"); };
+    const auto ms = [](double value) { return msText(value, 2); };
     const double zarvexRead = median(series[0].wallMs);
     const double rawRead = median(series[1].wallMs);
     const QString reps = QString::number(m_options.spawnReps);
@@ -163,8 +164,11 @@ bool Bench::measureSpawn()
          QStringLiteral("%1 x floor = %2").arg(SpawnRatioLimit).arg(ms(SpawnRatioLimit * rawRead)),
          verdict(zarvexRead <= SpawnRatioLimit * rawRead), reps});
     addRow({QStringLiteral("Of that, start-up: `zarvex --version`, spawn to reaped"),
-            ms(zarvexVersion), QStringLiteral("`rawread --version`: %1").arg(ms(rawVersion)),
-            QStringLiteral("-"), reps});
+            ms(zarvexVersion),
+            QStringLiteral("%1 x `rawread --version` (%2) = %3")
+                .arg(VersionRatioLimit)
+                .arg(ms(rawVersion), ms(VersionRatioLimit * rawVersion)),
+            verdict(zarvexVersion <= VersionRatioLimit * rawVersion), reps});
     addRow({QStringLiteral("Of that, beyond start-up: `zarvex read` less `zarvex --version`"),
             ms(zarvexRead - zarvexVersion),
             QStringLiteral("`rawread` less `rawread --version`: %1").arg(ms(rawRead - rawVersion)),
@@ -180,8 +184,8 @@ bool Bench::measureSpawn()
 bool Bench::measureBatch()
 {
     progress("batch reads per second, against raw pty round trips");
-    PtyBoard batchBoard;
-    PtyBoard rawBoard;
+    QtPtyBoard batchBoard;
+    QtPtyBoard rawBoard;
     if (!startBoard(batchBoard, patternFor(0)) || !startBoard(rawBoard, patternFor(0)))
         return false;
     RawClient raw;
@@ -204,56 +208,14 @@ bool Bench::measureBatch()
     };
     const QByteArray replyLine = "ok " + readingText(batchBoard) + '\n';
     const auto measureBatchRun = [&](double *perSecond) {
-        ChildProcess child;
-        if (!child.start({m_zarvex, "-d", QFile::encodeName(batchBoard.devicePath()), "batch"},
-                         true, &error))
-            return fail(error);
-        const qint64 giveUp = monotonicNs() + qint64(ChildTimeoutMs) * 1000000;
-        while (child.lines() < 1 && monotonicNs() < giveUp && child.pump(nullptr, 100)) {
-        }
-        if (!child.output().startsWith("open "))
-            return fail(QStringLiteral("zarvex batch did not open the port"));
-        const qsizetype replies = child.output().size();
-        QByteArray pending = QByteArrayLiteral("read\n").repeated(reads);
-        const qint64 start = monotonicNs();
-        while (child.lines() < reads + 1 && child.pump(&pending, ChildTimeoutMs)) {
-        }
-        const qint64 end = monotonicNs();
-        child.finish(ChildTimeoutMs);
-        if (!child.exitedCleanly() || child.output().mid(replies) != replyLine.repeated(reads))
-            return fail(QStringLiteral("zarvex batch did not give %1 right replies").arg(reads));
-        *perSecond = reads / (double(end - start) / 1e9);
-        return true;
+        return timeBatchReads({m_zarvex, "-d", QFile::encodeName(batchBoard.devicePath()), "batch"},
+                              reads, replyLine, perSecond);
     };
-
-    std::vector<double> floorRates;
-    std::vector<double> batchRates;
-    for (int round = 0; round < m_options.batchRounds; ++round) {
-        double floor = 0;
-        double batch = 0;
-        const bool ok = round % 2 ? measureFloor(&floor) && measureBatchRun(&batch)
-                                  : measureBatchRun(&batch) && measureFloor(&floor);
-        if (!ok)
-            return false;
-        floorRates.push_back(floor);
-        batchRates.push_back(batch);
-    }
-    const double floorRate = median(floorRates);
-    const double batchRate = median(batchRates);
-    const QString reps = QStringLiteral("%1 x %2").arg(m_options.batchRounds).arg(reads);
-    addRow({QStringLiteral("Floor: raw pty round trips per second, in-process POSIX "
-                           "client"),
-            number(floorRate, 0) + QStringLiteral(" /s"), QStringLiteral("(floor)"),
-            QStringLiteral("-"), reps});
-    addRow(
-        {QStringLiteral("`zarvex batch` reads per second, first line written to last reply read"),
-         number(batchRate, 0) +
-             QStringLiteral(" /s (%1 x floor)").arg(number(batchRate / floorRate, 2)),
-         QStringLiteral("%1 x floor = %2 /s")
-             .arg(BatchRatioFloor)
-             .arg(number(BatchRatioFloor * floorRate, 0)),
-         verdict(batchRate >= BatchRatioFloor * floorRate), reps});
-    return true;
+    return compareRates(
+        m_options.batchRounds, measureBatchRun, measureFloor, {},
+        QStringLiteral("`zarvex batch` reads per second, first line written to last reply read"),
+        QStringLiteral("Floor: raw pty round trips per second, in-process POSIX client"),
+        BatchRatioFloor, QStringLiteral("%1 x %2").arg(m_options.batchRounds).arg(reads));
 }
 
 // A batch file of `BatchFileMB` megabytes, as a long test script is: comments and blank
@@ -261,7 +223,7 @@ bool Bench::measureBatch()
 bool Bench::measureBatchMemory()
 {
     progress("resident memory of zarvex batch over a 100 MB file");
-    PtyBoard board;
+    QtPtyBoard board;
     if (!startBoard(board, patternFor(0)))
         return false;
     QTemporaryFile file(QDir::tempPath() + QStringLiteral("/zarvex-cli-bench-XXXXXX.batch"));
@@ -334,7 +296,7 @@ bool Bench::measureBatchMemory()
 bool Bench::measureWatch()
 {
     progress("CPU of zarvex watch --interval 10ms");
-    PtyBoard board;
+    QtPtyBoard board;
     if (!startBoard(board, patternFor(0)))
         return false;
     ChildProcess child;
@@ -368,8 +330,8 @@ bool Bench::measureWatch()
                            "per second; the schedule is %2)")
                 .arg(number(polls / seconds, 1))
                 .arg(1000 / WatchIntervalMs),
-            number(polls > 0 ? 1000 * child.cpuMs() / polls : 0, 1) + QStringLiteral(" µs"),
-            QStringLiteral("-"), QStringLiteral("-"), QString::number(polls)});
+            usText(polls > 0 ? 1000 * child.cpuMs() / polls : 0, 1), QStringLiteral("-"),
+            QStringLiteral("-"), QString::number(polls)});
     return true;
 }
 
@@ -403,8 +365,5 @@ int main(int argc, char *argv[])
                     QStringLiteral("n"), &options.batchRounds);
     parser.addCount(QStringLiteral("watch-seconds"), QStringLiteral("Length of the watch run"),
                     QStringLiteral("s"), &options.watchSeconds);
-    if (!parser.parse(app))
-        return 2;
-    Bench bench(options);
-    return runBench(bench);
+    return runBench<Bench>(app, parser, options);
 }

@@ -9,7 +9,7 @@
 #include "benchsupport.h"
 #include "device/commandset.h"
 #include "device/socketlink.h"
-#include "ptyboard.h"
+#include "qtptyboard.h"
 #include "ser2netserver.h"
 
 #include <QCoreApplication>
@@ -80,12 +80,12 @@ struct Options
 
 QString micro(double ns)
 {
-    return number(ns / 1e3, 1) + QStringLiteral(" µs");
+    return usText(ns / 1e3, 1);
 }
 
 QString milli(double ns)
 {
-    return number(ns / 1e6, 2) + QStringLiteral(" ms");
+    return msText(ns / 1e6, 2);
 }
 
 QByteArray replyBytes(const PtyBoard &board)
@@ -97,7 +97,7 @@ QByteArray replyBytes(const PtyBoard &board)
 // One emulator behind one ser2net, as a pty is never shared between two kinds of client.
 struct ServedBoard
 {
-    PtyBoard board;
+    QtPtyBoard board;
     Ser2netServer server;
 };
 
@@ -209,11 +209,13 @@ bool Bench::measureExchange()
     };
     std::array<Client, 2> clients{{{m_linked, nullptr, {}}, {m_batch, nullptr, {}}}};
     for (Client &client : clients) {
-        const auto address = RemoteAddress::parse(client.served.server.url(), nullptr);
+        const auto address =
+            RemoteAddress::parse(client.served.server.url().toStdString(), nullptr);
         client.link = std::make_unique<SocketLink>(*address);
         if (const auto refusal = client.link->open())
             return fail(QStringLiteral("SocketLink did not open %1: %2")
-                            .arg(address->url(), refusal->detail));
+                            .arg(QString::fromStdString(address->url()),
+                                 QString::fromStdString(refusal->detail)));
     }
     std::vector<double> pyserialNs;
     std::vector<double> floorNs;
@@ -280,7 +282,7 @@ bool Bench::measureOpen()
 {
     progress("open and negotiate over rfc2217: SocketLink, pyserial");
     const std::optional<RemoteAddress> address =
-        RemoteAddress::parse(m_linked.server.url(), nullptr);
+        RemoteAddress::parse(m_linked.server.url().toStdString(), nullptr);
     std::vector<double> zarvexNs;
     std::vector<double> pyserialNs;
     for (int rep = 0; rep < m_options.opens; ++rep) {
@@ -288,7 +290,8 @@ bool Bench::measureOpen()
         const qint64 start = monotonicNs();
         if (const auto refusal = link.open())
             return fail(QStringLiteral("SocketLink did not open %1: %2")
-                            .arg(address->url(), refusal->detail));
+                            .arg(QString::fromStdString(address->url()),
+                                 QString::fromStdString(refusal->detail)));
         zarvexNs.push_back(double(monotonicNs() - start));
         link.close();
         QThread::msleep(ReconnectPauseMs);
@@ -315,25 +318,8 @@ bool Bench::measureBatch()
         const QByteArray replyLine =
             QString::asprintf("ok A=0x%02X B=0x%02X C=0x%02X\n", reading[0], reading[1], reading[2])
                 .toLatin1();
-        ChildProcess child;
-        QString error;
-        if (!child.start({m_zarvex, "-d", url, "batch"}, true, &error))
-            return fail(error);
-        while (child.lines() < 1 && child.pump(nullptr, ChildTimeoutMs)) {
-        }
-        if (!child.output().startsWith("open "))
-            return fail(QStringLiteral("zarvex batch did not open %1").arg(QString(url)));
-        const qsizetype opened = child.output().size();
-        QByteArray pending = QByteArrayLiteral("read\n").repeated(reads);
-        const qint64 start = monotonicNs();
-        while (child.lines() < reads + 1 && child.pump(&pending, ChildTimeoutMs)) {
-        }
-        const qint64 end = monotonicNs();
-        child.closeInput();
-        if (!child.finish(ChildTimeoutMs) || !child.exitedCleanly() ||
-            child.output().mid(opened) != replyLine.repeated(reads))
-            return fail(QStringLiteral("zarvex batch did not give %1 right replies").arg(reads));
-        *perSecond = reads / (double(end - start) / 1e9);
+        if (!timeBatchReads({m_zarvex, "-d", url, "batch"}, reads, replyLine, perSecond))
+            return false;
         // The next batch connects again.
         QThread::msleep(ReconnectPauseMs);
         return true;
@@ -347,35 +333,14 @@ bool Bench::measureBatch()
         return true;
     };
 
-    std::vector<double> batchRates;
-    std::vector<double> floorRates;
-    for (int round = 0; round < m_options.rounds; ++round) {
-        setPattern(m_batch.board, patternFor(round));
-        double batch = 0;
-        double floor = 0;
-        // Each goes first in turn.
-        const bool ok = round % 2 ? measureFloor(&floor) && measureBatchRun(&batch)
-                                  : measureBatchRun(&batch) && measureFloor(&floor);
-        if (!ok)
-            return false;
-        batchRates.push_back(batch);
-        floorRates.push_back(floor);
-    }
-    const double floor = median(floorRates);
-    const double batch = median(batchRates);
-    const QString reps = QStringLiteral("%1 x %2").arg(m_options.rounds).arg(reads);
-    addRow({QStringLiteral("Floor: raw socket round trips per second through ser2net "
-                           "(socket://), in-process POSIX client"),
-            number(floor, 0) + QStringLiteral(" /s"), QStringLiteral("(floor)"),
-            QStringLiteral("-"), reps});
-    addRow({QStringLiteral("`zarvex -d socket://… batch` reads per second, first line written "
-                           "to last reply read"),
-            number(batch, 0) + QStringLiteral(" /s (%1 x floor)").arg(number(batch / floor, 2)),
-            QStringLiteral("%1 x floor = %2 /s")
-                .arg(BatchRatioFloor)
-                .arg(number(BatchRatioFloor * floor, 0)),
-            verdict(batch >= BatchRatioFloor * floor), reps});
-    return true;
+    return compareRates(
+        m_options.rounds, measureBatchRun, measureFloor,
+        [&](int round) { setPattern(m_batch.board, patternFor(round)); },
+        QStringLiteral("`zarvex -d socket://… batch` reads per second, first line written to last "
+                       "reply read"),
+        QStringLiteral("Floor: raw socket round trips per second through ser2net (socket://), "
+                       "in-process POSIX client"),
+        BatchRatioFloor, QStringLiteral("%1 x %2").arg(m_options.rounds).arg(reads));
 }
 
 void Bench::print() const
@@ -415,8 +380,5 @@ int main(int argc, char *argv[])
                     QStringLiteral("n"), &options.opens);
     parser.addCount(QStringLiteral("batch-reads"), QStringLiteral("`read` lines in each batch"),
                     QStringLiteral("n"), &options.batchReads);
-    if (!parser.parse(app))
-        return 2;
-    Bench bench(options);
-    return runBench(bench);
+    return runBench<Bench>(app, parser, options);
 }

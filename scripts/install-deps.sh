@@ -7,7 +7,8 @@ set -euo pipefail
 
 packages=(
     g++ cmake ninja-build
-    qt6-base-dev qt6-serialport-dev qt6-qpa-plugins
+    libcli11-dev nlohmann-json3-dev # zarvex and the emulator: options and JSON, header-only
+    qt6-base-dev qt6-qpa-plugins # the window
     fonts-dejavu-core fonts-liberation2
     xvfb # the test of a lost X server
     ser2net # the tests of boards on other machines

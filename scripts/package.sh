@@ -45,7 +45,7 @@ fi
 # debian/control's Build-Depends, the tools that check the result and what the labgrid
 # example needs.
 scripts/install-deps.sh debhelper dpkg-dev g++ cmake ninja-build qt6-base-dev \
-    qt6-serialport-dev dh-python pybuild-plugin-pyproject python3-all python3-setuptools \
+    libcli11-dev nlohmann-json3-dev dh-python pybuild-plugin-pyproject python3-all python3-setuptools \
     lintian appstream desktop-file-utils man-db python3-pytest python3-labgrid ser2net
 
 # Debian's Python, whatever else comes first on the path.
@@ -112,10 +112,11 @@ names_none() {
     [[ ", $value," =~ [,|]\ *($3)[\ ,:] ]] && fail "$1: $2 names ${BASH_REMATCH[1]}: $value"
     return 0
 }
-# The programs need Qt Core and Serial Port, never the window's libraries.
-names_all zarvex Depends libqt6core6 libqt6serialport6
-names_none zarvex Depends 'libqt6gui6|libqt6widgets6|qt6-qpa-plugins|libgl[a-z0-9-]*|libx[a-z0-9-]*'
-names_all zarvex-test Depends libqt6widgets6 libqt6serialport6 qt6-qpa-plugins
+# The programs need the C and C++ runtimes only, no Qt and nothing of a window.
+names_all zarvex Depends libc6 libstdc++6 libgcc-s1
+names_none zarvex Depends 'libqt6[a-z0-9-]*|qt6-[a-z0-9-]*|libgl[a-z0-9-]*|libx[a-z0-9-]*'
+names_all zarvex-test Depends libqt6widgets6 qt6-qpa-plugins
+names_none zarvex-test Depends 'libqt6serialport6'
 # The window runs without the programs; apt still brings them along.
 names_none zarvex-test Depends zarvex
 names_all zarvex-test Recommends zarvex

@@ -252,8 +252,7 @@ void TstCli::busyPort()
     QCOMPARE(finish(*watch).code, 0);
     // ...it ended and let it go; now the window's link holds it.
     QCOMPARE(zarvex(onBoard({"read"})).code, 0);
-    std::unique_ptr<QtSerialLink> window(m_board->newLink());
-    window->setCommPort(m_board->portNumber());
+    std::unique_ptr<SerialLink> window(m_board->newLink());
     QVERIFY(!window->open());
     m_board->board().clearReceived();
     second = zarvex(onBoard({"write", "A=1"}));

@@ -4,8 +4,10 @@
 // to the board emulator on a pseudo-terminal.
 #include "device/commandset.h"
 #include "device/portname.h"
-#include "device/qtseriallink.h"
+#include "device/porttarget.h"
+#include "device/seriallink.h"
 #include "porttargets.h"
+#include "session/linkwatcher.h"
 #include "testboard.h"
 
 #include <QElapsedTimer>
@@ -56,11 +58,13 @@ private slots:
     void waitingUsesNoCpu();
     void portGoingAwayIsReportedNotClosed();
     void portNames();
+    void portTargets_data();
+    void portTargets();
     void portNumberOverview();
 
 private:
     std::unique_ptr<TestBoard> m_board;
-    std::unique_ptr<QtSerialLink> m_link;
+    std::unique_ptr<SerialLink> m_link;
     std::unique_ptr<CommandSet> m_commands;
 };
 
@@ -68,8 +72,7 @@ void TstCommandSet::init()
 {
     m_board = std::make_unique<TestBoard>(5);
     QVERIFY(m_board->start());
-    m_link.reset(m_board->newLink());
-    m_link->setCommPort(5);
+    m_link = m_board->newLink();
     QVERIFY(!m_link->open());
     m_commands = std::make_unique<CommandSet>(*m_link);
 }
@@ -116,7 +119,7 @@ void TstCommandSet::refusedValuesWriteNothing()
 {
     const double refused[] = {-1.0, -0.6, 255.5, 256.0, 1e300, -1e300, INFINITY, -INFINITY, NAN};
     for (double value : refused) {
-        QVERIFY(CommandSet::setDirectionCommand(Port::A, value).isEmpty());
+        QVERIFY(CommandSet::setDirectionCommand(Port::A, value).empty());
         QCOMPARE(m_commands->sendSetDirection(Port::A, value), SendOutcome::Refused);
         QCOMPARE(m_commands->sendWritePort(Port::B, value), SendOutcome::Refused);
     }
@@ -267,8 +270,9 @@ void TstCommandSet::fullTransmitBufferIsWaitedOut()
     // A board that takes no bytes: the emulator as a process of its own, stopped.
     EmulatorProcess emulator;
     QVERIFY(emulator.start(ZARVEX_BOARD_EMULATOR, m_board->devDir() + "/com8", {}));
-    QtSerialLink link(nullptr, m_board->namer());
-    link.setCommPort(8);
+    const std::unique_ptr<SerialLink> opened =
+        makeLink(PortTarget::fromNumber(8), m_board->options());
+    SerialLink &link = *opened;
     QVERIFY(!link.open());
     CommandSet commands(link);
     emulator.signal(SIGSTOP);
@@ -306,13 +310,14 @@ void TstCommandSet::waitForRoomCanBeInterrupted()
     // A pty whose other side nobody reads: what the system took can be read back from there.
     TestPty pty;
     QVERIFY(pty.isValid());
-    QtSerialLink link(nullptr, [&](int) { return pty.slavePath(); });
+    const std::unique_ptr<SerialLink> opened = linkTo(pty.slavePath());
+    SerialLink &link = *opened;
     QVERIFY(!link.open());
     CommandSet commands(link);
     int asked = 0;
     link.setInterruptCheck([&] { return ++asked > 0; });
 
-    QByteArray sent;
+    std::string sent;
     SendOutcome outcome = SendOutcome::Sent;
     for (int i = 0; outcome == SendOutcome::Sent && i < 1000000; ++i) {
         outcome = commands.sendWritePort(Port::B, i % 256);
@@ -326,7 +331,7 @@ void TstCommandSet::waitForRoomCanBeInterrupted()
     QCOMPARE(commands.send(CommandSet::ResetSequence[0]), SendOutcome::Interrupted);
     QCOMPARE(asked, 3);
     // Exactly what was reported sent went, in order.
-    QCOMPARE(pty.written(), sent);
+    QCOMPARE(pty.written(), QByteArray::fromStdString(sent));
 
     // With room again and no one to ask, the link goes on as before.
     link.setInterruptCheck({});
@@ -340,23 +345,26 @@ void TstCommandSet::withoutInterruptCheckNothingWaits()
 {
     TestPty pty;
     QVERIFY(pty.isValid());
-    QtSerialLink link(nullptr, [&](int) { return pty.slavePath(); });
+    const std::unique_ptr<SerialLink> opened = linkTo(pty.slavePath());
+    SerialLink &link = *opened;
     QVERIFY(!link.open());
     CommandSet commands(link);
+    LinkWatcher watcher(link);
     bool lost = false;
-    connect(&link, &SerialLink::lost, this, [&] { lost = true; });
+    connect(&watcher, &LinkWatcher::lost, this, [&] { lost = true; });
 
-    QByteArray sent;
+    std::string sent;
     for (int i = 0; i < 40000; ++i) {
         QCOMPARE(commands.sendWritePort(Port::B, i % 256), SendOutcome::Sent);
         sent += CommandSet::writePortCommand(Port::B, i % 256);
     }
     QCOMPARE(commands.readPorts().kind, ReadPortsOutcome::Kind::Timeout);
     sent += CommandSet::ReadPortsCommand;
+    watcher.update();
 
     QByteArray arrived;
-    QTRY_VERIFY_WITH_TIMEOUT((arrived += pty.written()).size() >= sent.size(), 20000);
-    QCOMPARE(arrived, sent);
+    QTRY_VERIFY_WITH_TIMEOUT((arrived += pty.written()).size() >= qsizetype(sent.size()), 20000);
+    QCOMPARE(arrived, QByteArray::fromStdString(sent));
     QCOMPARE(link.state(), LinkState::Open);
     QVERIFY(!lost);
 }
@@ -377,15 +385,15 @@ void TstCommandSet::extraAndStrayBytesAreDropped()
 void TstCommandSet::inBufferCountSeesBytesTheEventLoopHasNotRead()
 {
     m_board->board().inject("12345");
-    QTest::qSleep(100); // no event processing: QSerialPort has not looked at the port
-    QCOMPARE(m_link->inBufferCount(), qsizetype(5));
-    QCOMPARE(m_link->input(), QByteArray("12345"));
-    QCOMPARE(m_link->inBufferCount(), qsizetype(0));
+    QTest::qSleep(100); // no event processing: nothing has looked at the port
+    QCOMPARE(m_link->inBufferCount(), std::size_t(5));
+    QCOMPARE(m_link->input(), std::string("12345"));
+    QCOMPARE(m_link->inBufferCount(), std::size_t(0));
 
     // The receive buffer holds 1024 bytes; the rest waits in the system.
     m_board->board().inject(QByteArray(3000, 'x'));
     QTest::qSleep(100);
-    QCOMPARE(m_link->inBufferCount(), qsizetype(1024));
+    QCOMPARE(m_link->inBufferCount(), std::size_t(1024));
 }
 
 void TstCommandSet::waitingUsesNoCpu()
@@ -409,7 +417,8 @@ void TstCommandSet::waitingUsesNoCpu()
 
 void TstCommandSet::portGoingAwayIsReportedNotClosed()
 {
-    QSignalSpy lost(m_link.get(), &SerialLink::lost);
+    LinkWatcher watcher(*m_link);
+    QSignalSpy lost(&watcher, &LinkWatcher::lost);
     m_board->board().hangUp();
 
     QElapsedTimer clock;
@@ -419,7 +428,7 @@ void TstCommandSet::portGoingAwayIsReportedNotClosed()
     // The link says so and leaves the closing to its owner.
     QCOMPARE(m_link->state(), LinkState::Lost);
     QCOMPARE(m_commands->sendWritePort(Port::A, 1), SendOutcome::PortLost);
-    QCOMPARE(m_link->inBufferCount(), qsizetype(0));
+    QCOMPARE(m_link->inBufferCount(), std::size_t(0));
     QTRY_COMPARE(lost.count(), 1);
     m_link->close();
     QCOMPARE(m_commands->sendWritePort(Port::A, 1), SendOutcome::NotOpen);
@@ -428,25 +437,28 @@ void TstCommandSet::portGoingAwayIsReportedNotClosed()
     // Noticed from the event loop alone, too: a fresh board, then pull it while idle.
     TestBoard second(6);
     QVERIFY(second.start());
-    QtSerialLink idle(nullptr, second.namer());
-    idle.setCommPort(6);
-    QVERIFY(!idle.open());
-    QSignalSpy idleLost(&idle, &SerialLink::lost);
+    const std::unique_ptr<SerialLink> idle = second.newLink();
+    QVERIFY(!idle->open());
+    LinkWatcher idleWatcher(*idle);
+    idleWatcher.update();
+    QSignalSpy idleLost(&idleWatcher, &LinkWatcher::lost);
     second.board().hangUp();
     QTRY_COMPARE(idleLost.count(), 1);
-    QCOMPARE(idle.state(), LinkState::Lost);
+    QCOMPARE(idle->state(), LinkState::Lost);
 
     // A loss its owner dealt with before the event loop came round is not reported again.
     TestBoard third(7);
     QVERIFY(third.start());
-    QtSerialLink handled(nullptr, third.namer());
-    handled.setCommPort(7);
-    QVERIFY(!handled.open());
-    QSignalSpy handledLost(&handled, &SerialLink::lost);
+    const std::unique_ptr<SerialLink> handled = third.newLink();
+    QVERIFY(!handled->open());
+    LinkWatcher handledWatcher(*handled);
+    handledWatcher.update();
+    QSignalSpy handledLost(&handledWatcher, &LinkWatcher::lost);
     third.board().hangUp();
-    CommandSet commands(handled);
+    CommandSet commands(*handled);
     QCOMPARE(commands.readPorts().kind, ReadPortsOutcome::Kind::PortLost);
-    handled.close();
+    handled->close();
+    handledWatcher.update();
     QTest::qWait(50);
     QCOMPARE(handledLost.count(), 0);
 }
@@ -456,23 +468,88 @@ void TstCommandSet::portNames()
     QTemporaryDir dir;
     QVERIFY(QFile::link("/dev/null", dir.filePath("com3")));
     QVERIFY(QFile::link(dir.filePath("nothing-here"), dir.filePath("com4")));
-    QCOMPARE(systemPortName(3, dir.path()), dir.filePath("com3"));
+    const std::string devDir = dir.path().toStdString();
+    const auto named = [&](int number, const std::string &in) {
+        return QString::fromStdString(systemPortName(number, in));
+    };
+    QCOMPARE(named(3, devDir), dir.filePath("com3"));
     // A link whose device is unplugged still names that device.
-    QCOMPARE(systemPortName(4, dir.path()), dir.filePath("com4"));
-    QCOMPARE(systemPortName(1, dir.path()), dir.filePath("ttyS0"));
-    QCOMPARE(systemPortName(12, dir.path()), dir.filePath("ttyS11"));
-    QCOMPARE(systemPortName(0, dir.path()), QString());
-    QCOMPARE(systemPortName(-2, dir.path()), QString());
-    QCOMPARE(systemPortName(7),
+    QCOMPARE(named(4, devDir), dir.filePath("com4"));
+    QCOMPARE(named(1, devDir), dir.filePath("ttyS0"));
+    QCOMPARE(named(12, devDir), dir.filePath("ttyS11"));
+    QCOMPARE(named(0, devDir), QString());
+    QCOMPARE(named(-2, devDir), QString());
+    QCOMPARE(named(7, "/dev"),
              QFile::exists("/dev/com7") ? QString("/dev/com7") : QString("/dev/ttyS6"));
 
     // A name that is no serial device does not open.
-    QtSerialLink link(nullptr, [&](int n) { return systemPortName(n, dir.path()); });
+    LinkOptions options;
+    options.portNamer = [&](int n) { return systemPortName(n, devDir); };
     for (int n : {3, 4, 9}) {
-        link.setCommPort(n);
-        QVERIFY(link.open().has_value());
-        QCOMPARE(link.state(), LinkState::Closed);
+        const std::unique_ptr<SerialLink> link = makeLink(PortTarget::fromNumber(n), options);
+        QVERIFY(link->open().has_value());
+        QCOMPARE(link->state(), LinkState::Closed);
     }
+}
+
+void TstCommandSet::portTargets_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("described"); // empty: refused
+    QTest::addColumn<int>("number");        // 0: not a port number
+    // Numbers come from fromNumber() alone: a text naming a number is a path.
+    QTest::newRow("number is a path") << "3"
+                                      << "3" << 0;
+    QTest::newRow("zero is a path") << "0"
+                                    << "0" << 0;
+#ifdef Q_OS_WIN
+    QTest::newRow("COM upper case") << "COM7"
+                                    << "port 7" << 7;
+    QTest::newRow("com lower case") << "com12"
+                                    << "port 12" << 12;
+    QTest::newRow("device namespace") << "\\\\.\\COM32767"
+                                      << "port 32767" << 32767;
+    QTest::newRow("COM beyond 16 bits") << "COM32768"
+                                        << "" << 0;
+    QTest::newRow("far beyond") << "COM99999999999"
+                                << "" << 0;
+    QTest::newRow("leading zero") << "COM03"
+                                  << "" << 0;
+#else
+    QTest::newRow("COM is a path") << "COM7"
+                                   << "COM7" << 0;
+#endif
+    QTest::newRow("device path") << "/dev/ttyUSB0"
+                                 << "/dev/ttyUSB0" << 0;
+    QTest::newRow("bare device name") << "ttyACM1"
+                                      << "ttyACM1" << 0;
+    QTest::newRow("COM without digits") << "COMx"
+                                        << "COMx" << 0;
+    QTest::newRow("raw server") << "socket://lab7:4003"
+                                << "socket://lab7:4003" << 0;
+    QTest::newRow("telnet server") << "rfc2217://[::1]:4003"
+                                   << "rfc2217://[::1]:4003" << 0;
+    QTest::newRow("foreign URL") << "ftp://lab7:4003"
+                                 << "" << 0;
+}
+
+void TstCommandSet::portTargets()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, described);
+    QFETCH(int, number);
+    std::string error;
+    const std::optional<PortTarget> target = PortTarget::parse(text.toStdString(), &error);
+    if (described.isEmpty()) {
+        QVERIFY(!target);
+        QVERIFY(!error.empty());
+        return;
+    }
+    QVERIFY2(target, error.c_str());
+    QCOMPARE(QString::fromStdString(target->described()), described);
+    QCOMPARE(target->kind == PortTarget::Kind::Number, number > 0);
+    if (number > 0)
+        QCOMPARE(target->number, number);
 }
 
 void TstCommandSet::portNumberOverview()
@@ -490,20 +567,22 @@ void TstCommandSet::portNumberOverview()
         QVERIFY(QFile::link("/dev/null", path(name)));
 
     // The stand-ins are regular files, and marked as such.
-    QCOMPARE(::portNumberOverview({}, dir.path()),
+    const std::string devDir = dir.path().toStdString();
+    QCOMPARE(QString::fromStdString(::portNumberOverview({}, devDir)),
              QString("Port numbers that name a device right now:\n"
                      "3: %1 -> %2 (not a serial device)\n"
                      "12: %3 -> %4 (not present)")
                  .arg(path("com3"), path("ttyACM0"), path("com12"), path("gone")));
 
-    const QList<SerialDeviceInfo> devices = {
-        {"ttyACM0", path("ttyACM0"), "USB Serial", "Maker", "A1", 0x2341, 0x43},
-        {"ttyS0", path("ttyS0"), {}, {}, {}, {}, {}},
+    const auto at = [&](const char *name) { return path(name).toStdString(); };
+    const std::vector<SerialDeviceInfo> devices = {
+        {"ttyACM0", at("ttyACM0"), "USB Serial", "Maker", "A1", 0x2341, 0x43},
+        {"ttyS0", at("ttyS0"), {}, {}, {}, {}, {}},
         // Number 3 is taken by com3, so this UART has none.
-        {"ttyS2", path("ttyS2"), "16550A", {}, {}, {}, {}},
-        {"ttyUSB0", path("ttyUSB0"), "FT232R USB UART", "FTDI", {}, 0x403, {}},
+        {"ttyS2", at("ttyS2"), "16550A", {}, {}, {}, {}},
+        {"ttyUSB0", at("ttyUSB0"), "FT232R USB UART", "FTDI", {}, 0x403, {}},
     };
-    QCOMPARE(::portNumberOverview(devices, dir.path()),
+    QCOMPARE(QString::fromStdString(::portNumberOverview(devices, devDir)),
              QString("Port numbers that name a device right now:\n"
                      "1: %1 (not a serial device)\n"
                      "3: %2 -> %3, USB Serial, Maker, 2341:0043, serial A1"
@@ -516,8 +595,8 @@ void TstCommandSet::portNumberOverview()
                       path("ttyS2"), path("ttyUSB0")));
 
     QTemporaryDir empty;
-    QCOMPARE(::portNumberOverview({}, empty.path()),
-             QString("No port number names a device on this machine right now."));
+    QCOMPARE(::portNumberOverview({}, empty.path().toStdString()),
+             std::string("No port number names a device on this machine right now."));
 }
 
 QTEST_MAIN(TstCommandSet)

@@ -3,12 +3,12 @@
 // Connect, Reset All and the window's lifecycle, driven through the window's controls
 // against the board emulator.
 #include "boardbytes.h"
-#include "device/qtseriallink.h"
-#include "device/session.h"
+#include "device/seriallink.h"
+#include "ports/textbox.h"
 #include "porttargets.h"
+#include "session/session.h"
 #include "window/iotestwindow.h"
 #include "window/statustext.h"
-#include "window/textbox.h"
 #include "windowtest.h"
 
 #include <QFile>
@@ -52,7 +52,7 @@ private slots:
     void doneStopsContinuousPolling();
 
 private:
-    QtSerialLink *link() { return m_window->findChild<QtSerialLink *>("MSComm1"); }
+    SerialLink *link() { return m_window->session().link(); }
     void setPortNumber(const QString &text) { box("PortNumber")->QLineEdit::setText(text); }
 };
 
@@ -119,8 +119,8 @@ void TstConnection::portNumberTexts()
     click("Connect");
 
     QCOMPARE(status(), QString("Connected"));
-    QCOMPARE(link()->commPort(), port);
-    QCOMPARE(link()->systemLocation(), m_board->devDir() + QString("/com%1").arg(port));
+    QCOMPARE(QString::fromStdString(link()->name()),
+             m_board->devDir() + QString("/com%1").arg(port));
 }
 
 void TstConnection::portsThatCannotBeOpened_data()
@@ -189,7 +189,7 @@ void TstConnection::refusedPortsSayWhy()
         written = [&] { return pty.written(); };
         break;
     case Refused::SecondInstance:
-        first = std::make_unique<IoTestWindow>(m_board->newLink());
+        first = std::make_unique<IoTestWindow>(m_board->options());
         first->control<TextBox>("PortNumber")->QLineEdit::setText("3");
         QTest::mouseClick(first->control("Connect"), Qt::LeftButton);
         QCOMPARE(hexBytes(m_board->receivedExactly(15)), resetCommands);
@@ -377,10 +377,10 @@ void TstConnection::endingBeforeAnyConnect()
 {
     click("Close");
     QCOMPARE(m_window->unloadCount(), 1);
-    QCOMPARE(link()->systemLocation(), QString()); // never opened anything
+    QCOMPARE(link()->name(), std::string()); // never opened anything
     QCOMPARE(m_window->session().portIsOpen(), qint16(0));
 
-    IoTestWindow other(m_board->newLink());
+    IoTestWindow other(m_board->options());
     other.show();
     QVERIFY(other.close());
     QCOMPARE(other.unloadCount(), 1);

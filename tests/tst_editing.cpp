@@ -4,10 +4,10 @@
 // makes them, the views they leave, the caret of the edited box and the exact bytes the
 // board emulator receives.
 #include "boardbytes.h"
-#include "device/session.h"
+#include "ports/textbox.h"
 #include "ports/valueformats.h"
+#include "session/session.h"
 #include "window/iotestwindow.h"
-#include "window/textbox.h"
 #include "windowtest.h"
 
 #include <QLabel>

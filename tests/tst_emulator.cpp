@@ -14,6 +14,8 @@
 #include <csignal>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -41,11 +43,11 @@ QByteArray bytes(std::initializer_list<quint8> values)
     return result;
 }
 
-QStringList describe(const QList<BoardModel::Event> &events)
+QStringList describe(const std::vector<BoardModel::Event> &events)
 {
     QStringList lines;
     for (const BoardModel::Event &event : events)
-        lines << BoardModel::describe(event);
+        lines << QString::fromStdString(BoardModel::describe(event));
     return lines;
 }
 
@@ -305,8 +307,8 @@ private:
 void TestEmulator::init()
 {
     m_board = std::make_unique<PtyBoard>();
-    QString error;
-    QVERIFY2(m_board->start(&error), qPrintable(error));
+    std::string error;
+    QVERIFY2(m_board->start(&error), error.c_str());
 }
 
 void TestEmulator::decoding_data()
@@ -346,13 +348,15 @@ void TestEmulator::decoding()
     QFETCH(QStringList, expected);
 
     BoardModel whole;
-    QCOMPARE(describe(whole.feed(input)), expected);
+    QCOMPARE(describe(whole.feed(input.toStdString())), expected);
 
     // Bytes come off the pty in arbitrary pieces; decoding must not care.
     BoardModel byByte;
-    QList<BoardModel::Event> events;
-    for (const char byte : input)
-        events << byByte.feed(quint8(byte));
+    std::vector<BoardModel::Event> events;
+    for (const char byte : input) {
+        const std::vector<BoardModel::Event> more = byByte.feed(quint8(byte));
+        events.insert(events.end(), more.begin(), more.end());
+    }
     QCOMPARE(describe(events), expected);
 }
 
@@ -362,7 +366,8 @@ void TestEmulator::readBackFollowsDirection()
     board.setInputPattern(Port::A, 0x3C);
     board.setInputPattern(Port::B, 0x5A);
     board.setInputPattern(Port::C, 0x81);
-    QCOMPARE(board.readPorts(), bytes({0x3C, 0x5A, 0x81})); // power-up: all inputs
+    // Power-up: all inputs.
+    QCOMPARE(QByteArray::fromStdString(board.readPorts()), bytes({0x3C, 0x5A, 0x81}));
 
     // The output register is kept while its lines are inputs and shows once they are outputs.
     board.feed("A\xFF");
@@ -370,21 +375,21 @@ void TestEmulator::readBackFollowsDirection()
     board.feed("!A\x0F");
     QCOMPARE(board.readPort(Port::A), quint8(0xFC)); // low nibble pattern, high nibble output
 
-    board.feed(raw("!B\0B\xA5"));
-    const QList<BoardModel::Event> events = board.feed("abc");
-    QCOMPARE(events.size(), 1);
-    QCOMPARE(events[0].reply, bytes({0xFC, 0xA5, 0x81}));
+    board.feed(raw("!B\0B\xA5").toStdString());
+    const std::vector<BoardModel::Event> events = board.feed("abc");
+    QCOMPARE(events.size(), std::size_t(1));
+    QCOMPARE(QByteArray::fromStdString(events[0].reply), bytes({0xFC, 0xA5, 0x81}));
     QCOMPARE(board.direction(Port::A), quint8(0x0F));
     QCOMPARE(board.output(Port::A), quint8(0xFF));
 
     board.reset();
-    QCOMPARE(board.readPorts(), bytes({0x3C, 0x5A, 0x81}));
+    QCOMPARE(QByteArray::fromStdString(board.readPorts()), bytes({0x3C, 0x5A, 0x81}));
     QCOMPARE(board.output(Port::A), quint8(0));
 }
 
 void TestEmulator::recordsEveryByteRawAndInOrder()
 {
-    PtyClient client(m_board->devicePath());
+    PtyClient client(QString::fromStdString(m_board->devicePath()));
     QVERIFY(client.isOpen());
 
     // Every octet, including CR, LF, ^C, ^D, XON/XOFF and DEL, must pass the line discipline
@@ -394,7 +399,7 @@ void TestEmulator::recordsEveryByteRawAndInOrder()
         all.append(char(value));
     QVERIFY(client.write(all));
     QVERIFY(m_board->waitForReceived(all.size(), 2000));
-    QCOMPARE(m_board->received(), all);
+    QCOMPARE(QByteArray::fromStdString(m_board->received()), all);
     // Within 00..FF, 'A' takes 'B' as its value, 'C' takes 'D', and "abc" is one read.
     QCOMPARE(m_board->output(Port::A), quint8('B'));
     QCOMPARE(m_board->output(Port::C), quint8('D'));
@@ -404,7 +409,7 @@ void TestEmulator::recordsEveryByteRawAndInOrder()
     m_board->clearReceived();
     QVERIFY(client.write("B\x10"));
     QVERIFY(m_board->waitForReceived(2, 2000));
-    QCOMPARE(m_board->received(), QByteArray("B\x10"));
+    QCOMPARE(QByteArray::fromStdString(m_board->received()), QByteArray("B\x10"));
     QCOMPARE(m_board->readRequests(), 0);
 }
 
@@ -416,16 +421,16 @@ void TestEmulator::servesAgainAfterClientCloses()
     // Neither client touches termios: the line must already be raw, so no echo back to the
     // board, no waiting for a line end, no CR/LF mapping either way.
     {
-        PtyClient first(m_board->devicePath(), false);
+        PtyClient first(QString::fromStdString(m_board->devicePath()), false);
         QVERIFY(first.write("A\rC\nabc"));
         QCOMPARE(first.read(3, 2000), reply);
     }
-    PtyClient second(m_board->devicePath(), false);
+    PtyClient second(QString::fromStdString(m_board->devicePath()), false);
     QVERIFY(second.write("abc"));
     QCOMPARE(second.read(3, 2000), reply);
 
     QVERIFY(m_board->waitForReceived(10, 2000));
-    QCOMPARE(m_board->received(), QByteArray("A\rC\nabcabc"));
+    QCOMPARE(QByteArray::fromStdString(m_board->received()), QByteArray("A\rC\nabcabc"));
     QCOMPARE(m_board->output(Port::A), quint8('\r'));
     QCOMPARE(m_board->output(Port::C), quint8('\n'));
 }
@@ -454,15 +459,15 @@ void TestEmulator::replyModes()
 
     std::mutex mutex;
     QStringList log;
-    m_board->setLogHandler([&](const QString &line) {
+    m_board->setLogHandler([&](const std::string &line) {
         std::lock_guard lock(mutex);
-        log << line;
+        log << QString::fromStdString(line);
     });
     m_board->setInputPattern(Port::A, 0x01);
     m_board->setInputPattern(Port::B, 0x80);
     m_board->setInputPattern(Port::C, 0xFF);
     m_board->setReplyMode(mode);
-    PtyClient client(m_board->devicePath());
+    PtyClient client(QString::fromStdString(m_board->devicePath()));
     QVERIFY(client.write("?abc"));
     QVERIFY(m_board->waitForReceived(4, 2000));
     QCOMPARE(client.read(expected.size(), 2000), expected);
@@ -478,7 +483,7 @@ void TestEmulator::replyDelayKeepsReading()
     constexpr int delayMs = 600;
     m_board->setInputPattern(Port::C, 0x5C);
     m_board->setReplyDelay(delayMs);
-    PtyClient client(m_board->devicePath());
+    PtyClient client(QString::fromStdString(m_board->devicePath()));
 
     QElapsedTimer timer;
     timer.start();
@@ -496,23 +501,23 @@ void TestEmulator::replyDelayKeepsReading()
 
 void TestEmulator::injectReachesHostUnrecorded()
 {
-    PtyClient client(m_board->devicePath());
+    PtyClient client(QString::fromStdString(m_board->devicePath()));
     const QByteArray unasked = bytes({0x00, 0xFF, 0x0D, 0x0A, 0x13});
-    m_board->inject(unasked);
+    m_board->inject(unasked.toStdString());
     QCOMPARE(client.read(unasked.size(), 2000), unasked);
-    QVERIFY(m_board->received().isEmpty());
+    QVERIFY(m_board->received().empty());
 }
 
 void TestEmulator::hangUpIsSeenByHost()
 {
-    const QString path = m_board->devicePath();
+    const QString path = QString::fromStdString(m_board->devicePath());
     PtyClient client(path);
     QVERIFY(client.write("A\x01"));
     QVERIFY(m_board->waitForReceived(2, 2000));
 
     m_board->hangUp();
     QVERIFY(!m_board->isRunning());
-    QCOMPARE(m_board->received(), QByteArray("A\x01"));
+    QCOMPARE(QByteArray::fromStdString(m_board->received()), QByteArray("A\x01"));
 
     pollfd fd{client.fd(), POLLIN, 0};
     QCOMPARE(::poll(&fd, 1, 2000), 1);
@@ -540,7 +545,7 @@ void TestEmulator::exclusiveModeEndsWithLastClient()
     QFETCH(int, ending);
     QFETCH(bool, otherClientOpen);
 
-    const QString path = m_board->devicePath();
+    const QString path = QString::fromStdString(m_board->devicePath());
     auto other = otherClientOpen ? std::make_unique<PtyClient>(path) : nullptr;
     ExclusiveClient client(path);
     QVERIFY(client.opened());

@@ -5,11 +5,11 @@
 // crash or block longer than one reply deadline, every value must show the same number in
 // all its views, and the board must answer correctly once the fault is gone.
 #include "device/commandset.h"
-#include "device/session.h"
+#include "ports/textbox.h"
 #include "ports/valueformats.h"
 #include "porttargets.h"
+#include "session/session.h"
 #include "window/iotestwindow.h"
-#include "window/textbox.h"
 #include "windowchecks.h"
 #include "windowtest.h"
 
@@ -144,7 +144,7 @@ void TstFaults::badReplies()
     QFETCH(QByteArray, unasked);
     QFETCH(Outcome, first);
     QFETCH(Outcome, later);
-    PtyBoard &board = m_board->board();
+    QtPtyBoard &board = m_board->board();
     QVERIFY(connectBoard());
     setInputs(0x3C, 0x5A, 0xC3);
     const QStringList good = {"3C", " 60", "5A", " 90", "C3", " 195"};
@@ -197,7 +197,7 @@ void TstFaults::badReplies()
 
 void TstFaults::floodWhilePolling()
 {
-    PtyBoard &board = m_board->board();
+    QtPtyBoard &board = m_board->board();
     QVERIFY(connectBoard());
     setInputs(0x11, 0x22, 0x33);
     click("Check1");
@@ -247,7 +247,7 @@ void TstFaults::boardGoesAway()
 {
     QFETCH(Loss, loss);
     QFETCH(bool, editing);
-    PtyBoard &board = m_board->board();
+    QtPtyBoard &board = m_board->board();
     const QString com3 = m_board->devDir() + "/com3";
     const QStringList inputs = {"--input", "A=3C", "--input", "B=5A", "--input", "C=C3"};
     setInputs(0x3C, 0x5A, 0xC3);
@@ -386,7 +386,7 @@ void TstFaults::hammering()
     QFETCH(int, delayMs);
     QFETCH(bool, noise);
     QFETCH(quint32, seed);
-    PtyBoard &board = m_board->board();
+    QtPtyBoard &board = m_board->board();
     QVERIFY(connectBoard());
     constexpr std::array<quint8, 3> inputs = {0x96, 0x69, 0x3C};
     setInputs(inputs[0], inputs[1], inputs[2]);

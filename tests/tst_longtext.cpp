@@ -2,8 +2,8 @@
 // SPDX-License-Identifier: MIT
 // Pastes far longer than a line edit's default limit: the box keeps the whole text, so its
 // value comes from the end of what was pasted, not from where a limit cut it.
+#include "ports/textbox.h"
 #include "window/iotestwindow.h"
-#include "window/textbox.h"
 
 #include <QApplication>
 #include <QClipboard>

@@ -1,9 +1,9 @@
 // SPDX-FileCopyrightText: the Zarvex Test developers
 // SPDX-License-Identifier: MIT
 // Poll Once and Continuous Poll through the real window against the board emulator.
-#include "device/session.h"
+#include "ports/textbox.h"
+#include "session/session.h"
 #include "window/iotestwindow.h"
-#include "window/textbox.h"
 #include "windowtest.h"
 
 #include <QCheckBox>

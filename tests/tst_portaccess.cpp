@@ -5,15 +5,16 @@
 
 #include "device/portaccess.h"
 #include "device/portname.h"
+#include "device/seriallink.h"
 #include "porttargets.h"
 #include "ptyboard.h"
+#include "testboard.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QSerialPort>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
@@ -69,13 +70,13 @@ struct Result
 Result lookAndClaim(const QString &path, const PortClaim::Options &options, const QString &lock)
 {
     Result result;
-    result.seen = checkWithoutOpening(path, options);
+    result.seen = checkWithoutOpening(path.toStdString(), options);
     result.lockKeptByLook = lock.isEmpty() || QFileInfo(lock).exists();
-    auto claimed = PortClaim::claim(path, options);
+    auto claimed = PortClaim::claim(path.toStdString(), options);
     if (auto *refusal = std::get_if<OpenRefusal>(&claimed))
         result.refused = *refusal;
     else
-        result.device = std::get<PortClaim>(claimed).device();
+        result.device = QString::fromStdString(std::get<PortClaim>(claimed).device());
     return result;
 }
 
@@ -156,14 +157,13 @@ void TstPortAccess::targets()
     QVERIFY(::mkdir(QFile::encodeName(lockDir).constData(), 0777) == 0 &&
             ::chmod(QFile::encodeName(lockDir).constData(), 01777) == 0);
     PortClaim::Options privateLocks;
-    privateLocks.lockDirs = {lockDir};
+    privateLocks.lockDirs = {lockDir.toStdString()};
 
     TestPty pty;
     QVERIFY(pty.isValid());
     SleepingChild child;
-    PtyBoard board;
-    QSerialPort holder;
-    std::optional<PortClaim> firstClaim;
+    QtPtyBoard board;
+    std::unique_ptr<SerialLink> holder;
     std::optional<LockFileWriter> lock;
     QFile file(dir.filePath(QStringLiteral("notes.txt")));
     int fifoReader = -1;
@@ -254,11 +254,8 @@ void TstPortAccess::targets()
         // the claim held while it is open.
         const QString first = dir.filePath(QStringLiteral("com4"));
         QVERIFY(QFile::link(pty.slavePath(), first));
-        auto claimed = PortClaim::claim(first);
-        QVERIFY(std::holds_alternative<PortClaim>(claimed));
-        firstClaim.emplace(std::move(std::get<PortClaim>(claimed)));
-        holder.setPortName(firstClaim->device());
-        QVERIFY(holder.open(QIODevice::ReadWrite));
+        holder = ::linkTo(first);
+        QVERIFY(!holder->open());
         options = {};
         pid = ::getpid();
         lockFile = serialLayerLockPath(pty.slavePath());
@@ -324,12 +321,12 @@ void TstPortAccess::targets()
                            .arg(major(st.st_rdev))
                            .arg(minor(st.st_rdev))
                            .toLocal8Bit());
-            options.consoleList = list.fileName();
-            options.activeConsoles = dir.filePath(QStringLiteral("none"));
+            options.consoleList = list.fileName().toStdString();
+            options.activeConsoles = dir.filePath(QStringLiteral("none")).toStdString();
         } else {
             list.write(QStringLiteral("tty0 %1\n").arg(name).toLocal8Bit());
-            options.consoleList = dir.filePath(QStringLiteral("none"));
-            options.activeConsoles = list.fileName();
+            options.consoleList = dir.filePath(QStringLiteral("none")).toStdString();
+            options.activeConsoles = list.fileName().toStdString();
         }
         list.close();
         text = path + QStringLiteral(" is the system console");
@@ -340,16 +337,18 @@ void TstPortAccess::targets()
         linkTo = board.devicePath();
         written = [&] { return board.received(); };
         after = [&] {
-            // and the serial layer opens what was claimed, while the claim holds it
-            auto claimed = PortClaim::claim(path, options);
-            QVERIFY(std::holds_alternative<PortClaim>(claimed));
-            holder.setPortName(std::get<PortClaim>(claimed).device());
-            QVERIFY(holder.open(QIODevice::ReadWrite));
-            QVERIFY(std::holds_alternative<OpenRefusal>(PortClaim::claim(path, options)));
-            holder.close();
-            std::get<PortClaim>(claimed).release();
+            // and the link opens what it claimed, the claim held while it is open
+            holder = ::linkTo(path);
+            QVERIFY(!holder->open());
+            QVERIFY(
+                std::holds_alternative<OpenRefusal>(PortClaim::claim(path.toStdString(), options)));
+            holder->close();
             // and nothing of it is left behind
-            QVERIFY(std::holds_alternative<PortClaim>(PortClaim::claim(path, options)));
+            const auto again = PortClaim::claim(path.toStdString(), options);
+            QVERIFY2(std::holds_alternative<PortClaim>(again),
+                     std::get_if<OpenRefusal>(&again)
+                         ? std::get_if<OpenRefusal>(&again)->text().c_str()
+                         : "");
             QCOMPARE(board.received(), QByteArray());
         };
         break;
@@ -366,25 +365,25 @@ void TstPortAccess::targets()
         result = lookAndClaim(path, options, lockFile);
 
     if (!failure) {
-        QVERIFY2(!result.refused, qPrintable(result.refused->text()));
+        QVERIFY2(!result.refused, result.refused->text().c_str());
         QCOMPARE(result.device, QFileInfo(linkTo).canonicalFilePath());
     } else {
         QVERIFY2(result.refused, "claimed");
         const OpenRefusal &refusal = *result.refused;
         QCOMPARE(refusal.failure, *failure);
         QCOMPARE(refusal.by, by);
-        QCOMPARE(refusal.path, path);
+        QCOMPARE(QString::fromStdString(refusal.path), path);
         QCOMPARE(refusal.pid, pid);
-        QCOMPARE(refusal.lockFile, lockFile);
+        QCOMPARE(QString::fromStdString(refusal.lockFile), lockFile);
         if (detail)
-            QCOMPARE(refusal.detail, *detail);
+            QCOMPARE(QString::fromStdString(refusal.detail), *detail);
         if (text)
-            QCOMPARE(refusal.text(), *text);
+            QCOMPARE(QString::fromStdString(refusal.text()), *text);
         if (by == InUseBy::ControllingTerminal || target == Target::LiveSerialLayerLock)
-            QCOMPARE(refusal.processName, QStringLiteral("sleep"));
+            QCOMPARE(refusal.processName, std::string("sleep"));
         if (target == Target::UnremovableStaleLock)
             QVERIFY(refusal.stale);
-        const QString text = refusal.text();
+        const QString text = QString::fromStdString(refusal.text());
         if (pid > 0)
             QVERIFY2(text.contains(QString::number(pid)), qPrintable(text));
         QVERIFY2(text.contains(lockFile), qPrintable(text));
@@ -396,7 +395,8 @@ void TstPortAccess::targets()
     QCOMPARE(written(), QByteArray());
     if (after)
         after();
-    holder.close();
+    if (holder)
+        holder->close();
 }
 
 void TstPortAccess::overviewMarks()
@@ -415,7 +415,7 @@ void TstPortAccess::overviewMarks()
         QVERIFY(QFile::link(targets[i], dir.filePath(QStringLiteral("com%1").arg(i + 1))));
 
     const auto com = [&](int n) { return dir.filePath(QStringLiteral("com%1").arg(n)); };
-    QCOMPARE(portNumberOverview({}, dir.path()),
+    QCOMPARE(QString::fromStdString(portNumberOverview({}, dir.path().toStdString())),
              QStringLiteral("Port numbers that name a device right now:\n"
                             "1: %1 -> %2, pseudo-terminal (terminal of process %3 (sleep))\n"
                             "2: %4 -> %5 (not a serial device)\n"
@@ -445,7 +445,7 @@ void TstPortAccess::racingClaims()
     // layer's exclusive mode does not stop the second). The owners log when they have it.
     constexpr int Rounds = 200;
     constexpr int HoldMs = 20;
-    PtyBoard board;
+    QtPtyBoard board;
     QVERIFY(board.start());
     const QString lockFile = serialLayerLockPath(board.devicePath());
     QVERIFY(!QFileInfo::exists(lockFile));
@@ -548,25 +548,28 @@ void TstPortAccess::lockFileObstacles()
 
     PortClaim::Options options;
     for (const QString &name : std::as_const(dirs))
-        options.lockDirs << dir.filePath(name);
+        options.lockDirs.push_back(dir.filePath(name).toStdString());
     std::optional<OpenRefusal> obstacle;
     // Root may write anywhere: the directories are closed to user nobody instead.
     if (::geteuid() == 0)
-        QVERIFY(runAsUser(Nobody, Nobody,
-                          [&] { obstacle = lockFileObstacle(pty.slavePath(), options); }));
+        QVERIFY(runAsUser(Nobody, Nobody, [&] {
+            obstacle = lockFileObstacle(pty.slavePath().toStdString(), options);
+        }));
     else
-        obstacle = lockFileObstacle(pty.slavePath(), options);
+        obstacle = lockFileObstacle(pty.slavePath().toStdString(), options);
 
     if (error == 0) {
-        QVERIFY2(!obstacle, qPrintable(obstacle->text()));
+        QVERIFY2(!obstacle, obstacle->text().c_str());
     } else {
         QVERIFY(obstacle);
         QCOMPARE(obstacle->failure, OpenFailure::Other);
-        QCOMPARE(obstacle->lockFile, options.lockDirs[named] + QLatin1Char('/') + lockName);
-        QCOMPARE(obstacle->systemText, qt_error_string(error));
-        QCOMPARE(obstacle->text(),
+        QCOMPARE(QString::fromStdString(obstacle->lockFile),
+                 QString::fromStdString(options.lockDirs[named]) + QLatin1Char('/') + lockName);
+        QCOMPARE(QString::fromStdString(obstacle->systemText), qt_error_string(error));
+        QCOMPARE(QString::fromStdString(obstacle->text()),
                  QStringLiteral("%1 could not be locked: cannot make %2: %3")
-                     .arg(pty.slavePath(), obstacle->lockFile, qt_error_string(error)));
+                     .arg(pty.slavePath(), QString::fromStdString(obstacle->lockFile),
+                          qt_error_string(error)));
     }
     // Nothing is left behind of the attempt.
     for (const char *name : {"open", "closed", "held"})
@@ -587,7 +590,7 @@ void TstPortAccess::lockDirectoryFull()
         QSKIP("needs root, to mount over the lock directory");
     if (QProcess::execute(QStringLiteral("unshare"), {"--mount", "true"}) != 0)
         QSKIP("no mount namespace to be had here");
-    PtyBoard board;
+    QtPtyBoard board;
     QVERIFY(board.start());
     QTemporaryDir dir;
     QProcess child;

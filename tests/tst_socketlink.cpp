@@ -6,9 +6,7 @@
 #include "device/remoteaddress.h"
 #include "device/socketlink.h"
 #include "device/telnetcodec.h"
-#include "testboard.h"
 
-#include <QSignalSpy>
 #include <QtTest>
 
 #include <future>
@@ -25,6 +23,21 @@ namespace {
 using Codec = TelnetCodec;
 
 const auto hex = [](const char *text) { return QByteArray::fromHex(text); };
+
+std::string bytes(const QByteArray &bytes)
+{
+    return bytes.toStdString();
+}
+
+QString qstr(const std::string &text)
+{
+    return QString::fromStdString(text);
+}
+
+QString hexBytes(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toHex(' ').toUpper());
+}
 
 const QByteArray Greeting = hex("FFFB03 FFFD03 FFFB01 FFFE01 FFFD00 FFFB00 FFFD2C");
 // What the greeting needs answered: DO SGA, WONT SGA, DONT ECHO.
@@ -62,7 +75,7 @@ public:
     }
     RemoteAddress address(RemoteAddress::Protocol protocol) const
     {
-        return {protocol, QStringLiteral("127.0.0.1"), m_port};
+        return {protocol, "127.0.0.1", m_port};
     }
     // Plays the script to the next `connections` clients, one after the other; -1: to every
     // client until the server goes.
@@ -177,6 +190,7 @@ private slots:
     void unconfirmedSettings_data();
     void unconfirmedSettings();
     void closedBetweenCommands();
+    void servicedByAnEventLoop();
 };
 
 void TstSocketLink::addresses_data()
@@ -223,11 +237,11 @@ void TstSocketLink::addresses()
     QFETCH(QString, url);
     QFETCH(QString, error);
 
-    QString why = QStringLiteral("untouched");
-    const std::optional<RemoteAddress> address = RemoteAddress::parse(text, &why);
-    QCOMPARE(address ? address->url() : QString(), url);
-    QCOMPARE(why, error);
-    QCOMPARE(RemoteAddress::looksLikeUrl(text), !url.isEmpty() || !error.isEmpty());
+    std::string why = "untouched";
+    const std::optional<RemoteAddress> address = RemoteAddress::parse(text.toStdString(), &why);
+    QCOMPARE(address ? QString::fromStdString(address->url()) : QString(), url);
+    QCOMPARE(QString::fromStdString(why), error);
+    QCOMPARE(RemoteAddress::looksLikeUrl(text.toStdString()), !url.isEmpty() || !error.isEmpty());
 }
 
 void TstSocketLink::decoding_data()
@@ -259,7 +273,8 @@ void TstSocketLink::decoding_data()
     // A server that sends back what it gets: its WILL COM-PORT is refused, and its DONT to
     // that taken as a refusal of ours, unanswered. The settings it sends are no answers.
     QTest::newRow("own opening echoed")
-        << Codec().opening() + hex("FFFE2C") << QByteArray() << hex("FFFE2C") << true;
+        << QByteArray::fromStdString(Codec().opening()) + hex("FFFE2C") << QByteArray()
+        << hex("FFFE2C") << true;
     // Switched off after it was on: never taken up again, so a server that keeps switching it
     // gets two answers in all.
     QTest::newRow("an option switched off stays off")
@@ -280,16 +295,17 @@ void TstSocketLink::decoding()
     for (qsizetype cut = -1; cut <= stream.size(); ++cut) {
         Codec codec;
         codec.opening();
-        QByteArray gotData;
-        QByteArray gotAnswers;
+        std::string gotData;
+        std::string gotAnswers;
         if (cut < 0) {
             for (const char byte : stream)
-                codec.feed(QByteArrayView(&byte, 1), gotData, gotAnswers);
+                codec.feed(std::string_view(&byte, 1), gotData, gotAnswers);
         } else {
-            codec.feed(stream.left(cut), gotData, gotAnswers);
-            codec.feed(stream.mid(cut), gotData, gotAnswers);
+            codec.feed(bytes(stream.left(cut)), gotData, gotAnswers);
+            codec.feed(bytes(stream.mid(cut)), gotData, gotAnswers);
         }
-        QVERIFY2(gotData == data && gotAnswers == answers && codec.settled() == settled,
+        QVERIFY2(gotData == bytes(data) && gotAnswers == bytes(answers) &&
+                     codec.settled() == settled,
                  qPrintable(QString::number(cut)));
         QVERIFY(codec.serverSpokeTelnet());
     }
@@ -310,7 +326,7 @@ void TstSocketLink::exchangeThroughTelnet()
                   {'>', hex("FFFF") + ModemState}});
     SocketLink link(server.address(Rfc2217));
     QVERIFY(!link.open());
-    QCOMPARE(link.peer(), QStringLiteral("127.0.0.1:%1").arg(link.address().port));
+    QCOMPARE(qstr(link.device()), QStringLiteral("127.0.0.1:%1").arg(link.address().port));
     CommandSet commands(link);
     QCOMPARE(commands.sendWritePort(Port::A, 255), SendOutcome::Sent);
     const ReadPortsOutcome read = commands.readPorts();
@@ -331,7 +347,8 @@ void TstSocketLink::rawTimeoutThenHangUp()
     ScriptedServer server;
     server.start({{'<', "abc"}, {'>', hex("0102")}, {'<', "abcabc"}, {'>', hex("03")}, {'x', {}}});
     SocketLink link(server.address(Raw));
-    QSignalSpy lost(&link, &SerialLink::lost);
+    int lost = 0;
+    link.setLossHandler([&lost] { ++lost; });
     QVERIFY(!link.open());
     CommandSet commands(link);
     const ReadPortsOutcome late = commands.readPorts();
@@ -341,8 +358,8 @@ void TstSocketLink::rawTimeoutThenHangUp()
     QCOMPARE(commands.readPorts().kind, ReadPortsOutcome::Kind::PortLost);
     QCOMPARE(link.descriptor(), -1);
     QVERIFY(!link.output("abc"));
-    QTRY_COMPARE(lost.count(), 1);
-    QCOMPARE(link.lossText(),
+    QCOMPARE(lost, 1);
+    QCOMPARE(qstr(link.lossText()),
              QStringLiteral("the connection to 127.0.0.1:%1 was closed").arg(link.address().port));
 }
 
@@ -405,7 +422,7 @@ void TstSocketLink::refusals()
             server.start(script, hangUp || failure == OpenFailure::InUse ? -1 : 1);
             port = server.address(protocol).port;
         }
-        SocketLink link({protocol, QStringLiteral("127.0.0.1"), port});
+        SocketLink link({protocol, "127.0.0.1", port});
         QElapsedTimer clock;
         clock.start();
         if (failure == OpenFailure::Other) // interrupted, from 200 ms on
@@ -415,7 +432,7 @@ void TstSocketLink::refusals()
             continue;
         QVERIFY(refusal);
         QCOMPARE(refusal->failure, failure);
-        QCOMPARE(refusal->text(), text.arg(port));
+        QCOMPARE(qstr(refusal->text()), text.arg(port));
         QCOMPARE(link.state(), LinkState::Closed);
         // An RFC 2217 server's greeting is answered while the link waits; a telnet server
         // reached raw gets nothing at all.
@@ -434,7 +451,7 @@ void TstSocketLink::busyForAMoment()
     server.start({{'>', "Port already in use\r\n"}, {'x', {}}});
     SocketLink link(server.address(Raw));
     const std::optional<OpenRefusal> refusal = link.open();
-    QVERIFY2(!refusal, qPrintable(refusal ? refusal->text() : QString()));
+    QVERIFY2(!refusal, refusal ? refusal->text().c_str() : "");
 }
 
 // Through a tunnel that accepts at once, the server's first words come after our commands:
@@ -477,7 +494,7 @@ void TstSocketLink::turnedAwayLate()
     QCOMPARE(commands.readPorts().kind, ReadPortsOutcome::Kind::PortLost);
     QVERIFY(link.lateRefusal());
     QCOMPARE(link.lateRefusal()->failure, failure);
-    QCOMPARE(link.lateRefusal()->text(), text.arg(link.address().port));
+    QCOMPARE(qstr(link.lateRefusal()->text()), text.arg(link.address().port));
     link.close();
     QCOMPARE(server.received(), QByteArray("A\x12"
                                            "abc"));
@@ -521,14 +538,14 @@ void TstSocketLink::serverThatReadsNothing()
     SocketLink link(server.address(Raw));
     link.setInterruptCheck([] { return false; }); // wait for room, as zarvex does
     QVERIFY(!link.open());
-    const QByteArray chunk(64 * 1024, 'A');
+    const std::string chunk(64 * 1024, 'A');
     int chunks = 0;
     while (link.output(chunk))
         QVERIFY(++chunks < 10000);
     QCOMPARE(link.state(), LinkState::Lost);
-    QCOMPARE(link.lossText(), QStringLiteral("127.0.0.1:%1 took nothing we sent for 5 s: the "
-                                             "connection counts as lost")
-                                  .arg(link.address().port));
+    QCOMPARE(qstr(link.lossText()), QStringLiteral("127.0.0.1:%1 took nothing we sent for 5 s: the "
+                                                   "connection counts as lost")
+                                        .arg(link.address().port));
 }
 
 // A reply later than the board's deadline by less than the round trip measured while opening
@@ -545,10 +562,12 @@ void TstSocketLink::slowServer()
                   {'>', hex("010203")}});
     SocketLink link(server.address(Rfc2217));
     QVERIFY(!link.open());
-    QVERIFY2(link.roundTripMs() >= 300, qPrintable(QString::number(link.roundTripMs())));
-    QVERIFY(link.settingsConfirmed());
+    const std::optional<NetworkFacts> network = link.network();
+    QVERIFY(network && network->telnet);
+    QVERIFY2(network->roundTripMs >= 300, qPrintable(QString::number(network->roundTripMs)));
+    QCOMPARE(qstr(network->settingsProblem), QString());
     CommandSet commands(link);
-    commands.setTransitAllowanceMs(link.roundTripMs());
+    commands.setTransitAllowanceMs(network->roundTripMs);
     const ReadPortsOutcome read = commands.readPorts();
     QCOMPARE(read.kind, ReadPortsOutcome::Kind::Inputs);
     QCOMPARE(read.inputs, (ReadPortsOutcome::PortInputs{1, 2, 3}));
@@ -586,8 +605,7 @@ void TstSocketLink::unconfirmedSettings()
                   {'>', hex("FFFF0102")}});
     SocketLink link(server.address(Rfc2217));
     QVERIFY(!link.open());
-    QVERIFY(!link.settingsConfirmed());
-    QCOMPARE(link.settingsProblem(), problem.arg(link.address().port));
+    QCOMPARE(qstr(link.network()->settingsProblem), problem.arg(link.address().port));
     CommandSet commands(link);
     QCOMPARE(commands.readPorts().kind, ReadPortsOutcome::Kind::Inputs);
 }
@@ -605,8 +623,36 @@ void TstSocketLink::closedBetweenCommands()
     pollfd ended{link.descriptor(), POLLRDHUP, 0};
     QCOMPARE(::poll(&ended, 1, 5000), 1);
     QCOMPARE(commands.sendWritePort(Port::A, 1), SendOutcome::PortLost);
-    QCOMPARE(link.lossText(),
+    QCOMPARE(qstr(link.lossText()),
              QStringLiteral("the connection to 127.0.0.1:%1 was closed").arg(link.address().port));
+}
+
+// An owner that only waits on descriptor() and calls service(): the server's telnet requests
+// are answered, and its hanging up noticed, while nobody reads or sends.
+void TstSocketLink::servicedByAnEventLoop()
+{
+    ScriptedServer server;
+    server.start({{'>', Greeting},
+                  {'<', hex("FFFA2C0501FFF0")},
+                  {'>', Confirmations},
+                  {'>', hex("FFFD18")},
+                  {'<', hex("FFFC18")},
+                  {'x', {}}});
+    SocketLink link(server.address(Rfc2217));
+    int lost = 0;
+    link.setLossHandler([&lost] { ++lost; });
+    QVERIFY(!link.open());
+    while (link.state() == LinkState::Open) {
+        QVERIFY(link.wantsRead());
+        pollfd socket{link.descriptor(), short(POLLIN | (link.hasUnsent() ? POLLOUT : 0)), 0};
+        QCOMPARE(::poll(&socket, 1, 5000), 1);
+        link.service();
+    }
+    QCOMPARE(lost, 1);
+    QCOMPARE(link.descriptor(), -1);
+    QCOMPARE(qstr(link.lossText()),
+             QStringLiteral("the connection to 127.0.0.1:%1 was closed").arg(link.address().port));
+    QVERIFY(server.received().endsWith(GreetingAnswers + hex("FFFC18")));
 }
 
 QTEST_GUILESS_MAIN(TstSocketLink)

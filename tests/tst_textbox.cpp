@@ -1,7 +1,7 @@
 // SPDX-FileCopyrightText: the Zarvex Test developers
 // SPDX-License-Identifier: MIT
 // The text-box and button behaviour every editing handler relies on.
-#include "window/textbox.h"
+#include "ports/textbox.h"
 
 #include <QApplication>
 #include <QClipboard>

@@ -2,10 +2,10 @@
 // SPDX-License-Identifier: MIT
 // The window as designed: controls, captions, initial state, geometry, fonts, tab order.
 #include "device/portname.h"
-#include "device/session.h"
+#include "ports/textbox.h"
+#include "session/session.h"
 #include "window/appinfo.h"
 #include "window/iotestwindow.h"
-#include "window/textbox.h"
 
 #include <QCheckBox>
 #include <QGroupBox>
@@ -400,7 +400,7 @@ void TstWindow::portNumberTooltipListsThePorts()
     QHelpEvent help(QEvent::ToolTip, at, portNumber->mapToGlobal(at));
     QApplication::sendEvent(portNumber, &help);
     QTRY_VERIFY(QToolTip::isVisible());
-    QCOMPARE(QToolTip::text(), portNumberOverview(serialDevices()));
+    QCOMPARE(QToolTip::text(), QString::fromStdString(portNumberOverview(serialDevices())));
     // Shown, not stored: the control itself is as it was.
     QVERIFY(portNumber->toolTip().isEmpty());
     QCOMPARE(portNumber->text(), QString("3"));

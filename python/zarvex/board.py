@@ -27,6 +27,7 @@ import time
 import weakref
 from typing import Any, Callable, NoReturn, overload
 
+from ._process import detached, program_path
 from .errors import (
     ConditionFailed,
     NoAnswer,
@@ -310,7 +311,7 @@ class _Process:
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
-            start_new_session=True,  # a Ctrl-C meant for Python does not cut a command short
+            **detached(),  # a Ctrl-C meant for Python does not cut a command short
         )
         assert self.proc.stdin and self.proc.stdout and self.proc.stderr
         _log.debug("%d: %s", self.proc.pid, " ".join(args))
@@ -506,7 +507,7 @@ class Board:
         self._margin: float = float(margin)
 
         # The Board makes the checks itself, one after each call that drives outputs.
-        args = [os.fspath(program), "--json", "--no-check", "batch", "--keep-going"]
+        args = [program_path(program), "--json", "--no-check", "batch", "--keep-going"]
         if port is not None and device is not None:
             raise UsageError("give either port or device, not both")
         if port is None and device is None and not os.environ.get("ZARVEX_PORT"):

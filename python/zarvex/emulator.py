@@ -18,7 +18,6 @@ import errno
 import os
 import re
 import shutil
-import signal
 import socket
 import tempfile
 import subprocess
@@ -28,6 +27,7 @@ import weakref
 from typing import Any, Mapping
 
 from .board import _byte, _port_of
+from ._process import detached
 from .errors import ProgramNotFound, UsageError, ZarvexError
 
 __all__ = ["Emulator", "Ser2net"]
@@ -76,7 +76,7 @@ class Emulator:
         args += extra
         try:
             self._proc = subprocess.Popen(
-                args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, start_new_session=True
+                args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, **detached()
             )
         except FileNotFoundError:
             raise ProgramNotFound(args[0], "build target zarvex-board-emulator, put it on PATH") from None
@@ -145,7 +145,7 @@ class Emulator:
     def kill(self) -> None:
         """Ends the emulator at once (SIGKILL): its board vanishes."""
         if self._proc.poll() is None:
-            os.kill(self._proc.pid, signal.SIGKILL)
+            self._proc.kill()
             self._proc.wait()
 
     def close(self) -> None:
@@ -227,7 +227,7 @@ class Ser2net:
                 stdin=subprocess.DEVNULL,
                 stdout=subprocess.DEVNULL,
                 stderr=errors,
-                start_new_session=True,
+                **detached(),
             )
         self._finalizer = weakref.finalize(self, _end, self._proc)
         deadline = time.monotonic() + 5

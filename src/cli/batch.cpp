@@ -2,13 +2,15 @@
 // SPDX-License-Identifier: MIT
 #include "batch.h"
 
+#include "boardclient.h"
 #include "commands.h"
 #include "commandtable.h"
+#include "device/systemerror.h"
+#include "diagnostic.h"
 #include "interrupts.h"
 #include "output.h"
 
-#include <QFile>
-
+#include <algorithm>
 #include <cerrno>
 
 #include <fcntl.h>
@@ -18,13 +20,33 @@
 namespace {
 
 // Longest line taken; a longer one is an error of its own, unless it is blank or a comment.
-constexpr qsizetype LongestLine = 64 * 1024;
+constexpr std::size_t LongestLine = 64 * 1024;
 // The longest a reply waits for the replies after it to leave together.
-constexpr qint64 HeldRepliesMs = 20;
+constexpr std::int64_t HeldRepliesMs = 20;
 
 bool isBlank(char c)
 {
     return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
+
+// The length of the white space that begins at `at` in valid UTF-8, or 0: ASCII white space and
+// Unicode's separators (the no-break space, the em space, the line separator, ...).
+std::size_t spaceAt(const std::string &text, std::size_t at)
+{
+    const auto byte = [&](std::size_t i) {
+        return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0u;
+    };
+    if (isBlank(text[at]) || text[at] == '\n')
+        return 1;
+    if (byte(0) == 0xC2 && (byte(1) == 0x85 || byte(1) == 0xA0))
+        return 2;
+    const std::uint32_t code =
+        byte(0) >= 0xE0 && byte(0) <= 0xEF
+            ? ((byte(0) & 0x0Fu) << 12) | ((byte(1) & 0x3Fu) << 6) | (byte(2) & 0x3Fu)
+            : 0;
+    const bool space = code == 0x1680 || (code >= 0x2000 && code <= 0x200A) || code == 0x2028 ||
+                       code == 0x2029 || code == 0x202F || code == 0x205F || code == 0x3000;
+    return space ? 3 : 0;
 }
 
 // Lines of a file descriptor, each whole, read as they come; a signal ends the reading. A line
@@ -35,7 +57,7 @@ class LineReader
 public:
     struct Line
     {
-        QByteArray text; // without "\n" or "\r\n"
+        std::string text; // without "\n" or "\r\n"
         bool tooLong = false;
     };
 
@@ -46,16 +68,18 @@ public:
     std::optional<Line> next()
     {
         for (;;) {
-            const qsizetype newline = m_buffer.indexOf('\n', m_scanned);
-            if (newline >= 0 || (m_ended && (m_start < m_buffer.size() || m_skipping))) {
-                const qsizetype end = newline >= 0 ? newline : m_buffer.size();
-                const qsizetype size = end - m_start - (end > m_start && m_buffer[end - 1] == '\r');
+            const auto newline = m_buffer.find('\n', m_scanned);
+            if (newline != std::string::npos ||
+                (m_ended && (m_start < m_buffer.size() || m_skipping))) {
+                const std::size_t end = newline != std::string::npos ? newline : m_buffer.size();
+                const std::size_t size =
+                    end - m_start - (end > m_start && m_buffer[end - 1] == '\r');
                 Line line;
                 if (m_skipping || size > LongestLine) {
-                    note(m_buffer.constData() + m_start, size);
+                    note(m_buffer.data() + m_start, size);
                     line = endOfSkipped();
                 } else {
-                    line.text = m_buffer.mid(m_start, size);
+                    line.text = m_buffer.substr(m_start, size);
                 }
                 m_start = m_scanned = end + 1;
                 return line;
@@ -65,19 +89,19 @@ public:
             m_scanned = m_buffer.size();
             if (m_scanned - m_start > LongestLine) {
                 // Only what decides between a comment and a long line is kept of it.
-                note(m_buffer.constData() + m_start, m_scanned - m_start);
+                note(m_buffer.data() + m_start, m_scanned - m_start);
                 m_skipping = true;
                 m_start = m_scanned;
             }
-            m_buffer.remove(0, m_start);
+            m_buffer.erase(0, m_start);
             m_scanned -= m_start;
             m_start = 0;
             if (!Interrupts::waitReadable(m_fd, m_whileOutputLasts))
                 return std::nullopt;
-            const qsizetype had = m_buffer.size();
+            const std::size_t had = m_buffer.size();
             m_buffer.resize(had + ChunkSize);
             const ssize_t n = ::read(m_fd, m_buffer.data() + had, ChunkSize);
-            m_buffer.resize(had + std::max<ssize_t>(n, 0));
+            m_buffer.resize(had + std::size_t(std::max<ssize_t>(n, 0)));
             if (n == 0)
                 m_ended = true;
             else if (n < 0 && errno != EINTR && errno != EAGAIN)
@@ -88,18 +112,18 @@ public:
     // The errno of a failed read, or 0.
     int error() const { return m_error; }
     // Whether the next line is here already, so next() returns it without waiting.
-    bool hasLine() const { return m_buffer.indexOf('\n', m_scanned) >= 0; }
+    bool hasLine() const { return m_buffer.find('\n', m_scanned) != std::string::npos; }
 
 private:
-    static constexpr qsizetype ChunkSize = 64 * 1024;
+    static constexpr std::size_t ChunkSize = 64 * 1024;
 
     enum class Start { Blank, Comment, Command };
 
     // The next piece of an over-long line: what it is, blank so far, a comment, or a command
     // too long to run, is all that is kept of it.
-    void note(const char *bytes, qsizetype size)
+    void note(const char *bytes, std::size_t size)
     {
-        for (qsizetype i = 0; m_skippedStart == Start::Blank && i < size; ++i) {
+        for (std::size_t i = 0; m_skippedStart == Start::Blank && i < size; ++i) {
             if (!isBlank(bytes[i]))
                 m_skippedStart = bytes[i] == '#' ? Start::Comment : Start::Command;
         }
@@ -117,10 +141,10 @@ private:
 
     int m_fd;
     bool m_whileOutputLasts;
-    QByteArray m_buffer;
-    qsizetype m_start = 0;   // where the next line begins in m_buffer
-    qsizetype m_scanned = 0; // no '\n' from m_start up to here
-    bool m_skipping = false; // the line at m_start began before it, and is too long already
+    std::string m_buffer;
+    std::size_t m_start = 0;   // where the next line begins in m_buffer
+    std::size_t m_scanned = 0; // no '\n' from m_start up to here
+    bool m_skipping = false;   // the line at m_start began before it, and is too long already
     Start m_skippedStart = Start::Blank;
     bool m_ended = false;
     int m_error = 0;
@@ -130,24 +154,36 @@ private:
 struct ParsedLine
 {
     std::optional<Command> command;
-    QString error;
+    std::string error;
 };
 
-ParsedLine parseLine(const QByteArray &raw, KnownRegisters &known)
+std::string tooLongText()
+{
+    return "line longer than " + std::to_string(LongestLine) + " bytes";
+}
+
+ParsedLine parseLine(const std::string &raw, KnownRegisters &known)
 {
     ParsedLine parsed;
     if (raw.size() > LongestLine) {
-        parsed.error = QStringLiteral("line longer than %1 bytes").arg(LongestLine);
+        parsed.error = tooLongText();
         return parsed;
     }
-    QStringList words;
-    for (const QString &word :
-         QString::fromUtf8(raw).simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
-        if (word.startsWith(QLatin1Char('#')))
+    std::vector<std::string> words;
+    const std::string text = validUtf8(raw);
+    for (std::size_t at = 0; at < text.size();) {
+        if (const std::size_t space = spaceAt(text, at)) {
+            at += space;
+            continue;
+        }
+        const std::size_t start = at;
+        while (at < text.size() && spaceAt(text, at) == 0)
+            ++at;
+        if (text[start] == '#')
             break;
-        words << word;
+        words.push_back(text.substr(start, at - start));
     }
-    if (words.isEmpty())
+    if (words.empty())
         return parsed;
     parsed.command = parseBatchLine(words, &parsed.error);
     if (parsed.command && !checkAgainst(*parsed.command, known, &parsed.error))
@@ -158,21 +194,21 @@ ParsedLine parseLine(const QByteArray &raw, KnownRegisters &known)
 ParsedLine parse(const LineReader::Line &line, KnownRegisters &known)
 {
     if (line.tooLong)
-        return {std::nullopt, QStringLiteral("line longer than %1 bytes").arg(LongestLine)};
-    return line.text.isEmpty() ? ParsedLine{} : parseLine(line.text, known);
+        return {std::nullopt, tooLongText()};
+    return line.text.empty() ? ParsedLine{} : parseLine(line.text, known);
 }
 
 // Every line checked, each mistake said with its number; false when any was wrong.
 bool checkAll(LineReader &reader)
 {
     KnownRegisters known;
-    qint64 number = 0;
+    std::int64_t number = 0;
     bool good = true;
     while (const auto line = reader.next()) {
         const ParsedLine parsed = parse(*line, known);
         ++number;
-        if (!parsed.error.isEmpty()) {
-            Output::diagnostic(QStringLiteral("line %1: %2").arg(number).arg(parsed.error));
+        if (!parsed.error.empty()) {
+            diagnostic("line " + std::to_string(number) + ": " + parsed.error);
             good = false;
         }
     }
@@ -185,40 +221,37 @@ public:
     Batch(Output &out, const BatchPlan &plan) : m_out(out), m_plan(plan) {}
 
     // A reply to the command on `line`.
-    void reply(qint64 line, const Reply &reply)
+    void reply(std::int64_t line, const Reply &reply)
     {
         if (m_out.json()) {
-            QJsonObject fields = reply.json();
-            fields.insert(QStringLiteral("line"), line);
+            Json fields = reply.json();
+            fields["line"] = line;
             m_out.object(reply.type, fields);
         } else if (reply.ok()) {
-            m_out.text(reply.text.isEmpty() ? QStringLiteral("ok")
-                                            : QStringLiteral("ok ") + reply.text);
+            m_out.text(reply.text.empty() ? "ok" : "ok " + reply.text);
         } else {
-            m_out.text(QStringLiteral("%1 line %2: %3")
-                           .arg(reply.code == ExitCode::ConditionFalse && !reply.signal
-                                    ? QStringLiteral("fail")
-                                    : QStringLiteral("error"))
-                           .arg(line)
-                           .arg(reply.problem));
+            m_out.text(std::string(reply.code == ExitCode::ConditionFalse && !reply.signal
+                                       ? "fail"
+                                       : "error") +
+                       " line " + std::to_string(line) + ": " + reply.problem);
         }
         if (!reply.ok()) {
-            Output::diagnostic(QStringLiteral("line %1: %2").arg(line).arg(reply.problem));
+            diagnostic("line " + std::to_string(line) + ": " + reply.problem);
             if (m_code == ExitCode::Success)
                 m_code = reply.code;
         }
     }
 
-    void parseError(qint64 line, const QString &error)
+    void parseError(std::int64_t line, const std::string &error)
     {
-        reply(line, Reply{QStringLiteral("error"), ExitCode::Usage, {}, {}, error});
+        reply(line, Reply{"error", ExitCode::Usage, {}, Json::object(), error});
     }
 
     // Runs one line; false when the batch stops here.
-    bool run(BoardClient &board, qint64 line, const ParsedLine &parsed)
+    bool run(BoardClient &board, std::int64_t line, const ParsedLine &parsed)
     {
         if (!parsed.command) {
-            if (parsed.error.isEmpty())
+            if (parsed.error.empty())
                 return true; // blank or comment
             parseError(line, parsed.error);
             return m_plan.keepGoing;
@@ -245,22 +278,21 @@ public:
             return;
         // Not a reply to any line: said once, after the last one.
         if (auto failure = board.check()) {
-            const Reply reply = failed(QStringLiteral("check"), *failure);
+            const Reply reply = failed("check", *failure);
             if (m_out.json())
                 m_out.object(reply.type, reply.json());
             else
-                m_out.text(QStringLiteral("error at the end: ") + failure->message);
-            Output::diagnostic(QStringLiteral("batch: ") + failure->message);
+                m_out.text("error at the end: " + failure->message);
+            diagnostic("batch: " + failure->message);
             if (m_code == ExitCode::Success)
                 m_code = failure->code;
         }
     }
 
     // Input that could not be read is an error, never its end.
-    void readFailed(const QString &name, int error)
+    void readFailed(const std::string &name, int error)
     {
-        Output::diagnostic(
-            QStringLiteral("batch: cannot read %1: %2").arg(name, qt_error_string(error)));
+        diagnostic("batch: cannot read " + name + ": " + systemErrorText(error));
         if (m_code == ExitCode::Success)
             m_code = ExitCode::Usage;
     }
@@ -276,19 +308,22 @@ private:
 
 } // namespace
 
-ExitCode runBatch(const std::optional<PortChoice> &port, Output &out, const BatchPlan &plan)
+ExitCode runBatch(const std::optional<PortTarget> &port, Output &out, const BatchPlan &plan)
 {
     int fd = STDIN_FILENO;
-    const bool fromFile = !plan.file.isEmpty() && plan.file != QLatin1String("-");
-    const QString name = fromFile ? plan.file : QStringLiteral("standard input");
+    const bool fromFile = !plan.file.empty() && plan.file != "-";
+    const std::string name = fromFile ? plan.file : "standard input";
     const auto cannotRead = [&](int error) {
-        Output::diagnostic(
-            QStringLiteral("batch: cannot read %1: %2").arg(name, qt_error_string(error)));
+        diagnostic("batch: cannot read " + name + ": " + systemErrorText(error));
         return ExitCode::Usage;
     };
+#ifdef _WIN32
+    constexpr int OpenFlags = O_RDONLY | O_BINARY;
+#else
     // Non-blocking, as a FIFO with no writer yet would hold open() deaf to signals.
-    if (fromFile && (fd = ::open(QFile::encodeName(plan.file).constData(),
-                                 O_RDONLY | O_CLOEXEC | O_NONBLOCK)) < 0)
+    constexpr int OpenFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+#endif
+    if (fromFile && (fd = ::open(plan.file.c_str(), OpenFlags)) < 0)
         return cannotRead(errno);
     struct Closer
     {
@@ -326,8 +361,7 @@ ExitCode runBatch(const std::optional<PortChoice> &port, Output &out, const Batc
             return cannotRead(errno);
     }
     if (!port) {
-        Output::diagnostic(QStringLiteral("batch: no port given: use -p N, -d PATH|URL or set "
-                                          "ZARVEX_PORT"));
+        diagnostic("batch: no port given: use -p N, -d PATH|URL or set ZARVEX_PORT");
         return ExitCode::Usage;
     }
 
@@ -336,21 +370,18 @@ ExitCode runBatch(const std::optional<PortChoice> &port, Output &out, const Batc
         reportOpenFailure(out, *failure, &board);
         return failure->code;
     }
-    QJsonObject open{{QStringLiteral("path"), board.path()},
-                     {QStringLiteral("device"), board.device()},
-                     {QStringLiteral("ok"), true}};
-    if (port->number > 0)
-        open.insert(QStringLiteral("number"), port->number);
+    Json open = {{"path", board.path()}, {"device", board.device()}, {"ok", true}};
+    if (port->kind == PortTarget::Kind::Number)
+        open["number"] = port->number;
     board.describeLink(open);
-    out.result(board.path() == board.device()
-                   ? QStringLiteral("open %1").arg(board.path())
-                   : QStringLiteral("open %1 -> %2").arg(board.path(), board.device()),
-               QStringLiteral("open"), open);
+    out.result(board.path() == board.device() ? "open " + board.path()
+                                              : "open " + board.path() + " -> " + board.device(),
+               "open", open);
 
     Batch batch(out, plan);
     LineReader reader(fd, true);
     KnownRegisters known;
-    qint64 number = 0;
+    std::int64_t number = 0;
     // A reply waits only while the next command is already here, and never long: a script
     // that waits for each reply gets it at once, a piped one gets them in few writes.
     out.setHolding(true);

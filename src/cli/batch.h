@@ -2,14 +2,18 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "arguments.h"
-#include "boardclient.h"
+#include "exitcodes.h"
+
+#include "device/porttarget.h"
+
+#include <optional>
+#include <string>
 
 class Output;
 
 struct BatchPlan
 {
-    QString file; // empty or "-": standard input
+    std::string file; // empty or "-": standard input
     bool keepGoing = false;
     bool checkOnly = false;
     bool checkAtEnd = true;
@@ -17,4 +21,4 @@ struct BatchPlan
 
 // One open port, one command a line, exactly one reply line for each command. Lines from a
 // file are all checked before the port is opened; lines from a pipe as they come.
-ExitCode runBatch(const std::optional<PortChoice> &port, Output &out, const BatchPlan &plan);
+ExitCode runBatch(const std::optional<PortTarget> &port, Output &out, const BatchPlan &plan);

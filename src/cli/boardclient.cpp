@@ -2,38 +2,27 @@
 // SPDX-License-Identifier: MIT
 #include "boardclient.h"
 
+#include "diagnostic.h"
 #include "interrupts.h"
-#include "output.h"
 
-#include <csignal>
+#include <cstdio>
 
 namespace {
 
-std::unique_ptr<SerialLink> linkFor(const PortChoice &choice)
-{
-    if (choice.remote)
-        return std::make_unique<SocketLink>(*choice.remote);
-    if (choice.number > 0)
-        return std::make_unique<QtSerialLink>(); // the window's own naming
-    return std::make_unique<QtSerialLink>(nullptr, [path = choice.path](int) { return path; });
-}
-
-QString refusalHint(const OpenRefusal &refusal)
+std::string refusalHint(const OpenRefusal &refusal)
 {
     switch (refusal.failure) {
     case OpenFailure::InUse:
         if (refusal.by != InUseBy::ControllingTerminal && refusal.by != InUseBy::SystemConsole &&
             refusal.by != InUseBy::RemoteClient)
-            return QStringLiteral(" (busy: is Zarvex Test or another program connected?)");
+            return " (busy: is Zarvex Test or another program connected?)";
         break;
     case OpenFailure::PermissionDenied:
-        if (refusal.detail.isEmpty())
-            return QStringLiteral(
-                " (no group gives access to it here: ask whoever runs this machine)");
+        if (refusal.detail.empty())
+            return " (no group gives access to it here: ask whoever runs this machine)";
         break;
     case OpenFailure::NoSuchDevice:
-        return QStringLiteral(" (absent: is the board plugged in? zarvex ports lists what "
-                              "is there)");
+        return " (absent: is the board plugged in? zarvex ports lists what is there)";
     case OpenFailure::NotSerial:
     case OpenFailure::Unreachable:
     case OpenFailure::Other:
@@ -42,29 +31,38 @@ QString refusalHint(const OpenRefusal &refusal)
     return {};
 }
 
+const char *reasonWord(OpenFailure failure)
+{
+    switch (failure) {
+    case OpenFailure::NoSuchDevice:
+        return "absent";
+    case OpenFailure::InUse:
+        return "busy";
+    case OpenFailure::PermissionDenied:
+        return "permission";
+    case OpenFailure::NotSerial:
+        return "not-serial";
+    case OpenFailure::Unreachable:
+        return "unreachable";
+    case OpenFailure::Other:
+        break;
+    }
+    return "other";
+}
+
+// Seconds as people write them: 0.4, 1.25
+std::string secondsText(int ms)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", ms / 1000.0);
+    return text;
+}
+
 } // namespace
 
-std::optional<PortChoice> PortChoice::fromText(const QString &text, QString *error)
+BoardClient::BoardClient(const PortTarget &target)
+    : m_target(target), m_link(makeLink(target)), m_commands(*m_link)
 {
-    if (!RemoteAddress::looksLikeUrl(text))
-        return PortChoice{0, text, std::nullopt};
-    auto remote = RemoteAddress::parse(text, error);
-    if (!remote)
-        return std::nullopt;
-    return PortChoice{0, remote->url(), remote};
-}
-
-QString PortChoice::described() const
-{
-    return number > 0 ? QStringLiteral("port %1").arg(number) : path;
-}
-
-BoardClient::BoardClient(const PortChoice &choice)
-    : m_choice(choice), m_link(linkFor(choice)), m_commands(*m_link)
-{
-    m_local = qobject_cast<QtSerialLink *>(m_link.get());
-    m_remote = qobject_cast<SocketLink *>(m_link.get());
-    m_link->setCommPort(choice.number > 0 ? choice.number : 1);
     // A script asks again at once: a reply that came late must not pass for the next answer.
     m_commands.setWaitOutLateReplies(true);
     // A board that takes no bytes, or a server that does not answer, must not keep zarvex
@@ -73,59 +71,42 @@ BoardClient::BoardClient(const PortChoice &choice)
         [] { return Interrupts::received() != 0 || Interrupts::readerGone(); });
 }
 
-QString BoardClient::path() const
-{
-    return m_remote ? m_remote->address().url() : m_local->systemLocation();
-}
-
-QString BoardClient::device() const
-{
-    return m_remote ? m_remote->peer() : m_local->device();
-}
-
 std::optional<Failure> BoardClient::open()
 {
     m_refusal = m_link->open();
     const std::optional<OpenRefusal> &refusal = m_refusal;
-    if (!refusal && m_remote) {
-        m_commands.setTransitAllowanceMs(m_remote->roundTripMs());
-        if (const QString problem = m_remote->settingsProblem(); !problem.isEmpty())
-            Output::diagnostic(QStringLiteral("warning: ") + problem);
-    }
-    if (!refusal)
+    if (!refusal) {
+        if (const auto network = m_link->network()) {
+            m_commands.setTransitAllowanceMs(network->roundTripMs);
+            if (!network->settingsProblem.empty())
+                diagnostic("warning: " + network->settingsProblem);
+        }
         return std::nullopt;
+    }
     if (m_link->interruptRequested())
         return interruptedFailure();
-    const QString name =
-        m_choice.number > 0 && !refusal->path.startsWith(QLatin1String("port "))
-            ? QStringLiteral("port %1 (%2)").arg(m_choice.number).arg(refusal->path)
-            : m_choice.described();
-    return Failure{
-        ExitCode::CannotOpen,
-        QStringLiteral("cannot open %1: %2%3").arg(name, refusal->text(), refusalHint(*refusal))};
+    const bool numbered = m_target.kind == PortTarget::Kind::Number;
+    const std::string name =
+        numbered && !refusal->path.starts_with("port ")
+            ? "port " + std::to_string(m_target.number) + " (" + refusal->path + ")"
+            : m_target.described();
+    return Failure{ExitCode::CannotOpen,
+                   "cannot open " + name + ": " + refusal->text() + refusalHint(*refusal)};
 }
 
-QJsonObject BoardClient::refusalJson(const Failure &failure) const
+Json BoardClient::refusalJson(const Failure &failure) const
 {
-    QJsonObject fields{{QStringLiteral("path"), m_refusal && !m_refusal->path.isEmpty()
-                                                    ? m_refusal->path
-                                                    : m_choice.described()}};
+    Json fields = {
+        {"path", m_refusal && !m_refusal->path.empty() ? m_refusal->path : m_target.described()}};
     if (failure.signal || !m_refusal) {
-        fields.insert(QStringLiteral("reason"), QStringLiteral("interrupted"));
+        fields["reason"] = "interrupted";
         return fields;
     }
-    static const QHash<OpenFailure, QString> reasons{
-        {OpenFailure::NoSuchDevice, QStringLiteral("absent")},
-        {OpenFailure::InUse, QStringLiteral("busy")},
-        {OpenFailure::PermissionDenied, QStringLiteral("permission")},
-        {OpenFailure::NotSerial, QStringLiteral("not-serial")},
-        {OpenFailure::Unreachable, QStringLiteral("unreachable")},
-        {OpenFailure::Other, QStringLiteral("other")}};
-    fields.insert(QStringLiteral("reason"), reasons.value(m_refusal->failure));
+    fields["reason"] = reasonWord(m_refusal->failure);
     if (m_refusal->pid > 0)
-        fields.insert(QStringLiteral("pid"), m_refusal->pid);
-    if (!m_refusal->processName.isEmpty())
-        fields.insert(QStringLiteral("process"), m_refusal->processName);
+        fields["pid"] = m_refusal->pid;
+    if (!m_refusal->processName.empty())
+        fields["process"] = m_refusal->processName;
     return fields;
 }
 
@@ -134,7 +115,7 @@ void BoardClient::close()
     m_link->close();
 }
 
-std::optional<Failure> BoardClient::load(Register reg, Port port, quint8 value)
+std::optional<Failure> BoardClient::load(Register reg, Port port, std::uint8_t value)
 {
     const SendOutcome outcome = reg == Register::Direction
                                     ? m_commands.sendSetDirection(port, value)
@@ -143,7 +124,7 @@ std::optional<Failure> BoardClient::load(Register reg, Port port, quint8 value)
         return interruptedFailure();
     if (outcome != SendOutcome::Sent)
         return lost();
-    m_sent.append({reg, port, value});
+    m_sent.push_back({reg, port, value});
     m_known.set(reg, port, value);
     return std::nullopt;
 }
@@ -161,27 +142,25 @@ std::optional<Failure> BoardClient::reset()
 
 std::optional<Failure> BoardClient::check()
 {
-    return exchangeFailure(read(), QStringLiteral("the commands were sent, but the board did not "
-                                                  "answer the check that follows them"));
+    return exchangeFailure(read(), "the commands were sent, but the board did not answer the "
+                                   "check that follows them");
 }
 
 void reportOpenFailure(Output &out, const Failure &failure, const BoardClient *board,
                        std::optional<int> exitStatus)
 {
-    Output::diagnostic(failure.message);
+    diagnostic(failure.message);
     if (!out.json())
         return;
-    QJsonObject fields = board ? board->refusalJson(failure)
-                               : QJsonObject{{QStringLiteral("reason"), QStringLiteral("usage")}};
-    fields.insert(QStringLiteral("ok"), false);
-    fields.insert(QStringLiteral("exit"),
-                  exitStatus.value_or(failure.signal ? 128 + failure.signal : int(failure.code)));
-    fields.insert(QStringLiteral("message"), failure.message);
-    out.object(QStringLiteral("open"), fields);
+    Json fields = board ? board->refusalJson(failure) : Json{{"reason", "usage"}};
+    fields["ok"] = false;
+    fields["exit"] = exitStatus.value_or(failure.signal ? 128 + failure.signal : int(failure.code));
+    fields["message"] = failure.message;
+    out.object("open", fields);
 }
 
 std::optional<Failure> BoardClient::exchangeFailure(const ReadPortsOutcome &outcome,
-                                                    const QString &what)
+                                                    const std::string &what)
 {
     switch (outcome.kind) {
     case ReadPortsOutcome::Kind::Inputs:
@@ -191,23 +170,20 @@ std::optional<Failure> BoardClient::exchangeFailure(const ReadPortsOutcome &outc
         // fine and the link too slow.
         // A raw server behind a tunnel lets us measure only the tunnel's near end.
         const int transitMs = m_commands.transitAllowanceMs();
-        QString network;
-        QString unknownTrip;
-        if (m_remote && transitMs * 4 >= CommandSet::ReplyDeadlineMs) {
-            network = QStringLiteral(" and %1 s for the network's round trip to %2")
-                          .arg(transitMs / 1000.0)
-                          .arg(m_remote->address().hostPort());
-        } else if (m_remote && m_remote->address().protocol == RemoteAddress::Protocol::Raw &&
-                   outcome.waiting == 0) {
-            unknownTrip = QStringLiteral("; a slower network looks the same over socket://, "
-                                         "while rfc2217:// measures its round trip and waits for "
-                                         "it");
+        const auto network = m_link->network();
+        std::string trip;
+        std::string unknownTrip;
+        if (network && transitMs * 4 >= CommandSet::ReplyDeadlineMs) {
+            trip = " and " + secondsText(transitMs) + " s for the network's round trip to " +
+                   network->hostPort;
+        } else if (network && !network->telnet && outcome.waiting == 0) {
+            unknownTrip = "; a slower network looks the same over socket://, while rfc2217:// "
+                          "measures its round trip and waits for it";
         }
         return Failure{ExitCode::NoAnswer,
-                       QStringLiteral("%1 within %2 s%3 (%4)%5")
-                           .arg(what.isEmpty() ? QStringLiteral("the board did not answer") : what)
-                           .arg(CommandSet::ReplyDeadlineMs / 1000.0)
-                           .arg(network, bytesCame(outcome.waiting), unknownTrip),
+                       (what.empty() ? "the board did not answer" : what) + " within " +
+                           secondsText(CommandSet::ReplyDeadlineMs) + " s" + trip + " (" +
+                           bytesCame(outcome.waiting) + ")" + unknownTrip,
                        0, outcome.waiting};
     }
     case ReadPortsOutcome::Kind::Interrupted:
@@ -220,41 +196,36 @@ std::optional<Failure> BoardClient::exchangeFailure(const ReadPortsOutcome &outc
 
 Failure BoardClient::lost()
 {
-    if (m_remote && m_remote->lateRefusal()) {
-        m_refusal = m_remote->lateRefusal();
+    if (auto late = m_link->lateRefusal()) {
+        m_refusal = std::move(late);
         // A busy server passed nothing on; a telnet one did, mangled.
         if (m_refusal->failure == OpenFailure::InUse)
             m_sent.clear();
-        return Failure{ExitCode::CannotOpen,
-                       QStringLiteral("cannot open %1: %2%3")
-                           .arg(m_choice.described(), m_refusal->text(), refusalHint(*m_refusal))};
+        return Failure{ExitCode::CannotOpen, "cannot open " + m_target.described() + ": " +
+                                                 m_refusal->text() + refusalHint(*m_refusal)};
     }
-    if (m_remote && !m_remote->lossText().isEmpty())
-        return Failure{ExitCode::PortLost, m_remote->lossText()};
-    return Failure{ExitCode::PortLost,
-                   QStringLiteral("the port was lost (unplugged, or the device went away)")};
+    if (std::string loss = m_link->lossText(); !loss.empty())
+        return Failure{ExitCode::PortLost, std::move(loss)};
+    return Failure{ExitCode::PortLost, "the port was lost (unplugged, or the device went away)"};
 }
 
-void BoardClient::describeLink(QJsonObject &fields) const
+void BoardClient::describeLink(Json &fields) const
 {
-    if (!m_remote)
+    const auto network = m_link->network();
+    if (!network)
         return;
-    fields.insert(QStringLiteral("reply_deadline_ms"), m_commands.replyDeadlineMs());
-    fields.insert(QStringLiteral("round_trip_ms"), m_remote->roundTripMs());
-    if (m_remote->address().protocol == RemoteAddress::Protocol::Rfc2217) {
-        fields.insert(QStringLiteral("settings"), m_remote->settingsConfirmed()
-                                                      ? QStringLiteral("confirmed")
-                                                      : QStringLiteral("unconfirmed"));
-    }
+    fields["reply_deadline_ms"] = m_commands.replyDeadlineMs();
+    fields["round_trip_ms"] = network->roundTripMs;
+    if (network->telnet)
+        fields["settings"] = network->settingsProblem.empty() ? "confirmed" : "unconfirmed";
 }
 
 Failure interruptedFailure()
 {
-    if (Interrupts::received() == 0 && Interrupts::readerGone()) {
-        return Failure{ExitCode::ConditionFalse,
-                       QStringLiteral("the reader of standard output went away"), SIGPIPE};
-    }
+    if (Interrupts::received() == 0 && Interrupts::readerGone())
+        return Failure{ExitCode::ConditionFalse, "the reader of standard output went away",
+                       Interrupts::ReaderGoneSignal};
     return Failure{ExitCode::ConditionFalse,
-                   QStringLiteral("interrupted by signal %1").arg(Interrupts::received()),
+                   "interrupted by signal " + std::to_string(Interrupts::received()),
                    Interrupts::received()};
 }

@@ -2,40 +2,27 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "arguments.h"
-#include "device/commandset.h"
-#include "device/qtseriallink.h"
-#include "device/remoteaddress.h"
-#include "device/socketlink.h"
+#include "exitcodes.h"
+#include "grammar.h"
+#include "output.h"
 
+#include "device/commandset.h"
+#include "device/porttarget.h"
+
+#include <cstdint>
 #include <memory>
 #include <optional>
-
-class Output;
-
-// The port chosen on the command line: a number named exactly as the window names it, a
-// device path, or a board on another machine.
-struct PortChoice
-{
-    int number = 0; // 0: path or remote
-    QString path;
-    std::optional<RemoteAddress> remote;
-
-    // A device path or a URL as given to -d or ZARVEX_PORT; nothing, with *error set, for a
-    // URL that is not one of ours.
-    static std::optional<PortChoice> fromText(const QString &text, QString *error);
-
-    // "port 3", "/dev/pts/4", "rfc2217://lab7:4003"
-    QString described() const;
-};
+#include <string>
+#include <vector>
 
 // Why a run ends early: its exit code and its one line for people.
 struct Failure
 {
     ExitCode code = ExitCode::Usage;
-    QString message;
-    int signal = 0;          // the signal that cut the command short
-    qsizetype received = -1; // no answer: the bytes that came before the deadline
+    std::string message;
+    int signal = 0; // the signal that cut the command short
+    std::optional<std::size_t> received =
+        std::nullopt; // no answer: the bytes that came before the deadline
 };
 
 // The board behind the chosen port, through the same link, claim and command set as the
@@ -44,30 +31,30 @@ struct Failure
 class BoardClient
 {
 public:
-    explicit BoardClient(const PortChoice &choice);
+    explicit BoardClient(const PortTarget &target);
 
     std::optional<Failure> open();
     void close();
     // The name opened and the device it resolved to (for a URL: the address connected to).
-    QString path() const;
-    QString device() const;
-    const PortChoice &choice() const { return m_choice; }
+    std::string path() const { return m_link->name(); }
+    std::string device() const { return m_link->device(); }
+    const PortTarget &target() const { return m_target; }
     // Why the last open was refused.
     const std::optional<OpenRefusal> &refusal() const { return m_refusal; }
     // A refused open for JSON: why, in one word a program can test ("busy"), and the holder.
-    QJsonObject refusalJson(const Failure &failure) const;
+    Json refusalJson(const Failure &failure) const;
 
     // One set-direction or write-port command; the register becomes known.
-    std::optional<Failure> load(Register reg, Port port, quint8 value);
+    std::optional<Failure> load(Register reg, Port port, std::uint8_t value);
     // The commands load() handed to the system since clearSent(), in order, so that a reply
     // can say what went out even when a later one failed.
     struct Sent
     {
         Register reg;
         Port port;
-        quint8 value;
+        std::uint8_t value;
     };
-    const QList<Sent> &sent() const { return m_sent; }
+    const std::vector<Sent> &sent() const { return m_sent; }
     void clearSent() { m_sent.clear(); }
     // The reset state: the three set-directions to 0xFF, then the three write-ports of 0.
     std::optional<Failure> reset();
@@ -78,27 +65,25 @@ public:
     // The failure a read-ports exchange ended in, nothing when it was answered. `what` begins
     // the message of a timeout ("the board did not answer").
     std::optional<Failure> exchangeFailure(const ReadPortsOutcome &outcome,
-                                           const QString &what = QString());
+                                           const std::string &what = {});
     // The port broke: how, as this link tells it. A server that turned us away late is a port
     // that could not be opened, and then nothing was sent after all.
     Failure lost();
     // For the open object of a network link: the reply deadline with the network's share,
     // and whether the server confirmed the line settings.
-    void describeLink(QJsonObject &fields) const;
+    void describeLink(Json &fields) const;
 
     KnownRegisters &known() { return m_known; }
     // False once the link broke or the server turned us away: nothing more can be done.
     bool usable() const { return m_link->isOpen(); }
 
 private:
-    PortChoice m_choice;
+    PortTarget m_target;
     std::unique_ptr<SerialLink> m_link;
-    QtSerialLink *m_local = nullptr; // the one of these that m_link is
-    SocketLink *m_remote = nullptr;
     CommandSet m_commands;
     KnownRegisters m_known;
     std::optional<OpenRefusal> m_refusal;
-    QList<Sent> m_sent;
+    std::vector<Sent> m_sent;
 };
 
 // A port that could not be opened, or chosen (board: nothing), said for people and, with

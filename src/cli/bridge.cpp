@@ -5,16 +5,17 @@
 #include "common/devicelink.h"
 #include "common/endingsignals.h"
 #include "common/ptyendpoint.h"
-#include "device/socketlink.h"
+#include "device/porttarget.h"
+#include "device/systemerror.h"
+#include "diagnostic.h"
 #include "interrupts.h"
 #include "output.h"
-
-#include <QJsonObject>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -27,23 +28,34 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto RetryInterval = std::chrono::seconds(1);
 // Read from a client per round, so that one that never stops sending cannot starve the rest.
-constexpr qsizetype ClientShare = 64 * 1024;
+constexpr std::size_t ClientShare = 64 * 1024;
 
 // Forwards between the pty and the server. The line settings a client makes on the pty stay
 // there: the server keeps the board's line at 9600 8N1 whatever a client asks.
 class Bridge
 {
 public:
-    explicit Bridge(const BridgePlan &plan) : m_plan(plan), m_remote(plan.address)
+    explicit Bridge(const BridgePlan &plan) : m_plan(plan), m_remote(makeLink(remoteTarget(plan)))
     {
         // A server that takes no bytes must not keep the bridge from ending.
-        m_remote.setInterruptCheck([] { return Interrupts::received() != 0; });
+        m_remote->setInterruptCheck([] { return Interrupts::received() != 0; });
     }
 
     ExitCode run(Output &out);
 
 private:
-    QString url() const { return m_plan.address.url(); }
+    static PortTarget remoteTarget(const BridgePlan &plan)
+    {
+        PortTarget target;
+        target.kind = PortTarget::Kind::Remote;
+        target.remote = plan.address;
+        return target;
+    }
+    std::string url() const { return m_plan.address.url(); }
+    short remoteEvents() const
+    {
+        return short((m_remote->wantsRead() ? POLLIN : 0) | (m_remote->hasUnsent() ? POLLOUT : 0));
+    }
     // Why the server turned us away, when it did: at once, or (raw, through a tunnel) only
     // after we had taken the connection for open.
     void turnedAway(const OpenRefusal &refusal);
@@ -56,7 +68,7 @@ private:
     void reconnect();
 
     const BridgePlan &m_plan;
-    SocketLink m_remote;
+    std::unique_ptr<SerialLink> m_remote;
     PtyEndpoint m_pty;
     bool m_connected = false;
     // Whether a client has the pty open: without one, what the server sends is dropped, or
@@ -80,46 +92,45 @@ private:
 ExitCode Bridge::run(Output &out)
 {
     std::optional<DeviceLink> link;
-    if (!m_plan.link.isEmpty()) {
+    if (!m_plan.link.empty()) {
         // Asked before connecting, so that a second bridge for the same link does not take
         // the server away from the first only to give up.
         link.emplace(m_plan.link, DeviceLink::Replace::StalePty);
-        if (const QString mistake = link->misplaced(); !mistake.isEmpty()) {
-            Output::diagnostic(QStringLiteral("bridge: ") + mistake);
+        if (const std::string mistake = link->misplaced(); !mistake.empty()) {
+            diagnostic("bridge: " + mistake);
             return ExitCode::Usage;
         }
-        if (const QString obstacle = link->obstacle(); !obstacle.isEmpty()) {
-            Output::diagnostic(QStringLiteral("bridge: ") + obstacle);
+        if (const std::string obstacle = link->obstacle(); !obstacle.empty()) {
+            diagnostic("bridge: " + obstacle);
             return ExitCode::CannotOpen;
         }
     }
-    const std::optional<OpenRefusal> refusal = m_remote.open();
+    const std::optional<OpenRefusal> refusal = m_remote->open();
     if (Interrupts::received())
         return ExitCode::Success;
     if (refusal) {
-        Output::diagnostic(QStringLiteral("cannot open %1: %2").arg(url(), refusal->text()));
+        diagnostic("cannot open " + url() + ": " + refusal->text());
         return ExitCode::CannotOpen;
     }
     m_connected = true;
-    m_remote.input(); // nobody has asked for anything yet
+    m_remote->input(); // nobody has asked for anything yet
 
-    QString error;
+    std::string error;
     if (!m_pty.open(&error)) {
-        Output::diagnostic(QStringLiteral("bridge: cannot make a pseudo-terminal: ") + error);
+        diagnostic("bridge: cannot make a pseudo-terminal: " + error);
         return ExitCode::CannotOpen;
     }
     if (link && !link->create(m_pty.devicePath(), &error)) {
-        Output::diagnostic(QStringLiteral("bridge: ") + error);
+        diagnostic("bridge: " + error);
         return ExitCode::CannotOpen;
     }
-    QString line = QStringLiteral("bridge %1 <-> %2").arg(url(), m_pty.devicePath());
-    QJsonObject fields{{QStringLiteral("url"), url()},
-                       {QStringLiteral("device"), m_pty.devicePath()}};
+    std::string line = "bridge " + url() + " <-> " + m_pty.devicePath();
+    Json fields = {{"url", url()}, {"device", m_pty.devicePath()}};
     if (link) {
-        line += QStringLiteral(" (link %1)").arg(m_plan.link);
-        fields.insert(QStringLiteral("link"), m_plan.link);
+        line += " (link " + m_plan.link + ")";
+        fields["link"] = m_plan.link;
     }
-    out.result(line, QStringLiteral("bridge"), fields);
+    out.result(line, "bridge", fields);
 
     serve();
     if (m_failed)
@@ -134,14 +145,14 @@ void Bridge::serve()
         if (!m_connected || m_unconfirmed) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(
                 (m_connected ? m_confirmAt : m_nextTry) - Clock::now());
-            timeoutMs = int(std::clamp<qint64>(left.count(), 0, 1000));
+            timeoutMs = int(std::clamp<std::int64_t>(left.count(), 0, 1000));
         }
         std::array<pollfd, 4> fds{{{EndingSignals::fd(), POLLIN, 0},
                                    {m_masterHungUp ? -1 : m_pty.masterFd(), POLLIN, 0},
                                    {m_pty.clientWatchFd(), POLLIN, 0},
-                                   {m_remote.descriptor(), POLLIN, 0}}};
+                                   {m_remote->descriptor(), remoteEvents(), 0}}};
         if (::poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR) {
-            Output::diagnostic(QStringLiteral("bridge: poll: ") + qt_error_string(errno));
+            diagnostic("bridge: poll: " + systemErrorText(errno));
             return;
         }
         // The client's bytes before its close: a client that sent something and went is
@@ -152,7 +163,7 @@ void Bridge::serve()
             clientEvents();
         if (fds[3].revents)
             fromRemote();
-        if (m_connected && m_remote.state() != LinkState::Open)
+        if (m_connected && m_remote->state() != LinkState::Open)
             lose();
         if (m_connected && m_unconfirmed && Clock::now() >= m_confirmAt)
             sayReconnected();
@@ -164,7 +175,7 @@ void Bridge::serve()
 void Bridge::fromClients()
 {
     std::array<char, 4096> buffer;
-    for (qsizetype taken = 0; taken < ClientShare;) {
+    for (std::size_t taken = 0; taken < ClientShare;) {
         const ssize_t count = ::read(m_pty.masterFd(), buffer.data(), buffer.size());
         if (count < 0 && errno == EINTR)
             continue;
@@ -173,30 +184,30 @@ void Bridge::fromClients()
                 m_masterHungUp = true; // until a client comes
             return;
         }
-        taken += count;
+        taken += std::size_t(count);
         // Only a client writes to the slave; its open may have gone unnoticed.
         m_clientPresent = true;
         // While the server is away they are dropped: sent later, they would reach a board
         // whose state has moved on.
-        if (m_connected && !m_remote.output(QByteArray(buffer.data(), count)))
+        if (m_connected && !m_remote->output(std::string_view(buffer.data(), std::size_t(count))))
             return;
     }
 }
 
 void Bridge::fromRemote()
 {
-    m_remote.takeArrived();
-    const QByteArray bytes = m_remote.input();
+    m_remote->service();
+    const std::string bytes = m_remote->input();
     // The board answers: the server has taken us for good.
-    if (!bytes.isEmpty() && m_unconfirmed)
+    if (!bytes.empty() && m_unconfirmed)
         sayReconnected();
-    if (bytes.isEmpty() || !m_clientPresent)
+    if (bytes.empty() || !m_clientPresent)
         return;
     // What the pty cannot take now (its client does not read) is dropped: the server's bytes
     // must not wait behind a client that may never read again.
     ssize_t written = -1;
     do {
-        written = ::write(m_pty.masterFd(), bytes.constData(), size_t(bytes.size()));
+        written = ::write(m_pty.masterFd(), bytes.data(), bytes.size());
     } while (written < 0 && errno == EINTR);
 }
 
@@ -219,8 +230,8 @@ void Bridge::clientEvents()
 
 void Bridge::lose()
 {
-    const std::optional<OpenRefusal> refusal = m_remote.lateRefusal();
-    m_remote.close();
+    const std::optional<OpenRefusal> refusal = m_remote->lateRefusal();
+    m_remote->close();
     m_connected = false;
     m_nextTry = Clock::now() + RetryInterval;
     // Never said to be back, so not said to be lost either.
@@ -228,7 +239,7 @@ void Bridge::lose()
     if (refusal && (m_firstConnection || refusal->by == InUseBy::RemoteClient))
         turnedAway(*refusal);
     else if (announced)
-        Output::diagnostic(QStringLiteral("bridge: lost %1; reconnecting").arg(url()));
+        diagnostic("bridge: lost " + url() + "; reconnecting");
     m_firstConnection = false;
 }
 
@@ -236,27 +247,26 @@ void Bridge::turnedAway(const OpenRefusal &refusal)
 {
     m_unconfirmed = false;
     if (m_firstConnection) {
-        Output::diagnostic(QStringLiteral("cannot open %1: %2").arg(url(), refusal.text()));
+        diagnostic("cannot open " + url() + ": " + refusal.text());
         m_failed = ExitCode::CannotOpen;
         return;
     }
     const bool busy = refusal.by == InUseBy::RemoteClient;
     if (busy && !m_busy)
-        Output::diagnostic(
-            QStringLiteral("bridge: %1: %2; trying again every second").arg(url(), refusal.text()));
+        diagnostic("bridge: " + url() + ": " + refusal.text() + "; trying again every second");
     m_busy = busy;
 }
 
 void Bridge::reconnect()
 {
-    if (const std::optional<OpenRefusal> refusal = m_remote.open()) {
-        m_remote.close();
+    if (const std::optional<OpenRefusal> refusal = m_remote->open()) {
+        m_remote->close();
         m_nextTry = Clock::now() + RetryInterval;
         turnedAway(*refusal);
         return;
     }
     m_connected = true;
-    m_remote.input(); // not asked for by anyone still here
+    m_remote->input(); // not asked for by anyone still here
     m_unconfirmed = true;
     m_confirmAt = Clock::now() + RetryInterval;
 }
@@ -265,7 +275,7 @@ void Bridge::sayReconnected()
 {
     m_unconfirmed = false;
     m_busy = false;
-    Output::diagnostic(QStringLiteral("bridge: reconnected to %1").arg(url()));
+    diagnostic("bridge: reconnected to " + url());
 }
 
 } // namespace

@@ -4,30 +4,26 @@
 
 #include "boardclient.h"
 #include "device/portname.h"
+#include "diagnostic.h"
 #include "interrupts.h"
-#include "output.h"
-
-#include <QDateTime>
-#include <QJsonArray>
 
 namespace {
 
 using Clock = Interrupts::Clock;
-using Inputs = ReadPortsOutcome::PortInputs;
 
-QString letter(Port port)
+std::string letter(Port port)
 {
-    return QString(QLatin1Char(portLetter(port)));
+    return std::string(1, portLetter(port));
 }
 
-qint64 msSince(Clock::time_point start)
+std::int64_t msSince(Clock::time_point start)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
 // The next tick of a fixed schedule that has not passed yet: ticks missed while an exchange
 // ran long are skipped, never bunched.
-Clock::time_point nextTick(Clock::time_point start, qint64 intervalMs)
+Clock::time_point nextTick(Clock::time_point start, std::int64_t intervalMs)
 {
     const auto interval = std::chrono::milliseconds(intervalMs);
     const auto ticks = (Clock::now() - start) / interval + 1;
@@ -36,56 +32,57 @@ Clock::time_point nextTick(Clock::time_point start, qint64 intervalMs)
 
 } // namespace
 
-Reply failed(const QString &type, const Failure &failure)
+Reply failed(const std::string &type, const Failure &failure)
 {
-    Reply reply{type, failure.code, {}, {}, failure.message};
+    Reply reply{type, failure.code, {}, Json::object(), failure.message};
     reply.signal = failure.signal;
-    if (failure.received >= 0)
-        reply.fields.insert(QStringLiteral("received"), failure.received);
+    if (failure.received)
+        reply.fields["received"] = *failure.received;
     return reply;
 }
 
 namespace {
 
-Reply done(const QString &type)
+Reply done(const std::string &type)
 {
-    return Reply{type, ExitCode::Success, {}, {}, {}};
+    return Reply{type, ExitCode::Success, {}, Json::object(), {}};
 }
 
 // The process ends by the signal (or by SIGPIPE, when the reader of standard output went away)
 // once the port is closed; the reply says so first.
-Reply interrupted(const QString &type)
+Reply interrupted(const std::string &type)
 {
     return failed(type, interruptedFailure());
 }
 
-// What went out, as JSON: {"register": "write", "port": "A", "value": 90} for each command.
-QJsonArray sentList(const BoardClient &board)
+// What went out, as JSON: {"port": "A", "register": "write", "value": 90} for each command.
+Json sentList(const BoardClient &board)
 {
-    QJsonArray sent;
+    Json sent = Json::array();
     for (const BoardClient::Sent &command : board.sent()) {
-        sent.append(QJsonObject{{QStringLiteral("register"), command.reg == Register::Direction
-                                                                 ? QStringLiteral("direction")
-                                                                 : QStringLiteral("write")},
-                                {QStringLiteral("port"), letter(command.port)},
-                                {QStringLiteral("value"), command.value}});
+        sent.push_back({{"register", command.reg == Register::Direction ? "direction" : "write"},
+                        {"port", letter(command.port)},
+                        {"value", command.value}});
     }
     return sent;
 }
 
-QString conditionTexts(const QList<Condition> &conditions, bool any)
+std::string conditionTexts(const std::vector<Condition> &conditions, bool any)
 {
-    QStringList texts;
-    for (const Condition &condition : conditions)
-        texts << condition.text;
-    return texts.join(any ? QStringLiteral(" or ") : QStringLiteral(" and "));
+    std::string texts;
+    for (const Condition &condition : conditions) {
+        if (!texts.empty())
+            texts += any ? " or " : " and ";
+        texts += condition.text;
+    }
+    return texts;
 }
 
 // A reply with the values read; its time is only turned into text if JSON wants it.
-Reply reading(const QString &type, const QList<Selector> &selectors, const Inputs &inputs)
+Reply reading(const std::string &type, const std::vector<Selector> &selectors, const Inputs &inputs)
 {
-    Reply reply{type, ExitCode::Success, showValues(selectors, inputs), {}, {}};
-    reply.readAtMs = QDateTime::currentMSecsSinceEpoch();
+    Reply reply{type, ExitCode::Success, showValues(selectors, inputs), Json::object(), {}};
+    reply.readAtMs = msSinceEpoch();
     reply.selectors = selectors;
     reply.inputs = inputs;
     return reply;
@@ -99,7 +96,7 @@ Reply sendAll(BoardClient &board, const Command &command, bool checkAfter)
         failure = board.reset();
     } else {
         for (const Assignment &assignment : command.assignments) {
-            QString error;
+            std::string error;
             const auto value = board.known().resolve(command.reg(), assignment, &error);
             failure = value ? board.load(command.reg(), assignment.target.port, *value)
                             : Failure{ExitCode::Usage, error};
@@ -112,9 +109,9 @@ Reply sendAll(BoardClient &board, const Command &command, bool checkAfter)
         failure = board.check();
     // Said also on failure: a script must know what reached the board before it.
     Reply reply = failure ? failed(command.name, *failure) : done(command.name);
-    reply.fields.insert(QStringLiteral("sent"), sentList(board));
+    reply.fields["sent"] = sentList(board);
     if (sentAll)
-        reply.fields.insert(QStringLiteral("checked"), checkAfter);
+        reply.fields["checked"] = checkAfter;
     return reply;
 }
 
@@ -124,12 +121,11 @@ Reply expect(BoardClient &board, const Command &command)
     if (auto failure = board.exchangeFailure(outcome))
         return failed(command.name, *failure);
     const ConditionSet &set = command.conditions;
-    const QList<Selector> operands = set.operands();
-    Reply reply = reading(command.name, operands, outcome.inputs);
+    Reply reply = reading(command.name, set.operands(), outcome.inputs);
     if (!set.holds(outcome.inputs)) {
         reply.code = ExitCode::ConditionFalse;
-        reply.problem = QStringLiteral("expected %1, read %2")
-                            .arg(conditionTexts(set.conditions, set.any), reply.text);
+        reply.problem =
+            "expected " + conditionTexts(set.conditions, set.any) + ", read " + reply.text;
     }
     return reply;
 }
@@ -137,7 +133,7 @@ Reply expect(BoardClient &board, const Command &command)
 Reply wait(BoardClient &board, const Command &command)
 {
     const ConditionSet &set = command.conditions;
-    const QList<Selector> operands = set.operands();
+    const std::vector<Selector> operands = set.operands();
     const auto start = Clock::now();
     int streak = 0;
     int samples = 0;
@@ -162,36 +158,34 @@ Reply wait(BoardClient &board, const Command &command)
         if (set.timeoutMs && next > start + std::chrono::milliseconds(*set.timeoutMs)) {
             if (!outcome.answered())
                 return failed(command.name, *board.exchangeFailure(outcome));
-            const QString timeout = durationText(*set.timeoutMs);
             Reply reply = reading(command.name, operands, *last);
             reply.code = ExitCode::ConditionFalse;
             reply.problem =
-                QStringLiteral("%1 did not hold%2 within %3; last read %4")
-                    .arg(conditionTexts(set.conditions, set.any),
-                         set.stable > 1 ? QStringLiteral(" for %1 samples").arg(set.stable)
-                                        : QString(),
-                         timeout, showValues(operands, *last));
-            reply.fields.insert(QStringLiteral("samples"), samples);
+                conditionTexts(set.conditions, set.any) + " did not hold" +
+                (set.stable > 1 ? " for " + std::to_string(set.stable) + " samples" : "") +
+                " within " + durationText(*set.timeoutMs) + "; last read " +
+                showValues(operands, *last);
+            reply.fields["samples"] = samples;
             return reply;
         }
         if (!Interrupts::sleepUntil(next))
             return interrupted(command.name);
     }
     Reply reply = reading(command.name, operands, *last);
-    reply.fields.insert(QStringLiteral("samples"), samples);
-    reply.fields.insert(QStringLiteral("elapsed_ms"), msSince(start));
+    reply.fields["samples"] = samples;
+    reply.fields["elapsed_ms"] = msSince(start);
     return reply;
 }
 
 Reply pulse(BoardClient &board, const Command &command)
 {
-    const Assignment &line = command.assignments.constFirst();
-    QString error;
+    const Assignment &line = command.assignments.front();
+    std::string error;
     const auto during = board.known().resolve(Register::Write, line, &error);
     if (!during)
-        return Reply{command.name, ExitCode::Usage, {}, {}, error};
+        return Reply{command.name, ExitCode::Usage, {}, Json::object(), error};
     const Port port = line.target.port;
-    const quint8 after = quint8(*during ^ (1u << line.target.line));
+    const auto after = std::uint8_t(*during ^ (1u << line.target.line));
     board.clearSent();
     auto failure = board.load(Register::Write, port, *during);
     if (!failure) {
@@ -203,31 +197,26 @@ Reply pulse(BoardClient &board, const Command &command)
             failure = interruptedFailure();
     }
     Reply reply = failure ? failed(command.name, *failure) : done(command.name);
-    reply.fields.insert(QStringLiteral("sent"), sentList(board));
+    reply.fields["sent"] = sentList(board);
     return reply;
 }
 
 Reply state(BoardClient &board, const Command &command)
 {
-    QStringList parts;
-    QJsonObject fields;
+    std::string text;
+    Json fields = Json::object();
     for (const Register reg : {Register::Direction, Register::Write}) {
-        const QString name =
-            reg == Register::Direction ? QStringLiteral("dir") : QStringLiteral("write");
-        QStringList values;
-        QJsonObject known;
+        text += text.empty() ? "" : " ";
+        text += reg == Register::Direction ? "dir" : "write";
+        Json known = Json::object();
         for (const Port port : BoardPorts) {
             const auto value = board.known().value(reg, port);
-            values << letter(port) + QLatin1Char('=') +
-                          (value ? hexByte(*value) : QStringLiteral("?"));
-            known.insert(letter(port), value ? QJsonValue(*value) : QJsonValue());
+            text += ' ' + letter(port) + '=' + (value ? hexByte(*value) : "?");
+            known[letter(port)] = value ? Json(*value) : Json();
         }
-        parts << name + QLatin1Char(' ') + values.join(QLatin1Char(' '));
-        fields.insert(reg == Register::Direction ? QStringLiteral("direction")
-                                                 : QStringLiteral("write"),
-                      known);
+        fields[reg == Register::Direction ? "direction" : "write"] = known;
     }
-    return Reply{command.name, ExitCode::Success, parts.join(QLatin1Char(' ')), fields, {}};
+    return Reply{command.name, ExitCode::Success, text, fields, {}};
 }
 
 } // namespace
@@ -237,7 +226,7 @@ bool Command::sends() const
     return kind == Kind::Dir || kind == Kind::Write || kind == Kind::Reset || kind == Kind::Pulse;
 }
 
-bool checkAgainst(const Command &command, KnownRegisters &known, QString *error)
+bool checkAgainst(const Command &command, KnownRegisters &known, std::string *error)
 {
     switch (command.kind) {
     case Command::Kind::Reset:
@@ -250,9 +239,9 @@ bool checkAgainst(const Command &command, KnownRegisters &known, QString *error)
             const auto value = known.resolve(command.reg(), assignment, error);
             if (!value)
                 return false;
-            const quint8 after = command.kind == Command::Kind::Pulse
-                                     ? quint8(*value ^ (1u << assignment.target.line))
-                                     : *value;
+            const std::uint8_t after = command.kind == Command::Kind::Pulse
+                                           ? std::uint8_t(*value ^ (1u << assignment.target.line))
+                                           : *value;
             known.set(command.reg(), assignment.target.port, after);
         }
         return true;
@@ -261,23 +250,23 @@ bool checkAgainst(const Command &command, KnownRegisters &known, QString *error)
     }
 }
 
-QJsonObject Reply::json() const
+Json Reply::json() const
 {
-    QJsonObject object = fields;
-    if (!selectors.isEmpty())
-        object.insert(QStringLiteral("values"), valuesObject(selectors, inputs));
-    object.insert(QStringLiteral("ok"), ok());
+    Json object = fields.is_object() ? fields : Json::object();
+    if (!selectors.empty())
+        object["values"] = valuesObject(selectors, inputs);
+    object["ok"] = ok();
     if (readAtMs > 0) {
-        object.insert(QStringLiteral("time"), localTimestamp(readAtMs));
+        object["time"] = localTimestamp(readAtMs);
         // The whole reading, whatever was selected, so a program needs no second read.
-        QJsonObject whole;
+        Json whole = Json::object();
         for (const Port port : BoardPorts)
-            whole.insert(letter(port), inputs[portIndex(port)]);
-        object.insert(QStringLiteral("inputs"), whole);
+            whole[letter(port)] = inputs[portIndex(port)];
+        object["inputs"] = whole;
     }
     if (!ok()) {
-        object.insert(QStringLiteral("exit"), signal ? 128 + signal : int(code));
-        object.insert(QStringLiteral("message"), problem);
+        object["exit"] = signal ? 128 + signal : int(code);
+        object["message"] = problem;
     }
     return object;
 }
@@ -320,11 +309,11 @@ ExitCode runWatch(BoardClient &board, Output &out, const WatchPlan &plan)
                                      : Clock::time_point::max();
     std::optional<Inputs> last;
     bool silent = false;
-    qint64 changes = 0;
-    const auto event = [&](const QString &type, const QString &text, QJsonObject fields) {
-        const QString time = localTimestamp();
-        fields.insert(QStringLiteral("time"), time);
-        out.result(time + QLatin1Char(' ') + text, type, fields);
+    std::int64_t changes = 0;
+    const auto event = [&](const std::string &type, const std::string &text, Json fields) {
+        const std::string time = localTimestamp();
+        fields["time"] = time;
+        out.result(time + ' ' + text, type, fields);
     };
 
     // A signal ends a watch with 0 wherever it comes, also before the first sample; so does a
@@ -339,19 +328,18 @@ ExitCode runWatch(BoardClient &board, Output &out, const WatchPlan &plan)
             return endCode();
         if (outcome.kind == ReadPortsOutcome::Kind::PortLost) {
             const Failure failure = board.lost();
-            Output::diagnostic(QStringLiteral("watch: ") + failure.message);
+            diagnostic("watch: " + failure.message);
             return failure.code;
         }
         if (!outcome.answered()) {
             if (!silent) {
-                event(QStringLiteral("no-answer"),
-                      QStringLiteral("no answer (%1)").arg(bytesCame(outcome.waiting)),
-                      {{QStringLiteral("waiting"), int(outcome.waiting)}});
+                event("no-answer", "no answer (" + bytesCame(outcome.waiting) + ")",
+                      {{"waiting", int(outcome.waiting)}});
             }
             silent = true;
         } else {
             if (silent && last)
-                event(QStringLiteral("answering"), QStringLiteral("answering again"), {});
+                event("answering", "answering again", Json::object());
             silent = false;
             const auto differs = [&] {
                 for (const Selector &selector : plan.selectors) {
@@ -364,9 +352,8 @@ ExitCode runWatch(BoardClient &board, Output &out, const WatchPlan &plan)
             if (first || differs()) {
                 if (!first)
                     ++changes;
-                event(first ? QStringLiteral("state") : QStringLiteral("change"),
-                      showValues(plan.selectors, outcome.inputs),
-                      {{QStringLiteral("values"), valuesObject(plan.selectors, outcome.inputs)}});
+                event(first ? "state" : "change", showValues(plan.selectors, outcome.inputs),
+                      {{"values", valuesObject(plan.selectors, outcome.inputs)}});
             }
             last = outcome.inputs;
         }
@@ -377,7 +364,7 @@ ExitCode runWatch(BoardClient &board, Output &out, const WatchPlan &plan)
             if (!Interrupts::sleepUntil(end))
                 return endCode();
             if (silent) {
-                Output::diagnostic(QStringLiteral("watch: the board did not answer at the end"));
+                diagnostic("watch: the board did not answer at the end");
                 return ExitCode::NoAnswer;
             }
             return ExitCode::Success;
@@ -387,75 +374,84 @@ ExitCode runWatch(BoardClient &board, Output &out, const WatchPlan &plan)
     }
 }
 
+namespace {
+
+// "    3", "    -": the number right-aligned in five columns.
+std::string numberColumn(int number)
+{
+    std::string text = number > 0 ? std::to_string(number) : "-";
+    return text.size() < 5 ? std::string(5 - text.size(), ' ') + text : text;
+}
+
+} // namespace
+
 ExitCode runPorts(Output &out, bool probe)
 {
     bool answered = false;
-    const QList<PortNumberEntry> entries = portNumberEntries(serialDevices());
+    const std::vector<PortNumberEntry> entries = portNumberEntries(serialDevices());
     for (const PortNumberEntry &entry : entries) {
-        QJsonObject fields{{QStringLiteral("path"), entry.path},
-                           {QStringLiteral("device"), entry.device()},
-                           {QStringLiteral("present"), entry.present},
-                           {QStringLiteral("pseudo_terminal"), entry.pseudoTerminal()}};
+        Json fields = {{"path", entry.path},
+                       {"device", entry.device()},
+                       {"present", entry.present},
+                       {"pseudo_terminal", entry.pseudoTerminal()}};
         if (entry.number > 0)
-            fields.insert(QStringLiteral("number"), entry.number);
+            fields["number"] = entry.number;
         if (entry.hardware) {
             const SerialDeviceInfo &hardware = *entry.hardware;
-            const auto text = [&](const char *key, const QString &value) {
-                if (!value.isEmpty())
-                    fields.insert(QLatin1String(key), value);
+            const auto text = [&](const char *key, const std::string &value) {
+                if (!value.empty())
+                    fields[key] = value;
             };
             text("description", hardware.description);
             text("manufacturer", hardware.manufacturer);
             text("serial_number", hardware.serialNumber);
             if (hardware.vendorId)
-                fields.insert(QStringLiteral("vendor_id"), *hardware.vendorId);
+                fields["vendor_id"] = *hardware.vendorId;
             if (hardware.productId)
-                fields.insert(QStringLiteral("product_id"), *hardware.productId);
+                fields["product_id"] = *hardware.productId;
         }
         if (entry.obstacle)
-            fields.insert(QStringLiteral("obstacle"), entry.obstacle->text());
+            fields["obstacle"] = entry.obstacle->text();
 
-        QString line = (entry.number > 0 ? QString::number(entry.number) : QStringLiteral("-"))
-                           .rightJustified(5) +
-                       QStringLiteral("  ") + portEntryText(entry);
+        std::string line = numberColumn(entry.number) + "  " + portEntryText(entry);
         if (probe && entry.number > 0 && entry.present) {
-            QString result;
+            std::string result;
             if (entry.obstacle) {
-                result = entry.obstacle->failure == OpenFailure::InUse ? QStringLiteral("busy")
-                                                                       : QStringLiteral("skipped");
+                result = entry.obstacle->failure == OpenFailure::InUse ? "busy" : "skipped";
             } else {
-                BoardClient board(PortChoice{0, entry.path, std::nullopt});
+                PortTarget target;
+                target.kind = PortTarget::Kind::Path;
+                target.path = entry.path;
+                BoardClient board(target);
                 if (auto failure = board.open()) {
-                    result = board.refusal()->failure == OpenFailure::InUse
-                                 ? QStringLiteral("busy")
-                                 : QStringLiteral("unopenable");
+                    result = board.refusal()->failure == OpenFailure::InUse ? "busy" : "unopenable";
                 } else {
                     const ReadPortsOutcome outcome = board.read();
                     board.close();
                     if (outcome.answered()) {
-                        result = QStringLiteral("answers");
+                        result = "answers";
                         answered = true;
-                        const QList<Selector> all = *parseSelectors({}, nullptr);
-                        fields.insert(QStringLiteral("values"), valuesObject(all, outcome.inputs));
-                        line +=
-                            QStringLiteral("  [answers %1]").arg(showValues(all, outcome.inputs));
+                        std::string unused;
+                        const std::vector<Selector> all = *parseSelectors({}, &unused);
+                        fields["values"] = valuesObject(all, outcome.inputs);
+                        line += "  [answers " + showValues(all, outcome.inputs) + "]";
                     } else {
-                        result = QStringLiteral("silent");
+                        result = "silent";
                     }
                 }
             }
-            fields.insert(QStringLiteral("probe"), result);
-            if (result != QLatin1String("answers"))
-                line += QStringLiteral("  [%1]").arg(result);
+            fields["probe"] = result;
+            if (result != "answers")
+                line += "  [" + result + "]";
         }
-        out.result(line, QStringLiteral("port"), fields);
+        out.result(line, "port", fields);
         if (Interrupts::received() || !out.isOpen())
             break;
     }
-    if (entries.isEmpty() && !out.json())
-        out.text(QStringLiteral("No serial device, and no port number names one."));
+    if (entries.empty() && !out.json())
+        out.text("No serial device, and no port number names one.");
     if (probe && !answered) {
-        Output::diagnostic(QStringLiteral("ports: no board answered on any free numbered port"));
+        diagnostic("ports: no board answered on any free numbered port");
         return ExitCode::ConditionFalse;
     }
     return ExitCode::Success;

@@ -2,12 +2,16 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "arguments.h"
+#include "exitcodes.h"
+#include "grammar.h"
+#include "output.h"
 
-#include <QJsonObject>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
 
 class BoardClient;
-class Output;
 
 // One command of the command line or of a batch line, parsed and checked before anything is
 // opened or sent.
@@ -16,11 +20,11 @@ struct Command
     enum class Kind { Read, Dir, Write, Reset, Expect, Wait, Sleep, Pulse, State, Quit };
 
     Kind kind = Kind::Read;
-    QString name;
-    QList<Selector> selectors;     // read
-    QList<Assignment> assignments; // dir, write; pulse: its one line
-    ConditionSet conditions;       // expect, wait
-    qint64 ms = 0;                 // sleep, pulse
+    std::string name;
+    std::vector<Selector> selectors;     // read
+    std::vector<Assignment> assignments; // dir, write; pulse: its one line
+    ConditionSet conditions;             // expect, wait
+    std::int64_t ms = 0;                 // sleep, pulse
 
     Register reg() const { return kind == Kind::Dir ? Register::Direction : Register::Write; }
     bool sends() const;
@@ -28,32 +32,32 @@ struct Command
 
 // Whether the command can run after those before it: a one-line write needs its whole register
 // known. Updates known as the command would.
-bool checkAgainst(const Command &command, KnownRegisters &known, QString *error);
+bool checkAgainst(const Command &command, KnownRegisters &known, std::string *error);
 
 // What became of a command: the data for people and for JSON, or why it failed.
 struct Reply
 {
-    QString type;
+    std::string type;
     ExitCode code = ExitCode::Success;
-    QString text;        // data, "A=0x5A B=0x00 C=0x1F"; may be empty
-    QJsonObject fields;  // the same for JSON
-    QString problem;     // why it failed
-    qint64 readAtMs = 0; // when the values were read, in ms since the epoch
-    int signal = 0;      // the signal that cut the command short
+    std::string text;             // data, "A=0x5A B=0x00 C=0x1F"; may be empty
+    Json fields = Json::object(); // the same for JSON
+    std::string problem;          // why it failed
+    std::int64_t readAtMs = 0;    // when the values were read, in ms since the epoch
+    int signal = 0;               // the signal that cut the command short
     // A reading: what was read, and the ports and lines it shows; made into JSON only when
     // JSON is asked for.
-    QList<Selector> selectors{};
-    std::array<quint8, 3> inputs{};
+    std::vector<Selector> selectors{};
+    Inputs inputs{};
 
     bool ok() const { return code == ExitCode::Success; }
     // A reading came, whether or not its condition held.
     bool answered() const { return readAtMs > 0; }
-    QJsonObject json() const;
+    Json json() const;
 };
 
 struct Failure;
 // The reply of a command that ended in failure.
-Reply failed(const QString &type, const Failure &failure);
+Reply failed(const std::string &type, const Failure &failure);
 
 // Runs a command on the open board. checkAfter: a command that sends ends with one exchange
 // showing that the board answers.
@@ -63,10 +67,10 @@ Reply runCommand(BoardClient &board, const Command &command, bool checkAfter);
 // changes, --duration or a signal.
 struct WatchPlan
 {
-    QList<Selector> selectors{};
-    qint64 intervalMs = 100;
-    std::optional<qint64> count;
-    std::optional<qint64> durationMs;
+    std::vector<Selector> selectors{};
+    std::int64_t intervalMs = 100;
+    std::optional<std::int64_t> count;
+    std::optional<std::int64_t> durationMs;
 };
 ExitCode runWatch(BoardClient &board, Output &out, const WatchPlan &plan);
 

@@ -3,34 +3,54 @@
 #include "commandtable.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace {
 
-QCommandLineOption flag(const QStringList &names)
+Option flag(std::vector<std::string> names)
 {
-    return QCommandLineOption(names);
+    return Option{std::move(names), {}};
 }
 
-QCommandLineOption valued(const QStringList &names, const QString &valueName)
+Option valued(std::vector<std::string> names, std::string valueName)
 {
-    return QCommandLineOption(names, QString(), valueName);
+    return Option{std::move(names), std::move(valueName)};
 }
 
-QString usageOf(const CommandRow &row)
+std::string usageOf(const CommandRow &row)
 {
-    return QString::fromUtf8(row.help.usage);
+    return row.help.usage;
+}
+
+// Every "%1" in text replaced by arg.
+std::string withArgument(std::string text, const std::string &arg)
+{
+    for (auto at = text.find("%1"); at != std::string::npos; at = text.find("%1", at + arg.size()))
+        text.replace(at, 2, arg);
+    return text;
+}
+
+std::string joined(const std::vector<std::string> &parts, const std::string &separator)
+{
+    std::string text;
+    for (const std::string &part : parts) {
+        if (&part != &parts.front())
+            text += separator;
+        text += part;
+    }
+    return text;
 }
 
 // Between least and most positional arguments.
-bool countArguments(const CommandRow &row, const ParsedOptions &args, qsizetype least,
-                    qsizetype most, QString *error)
+bool countArguments(const CommandRow &row, const ParsedOptions &args, std::size_t least,
+                    std::size_t most, std::string *error)
 {
-    const qsizetype count = args.positional.size();
+    const std::size_t count = args.positional.size();
     if (count > most) {
-        *error = QStringLiteral("%1: unexpected argument %2; usage: %3")
-                     .arg(row.name, args.positional.value(most), usageOf(row));
+        *error = row.name + ": unexpected argument " + args.positional[most] +
+                 "; usage: " + usageOf(row);
     } else if (count < least) {
-        *error = QStringLiteral("%1: missing argument; usage: %2").arg(row.name, usageOf(row));
+        *error = row.name + ": missing argument; usage: " + usageOf(row);
     }
     return count >= least && count <= most;
 }
@@ -42,75 +62,76 @@ Command command(Command::Kind kind)
     return command;
 }
 
-std::optional<Plan> parseRead(const CommandRow &, const ParsedOptions &args, QString *error)
+std::optional<Plan> parseRead(const CommandRow &, const ParsedOptions &args, std::string *error)
 {
     auto selectors = parseSelectors(args.positional, error);
     if (!selectors)
         return std::nullopt;
     Command read = command(Command::Kind::Read);
-    read.selectors = *selectors;
+    read.selectors = std::move(*selectors);
     return read;
 }
 
-std::optional<Plan> parseAssignments(Command::Kind kind, const ParsedOptions &args, QString *error)
+std::optional<Plan> parseAssignments(Command::Kind kind, const ParsedOptions &args,
+                                     std::string *error)
 {
     Command loads = command(kind);
-    if (args.positional.isEmpty()) {
+    if (args.positional.empty()) {
         *error = kind == Command::Kind::Dir
-                     ? QStringLiteral("dir: nothing to set; usage: dir PORT=VALUE|in|out... "
-                                      "(A=0xF0 B=in C.3=out)")
-                     : QStringLiteral("write: nothing to write; usage: write PORT=VALUE... "
-                                      "(A=0x5A B.3=1)");
+                     ? "dir: nothing to set; usage: dir PORT=VALUE|in|out... (A=0xF0 B=in "
+                       "C.3=out)"
+                     : "write: nothing to write; usage: write PORT=VALUE... (A=0x5A B.3=1)";
         return std::nullopt;
     }
-    for (const QString &arg : args.positional) {
+    for (const std::string &arg : args.positional) {
         auto assignment = parseAssignment(loads.reg(), arg, error);
         if (!assignment)
             return std::nullopt;
-        loads.assignments << *assignment;
+        loads.assignments.push_back(std::move(*assignment));
     }
     return loads;
 }
 
-std::optional<Plan> parseDir(const CommandRow &, const ParsedOptions &args, QString *error)
+std::optional<Plan> parseDir(const CommandRow &, const ParsedOptions &args, std::string *error)
 {
     return parseAssignments(Command::Kind::Dir, args, error);
 }
 
-std::optional<Plan> parseWrite(const CommandRow &, const ParsedOptions &args, QString *error)
+std::optional<Plan> parseWrite(const CommandRow &, const ParsedOptions &args, std::string *error)
 {
     return parseAssignments(Command::Kind::Write, args, error);
 }
 
-std::optional<Plan> parseConditions(Command::Kind kind, const ParsedOptions &args, QString *error)
+std::optional<Plan> parseConditions(Command::Kind kind, const ParsedOptions &args,
+                                    std::string *error)
 {
     auto set = parseConditionSet(args, kind == Command::Kind::Wait, error);
     if (!set)
         return std::nullopt;
     Command check = command(kind);
-    check.conditions = *set;
+    check.conditions = std::move(*set);
     return check;
 }
 
-std::optional<Plan> parseExpect(const CommandRow &, const ParsedOptions &args, QString *error)
+std::optional<Plan> parseExpect(const CommandRow &, const ParsedOptions &args, std::string *error)
 {
     return parseConditions(Command::Kind::Expect, args, error);
 }
 
-std::optional<Plan> parseWait(const CommandRow &, const ParsedOptions &args, QString *error)
+std::optional<Plan> parseWait(const CommandRow &, const ParsedOptions &args, std::string *error)
 {
     return parseConditions(Command::Kind::Wait, args, error);
 }
 
 template<Command::Kind kind>
-std::optional<Plan> parseBare(const CommandRow &row, const ParsedOptions &args, QString *error)
+std::optional<Plan> parseBare(const CommandRow &row, const ParsedOptions &args, std::string *error)
 {
     if (!countArguments(row, args, 0, 0, error))
         return std::nullopt;
     return command(kind);
 }
 
-std::optional<Plan> parseSleep(const CommandRow &row, const ParsedOptions &args, QString *error)
+std::optional<Plan> parseSleep(const CommandRow &row, const ParsedOptions &args, std::string *error)
 {
     if (!countArguments(row, args, 1, 1, error))
         return std::nullopt;
@@ -122,7 +143,7 @@ std::optional<Plan> parseSleep(const CommandRow &row, const ParsedOptions &args,
     return sleep;
 }
 
-std::optional<Plan> parsePulse(const CommandRow &row, const ParsedOptions &args, QString *error)
+std::optional<Plan> parsePulse(const CommandRow &row, const ParsedOptions &args, std::string *error)
 {
     if (!countArguments(row, args, 2, 2, error))
         return std::nullopt;
@@ -130,9 +151,8 @@ std::optional<Plan> parsePulse(const CommandRow &row, const ParsedOptions &args,
     if (!line)
         return std::nullopt;
     if (!line->target.isLine()) {
-        *error = QStringLiteral("pulse: %1 is a whole port; usage: pulse LINE=BIT D (pulse "
-                                "A.3=1 50ms)")
-                     .arg(args.positional[0]);
+        *error = "pulse: " + args.positional[0] +
+                 " is a whole port; usage: pulse LINE=BIT D (pulse A.3=1 50ms)";
         return std::nullopt;
     }
     auto ms = parseDuration(args.positional[1], error);
@@ -140,39 +160,37 @@ std::optional<Plan> parsePulse(const CommandRow &row, const ParsedOptions &args,
         return std::nullopt;
     // The two commands would reach the board back to back: a glitch, not the pulse asked for.
     if (*ms == 0) {
-        *error =
-            QStringLiteral("pulse: %1 is no pulse; it lasts 1ms at least").arg(args.positional[1]);
+        *error = "pulse: " + args.positional[1] + " is no pulse; it lasts 1ms at least";
         return std::nullopt;
     }
     Command pulse = command(Command::Kind::Pulse);
-    pulse.assignments << *line;
+    pulse.assignments.push_back(std::move(*line));
     pulse.ms = *ms;
     return pulse;
 }
 
-std::optional<Plan> parseWatch(const CommandRow &, const ParsedOptions &args, QString *error)
+std::optional<Plan> parseWatch(const CommandRow &, const ParsedOptions &args, std::string *error)
 {
     WatchPlan plan;
     auto selectors = parseSelectors(args.positional, error);
     if (!selectors)
         return std::nullopt;
-    plan.selectors = *selectors;
+    plan.selectors = std::move(*selectors);
     const auto interval = parseInterval(args, plan.intervalMs, error);
     if (!interval)
         return std::nullopt;
     plan.intervalMs = *interval;
-    if (args.has(QStringLiteral("count"))) {
-        const QString text = args.value(QStringLiteral("count"));
-        bool ok = false;
-        const qint64 count = text.toLongLong(&ok);
-        if (!ok || count < 1 || !text.front().isDigit()) {
-            *error = QStringLiteral("bad --count \"%1\": a number of changes, 1 or more").arg(text);
+    if (args.has("count")) {
+        const std::string text = args.value("count");
+        const auto count = parseCount(text, std::numeric_limits<std::int64_t>::max());
+        if (!count || *count < 1) {
+            *error = "bad --count \"" + text + "\": a number of changes, 1 or more";
             return std::nullopt;
         }
         plan.count = count;
     }
-    if (args.has(QStringLiteral("duration"))) {
-        const auto ms = parseDuration(args.value(QStringLiteral("duration")), error);
+    if (args.has("duration")) {
+        const auto ms = parseDuration(args.value("duration"), error);
         if (!ms)
             return std::nullopt;
         plan.durationMs = *ms;
@@ -180,175 +198,170 @@ std::optional<Plan> parseWatch(const CommandRow &, const ParsedOptions &args, QS
     return plan;
 }
 
-std::optional<Plan> parsePorts(const CommandRow &row, const ParsedOptions &args, QString *error)
+std::optional<Plan> parsePorts(const CommandRow &row, const ParsedOptions &args, std::string *error)
 {
     if (!countArguments(row, args, 0, 0, error))
         return std::nullopt;
-    return PortsPlan{args.has(QStringLiteral("probe"))};
+    return PortsPlan{args.has("probe")};
 }
 
-std::optional<Plan> parseBatch(const CommandRow &row, const ParsedOptions &args, QString *error)
+std::optional<Plan> parseBatch(const CommandRow &row, const ParsedOptions &args, std::string *error)
 {
     if (!countArguments(row, args, 0, 0, error))
         return std::nullopt;
     BatchPlan plan;
-    plan.file = args.value(QStringLiteral("f"));
-    plan.keepGoing = args.has(QStringLiteral("keep-going"));
-    plan.checkOnly = args.has(QStringLiteral("check-only"));
+    plan.file = args.value("f");
+    plan.keepGoing = args.has("keep-going");
+    plan.checkOnly = args.has("check-only");
     return plan;
 }
 
-std::optional<Plan> parseBridge(const CommandRow &row, const ParsedOptions &args, QString *error)
+#ifndef _WIN32
+std::optional<Plan> parseBridge(const CommandRow &row, const ParsedOptions &args,
+                                std::string *error)
 {
     if (!countArguments(row, args, 1, 1, error))
         return std::nullopt;
-    if (args.has(QStringLiteral("p")) || args.has(QStringLiteral("d"))) {
-        *error =
-            QStringLiteral("the board's URL is the argument of bridge; -p and -d do not apply");
+    if (args.has("p") || args.has("d")) {
+        *error = "the board's URL is the argument of bridge; -p and -d do not apply";
         return std::nullopt;
     }
-    const QString url = args.positional.constFirst();
+    const std::string &url = args.positional.front();
     if (!RemoteAddress::looksLikeUrl(url)) {
-        *error = QStringLiteral("\"%1\" is not a URL: rfc2217://HOST:PORT or socket://HOST:PORT")
-                     .arg(url);
+        *error = "\"" + url + "\" is not a URL: rfc2217://HOST:PORT or socket://HOST:PORT";
         return std::nullopt;
     }
     auto address = RemoteAddress::parse(url, error);
     if (!address)
         return std::nullopt;
-    if (args.has(QStringLiteral("link")) && args.value(QStringLiteral("link")).isEmpty()) {
-        *error = QStringLiteral("--link needs a path");
+    if (args.has("link") && args.value("link").empty()) {
+        *error = "--link needs a path";
         return std::nullopt;
     }
-    return BridgePlan{*address, args.value(QStringLiteral("link"))};
+    return BridgePlan{*address, args.value("link")};
 }
+#endif
 
-std::optional<Plan> parseHelp(const CommandRow &row, const ParsedOptions &args, QString *error)
+std::optional<Plan> parseHelp(const CommandRow &row, const ParsedOptions &args, std::string *error)
 {
     if (!countArguments(row, args, 0, 1, error))
         return std::nullopt;
-    const QString topic = args.positional.value(0);
-    if (!topic.isEmpty() && !findCommand(topic)) {
-        *error = QStringLiteral("help: no command \"%1\"").arg(topic);
+    const std::string topic = args.positional.empty() ? std::string() : args.positional.front();
+    if (!topic.empty() && !findCommand(topic)) {
+        *error = "help: no command \"" + topic + "\"";
         return std::nullopt;
     }
     return HelpPlan{topic};
 }
 
 // "  name      summary", the summary under itself when the name is wider than width.
-QString listEntry(const QString &name, const char *summary, qsizetype width)
+std::string listEntry(const std::string &name, const char *summary, std::size_t width)
 {
-    const QString indent(width + 4, QLatin1Char(' '));
-    QString entry = QStringLiteral("  ") + name;
-    entry += name.size() > width ? QLatin1Char('\n') + indent
-                                 : QString(width + 2 - name.size(), QLatin1Char(' '));
-    return entry +
-           QString::fromUtf8(summary).replace(QLatin1Char('\n'), QLatin1Char('\n') + indent);
+    const std::string indent(width + 4, ' ');
+    std::string entry = "  " + name;
+    entry += name.size() > width ? '\n' + indent : std::string(width + 2 - name.size(), ' ');
+    for (const char *c = summary; *c; ++c) {
+        entry += *c;
+        if (*c == '\n')
+            entry += indent;
+    }
+    return entry;
 }
 
 // "read, dir, write, ... or quit"
-QString batchNames()
+std::string batchNames()
 {
-    QStringList names;
+    std::vector<std::string> names;
     for (const CommandRow &row : commandTable()) {
         if (row.inBatch())
-            names << row.name;
+            names.push_back(row.name);
     }
-    const QString last = names.takeLast();
-    return names.join(QStringLiteral(", ")) + QStringLiteral(" or ") + last;
+    const std::string last = names.back();
+    names.pop_back();
+    return joined(names, ", ") + " or " + last;
 }
 
 // The batch lines, as the batch command's help lists them.
-QString batchCommandList()
+std::string batchCommandList()
 {
-    QStringList both;
-    QList<std::pair<QString, const char *>> entries;
+    std::vector<std::string> both;
+    std::vector<std::pair<std::string, const char *>> entries;
     for (const CommandRow &row : commandTable()) {
         if (row.inBatch() && row.onCommandLine())
-            both << row.name;
+            both.push_back(row.name);
         else if (row.inBatch())
-            entries.append({usageOf(row), row.help.summary});
+            entries.emplace_back(usageOf(row), row.help.summary);
     }
-    entries.prepend({both.join(QStringLiteral(", ")), "as the commands of the same name"});
-    qsizetype width = 0;
+    entries.insert(entries.begin(), {joined(both, ", "), "as the commands of the same name"});
+    std::size_t width = 0;
     for (const auto &entry : entries)
         width = std::max(width, entry.first.size());
-    QStringList lines;
+    std::vector<std::string> lines;
     for (const auto &[name, summary] : entries)
-        lines << listEntry(name, summary, width);
-    return lines.join(QLatin1Char('\n'));
+        lines.push_back(listEntry(name, summary, width));
+    return joined(lines, "\n");
 }
 
 } // namespace
 
-const QList<QCommandLineOption> &globalOptions()
+const std::vector<Option> &globalOptions()
 {
-    static const QList<QCommandLineOption> options = {
-        valued({QStringLiteral("p"), QStringLiteral("port")}, QStringLiteral("N")),
-        valued({QStringLiteral("d"), QStringLiteral("device")}, QStringLiteral("PATH")),
-        flag({QStringLiteral("json")}),
-        flag({QStringLiteral("no-check")}),
-        flag({QStringLiteral("h"), QStringLiteral("help")}),
-        flag({QStringLiteral("version")}),
+    static const std::vector<Option> options = {
+        valued({"p", "port"}, "N"),
+        valued({"d", "device"}, "PATH"),
+        flag({"json"}),
+        flag({"no-check"}),
+        flag({"h", "help"}),
+        flag({"version"}),
     };
     return options;
 }
 
-const QList<CommandRow> &commandTable()
+const std::vector<CommandRow> &commandTable()
 {
-    static const QList<CommandRow> table = [] {
-        const QCommandLineOption any = flag({QStringLiteral("any")});
-        const QCommandLineOption interval =
-            valued({QStringLiteral("interval")}, QStringLiteral("D"));
+    static const std::vector<CommandRow> table = [] {
+        const Option any = flag({"any"});
+        const Option interval = valued({"interval"}, "D");
         using Kind = Command::Kind;
         using enum CommandRow::Scope;
         // Name, where it is given, its own options, its parser (the kind of plan it gives is how
         // the command runs, see Plan) and its help; the help lists them in this order.
-        return QList<CommandRow>{
-            {QStringLiteral("ports"),
+        return std::vector<CommandRow>{
+            {"ports", CommandLine, {flag({"probe"})}, parsePorts, HelpTexts::Ports},
+            {"read", Both, {}, parseRead, HelpTexts::Read},
+            {"dir", Both, {}, parseDir, HelpTexts::Dir},
+            {"write", Both, {}, parseWrite, HelpTexts::Write},
+            {"reset", Both, {}, parseBare<Kind::Reset>, HelpTexts::Reset},
+            {"watch",
              CommandLine,
-             {flag({QStringLiteral("probe")})},
-             parsePorts,
-             HelpTexts::Ports},
-            {QStringLiteral("read"), Both, {}, parseRead, HelpTexts::Read},
-            {QStringLiteral("dir"), Both, {}, parseDir, HelpTexts::Dir},
-            {QStringLiteral("write"), Both, {}, parseWrite, HelpTexts::Write},
-            {QStringLiteral("reset"), Both, {}, parseBare<Kind::Reset>, HelpTexts::Reset},
-            {QStringLiteral("watch"),
-             CommandLine,
-             {interval, valued({QStringLiteral("count")}, QStringLiteral("N")),
-              valued({QStringLiteral("duration")}, QStringLiteral("D"))},
+             {interval, valued({"count"}, "N"), valued({"duration"}, "D")},
              parseWatch,
              HelpTexts::Watch},
-            {QStringLiteral("wait"),
+            {"wait",
              Both,
-             {any, interval, valued({QStringLiteral("timeout")}, QStringLiteral("D")),
-              valued({QStringLiteral("stable")}, QStringLiteral("N"))},
+             {any, interval, valued({"timeout"}, "D"), valued({"stable"}, "N")},
              parseWait,
              HelpTexts::Wait},
-            {QStringLiteral("expect"), Both, {any}, parseExpect, HelpTexts::Expect},
-            {QStringLiteral("batch"),
+            {"expect", Both, {any}, parseExpect, HelpTexts::Expect},
+            {"batch",
              CommandLine,
-             {valued({QStringLiteral("f"), QStringLiteral("file")}, QStringLiteral("FILE")),
-              flag({QStringLiteral("keep-going")}), flag({QStringLiteral("check-only")})},
+             {valued({"f", "file"}, "FILE"), flag({"keep-going"}), flag({"check-only"})},
              parseBatch,
              HelpTexts::Batch},
-            {QStringLiteral("bridge"),
-             CommandLine,
-             {valued({QStringLiteral("link")}, QStringLiteral("PATH"))},
-             parseBridge,
-             HelpTexts::Bridge},
-            {QStringLiteral("help"), CommandLine, {}, parseHelp, HelpTexts::Help},
-            {QStringLiteral("sleep"), BatchLine, {}, parseSleep, HelpTexts::Sleep},
-            {QStringLiteral("pulse"), BatchLine, {}, parsePulse, HelpTexts::Pulse},
-            {QStringLiteral("state"), BatchLine, {}, parseBare<Kind::State>, HelpTexts::State},
-            {QStringLiteral("quit"), BatchLine, {}, parseBare<Kind::Quit>, HelpTexts::Quit},
+#ifndef _WIN32
+            {"bridge", CommandLine, {valued({"link"}, "PATH")}, parseBridge, HelpTexts::Bridge},
+#endif
+            {"help", CommandLine, {}, parseHelp, HelpTexts::Help},
+            {"sleep", BatchLine, {}, parseSleep, HelpTexts::Sleep},
+            {"pulse", BatchLine, {}, parsePulse, HelpTexts::Pulse},
+            {"state", BatchLine, {}, parseBare<Kind::State>, HelpTexts::State},
+            {"quit", BatchLine, {}, parseBare<Kind::Quit>, HelpTexts::Quit},
         };
     }();
     return table;
 }
 
-const CommandRow *findCommand(const QString &name)
+const CommandRow *findCommand(const std::string &name)
 {
     for (const CommandRow &row : commandTable()) {
         if (row.name == name)
@@ -357,19 +370,20 @@ const CommandRow *findCommand(const QString &name)
     return nullptr;
 }
 
-const QList<QCommandLineOption> &everyOption()
+const std::vector<Option> &everyOption()
 {
-    static const QList<QCommandLineOption> options = [] {
-        QList<QCommandLineOption> every = globalOptions();
-        QStringList names;
-        for (const QCommandLineOption &option : every)
-            names << option.names();
+    static const std::vector<Option> options = [] {
+        std::vector<Option> every = globalOptions();
+        const auto known = [&](const std::string &name) {
+            return std::any_of(every.begin(), every.end(), [&](const Option &option) {
+                return std::find(option.names.begin(), option.names.end(), name) !=
+                       option.names.end();
+            });
+        };
         for (const CommandRow &row : commandTable()) {
-            for (const QCommandLineOption &option : row.options) {
-                if (!names.contains(option.names().constFirst())) {
-                    every << option;
-                    names << option.names();
-                }
+            for (const Option &option : row.options) {
+                if (!known(option.names.front()))
+                    every.push_back(option);
             }
         }
         return every;
@@ -377,7 +391,7 @@ const QList<QCommandLineOption> &everyOption()
     return options;
 }
 
-std::optional<Plan> parsePlan(const CommandRow &row, const ParsedOptions &args, QString *error)
+std::optional<Plan> parsePlan(const CommandRow &row, const ParsedOptions &args, std::string *error)
 {
     auto plan = row.parse(row, args, error);
     if (auto *command = plan ? std::get_if<Command>(&*plan) : nullptr)
@@ -385,17 +399,18 @@ std::optional<Plan> parsePlan(const CommandRow &row, const ParsedOptions &args, 
     return plan;
 }
 
-std::optional<Command> parseBatchLine(const QStringList &words, QString *error)
+std::optional<Command> parseBatchLine(const std::vector<std::string> &words, std::string *error)
 {
-    const QString name = words.value(0);
+    const std::string name = words.empty() ? std::string() : words.front();
     const CommandRow *row = findCommand(name);
     if (!row || !row->inBatch()) {
-        *error = (row ? QStringLiteral("%1 runs on the command line only: a batch line is %2")
-                      : QStringLiteral("unknown command \"%1\": a batch line is %2"))
-                     .arg(name, batchNames());
+        *error = (row ? name + " runs on the command line only: a batch line is "
+                      : "unknown command \"" + name + "\": a batch line is ") +
+                 batchNames();
         return std::nullopt;
     }
-    const auto args = parseOptions(words.mid(1), row->options, error);
+    const auto args =
+        parseOptions(std::vector<std::string>(words.begin() + 1, words.end()), row->options, error);
     if (!args)
         return std::nullopt;
     auto plan = parsePlan(*row, *args, error);
@@ -404,31 +419,28 @@ std::optional<Command> parseBatchLine(const QStringList &words, QString *error)
     return std::get<Command>(std::move(*plan));
 }
 
-QString commandLineRefusal(const QString &name)
+std::string commandLineRefusal(const std::string &name)
 {
     const CommandRow *row = findCommand(name);
     if (row && row->inBatch())
-        return QStringLiteral("%1 is a batch command: echo '%1 ...' | zarvex batch").arg(name);
-    return QStringLiteral("unknown command \"%1\"; zarvex --help lists them").arg(name);
+        return name + " is a batch command: echo '" + name + " ...' | zarvex batch";
+    return "unknown command \"" + name + "\"; zarvex --help lists them";
 }
 
-QString generalHelp()
+std::string generalHelp()
 {
-    QStringList lines;
+    std::vector<std::string> lines;
     for (const CommandRow &row : commandTable()) {
         if (row.onCommandLine()) {
             const char *listed = row.help.listed ? row.help.listed : row.help.usage;
-            lines << listEntry(QString::fromUtf8(listed), row.help.summary, 21);
+            lines.push_back(listEntry(listed, row.help.summary, 21));
         }
     }
-    return QString::fromUtf8(HelpTexts::General).arg(lines.join(QLatin1Char('\n')));
+    return withArgument(HelpTexts::General, joined(lines, "\n"));
 }
 
-QString commandHelp(const CommandRow &row)
+std::string commandHelp(const CommandRow &row)
 {
-    QString details = QString::fromUtf8(row.help.details);
-    if (details.contains(QLatin1String("%1")))
-        details = details.arg(batchCommandList());
-    return QStringLiteral("Usage: %1%2\n\n%3")
-        .arg(row.onCommandLine() ? QStringLiteral("zarvex ") : QString(), usageOf(row), details);
+    return "Usage: " + std::string(row.onCommandLine() ? "zarvex " : "") + usageOf(row) + "\n\n" +
+           withArgument(row.help.details, batchCommandList());
 }

@@ -7,9 +7,12 @@
 #include "commands.h"
 #include "helptexts.h"
 
-#include <QCommandLineOption>
+#include "options.h"
 
+#include <optional>
+#include <string>
 #include <variant>
+#include <vector>
 
 // ports: list the port numbers, and with probe try each.
 struct PortsPlan
@@ -20,7 +23,7 @@ struct PortsPlan
 // help: the usage of topic, or with none the list of commands.
 struct HelpPlan
 {
-    QString topic;
+    std::string topic;
 };
 
 // A command parsed and checked before anything is opened. Its type is how it runs: a Command on
@@ -33,31 +36,32 @@ struct CommandRow
 {
     enum Scope { CommandLine = 1, BatchLine = 2, Both = CommandLine | BatchLine };
 
-    QString name;
+    std::string name;
     Scope scope;
-    QList<QCommandLineOption> options; // its own; a command line adds globalOptions()
+    std::vector<Option> options; // its own; a command line adds globalOptions()
     // Its positional arguments and options as a plan; a batch line's is a Command.
-    std::optional<Plan> (*parse)(const CommandRow &row, const ParsedOptions &args, QString *error);
+    std::optional<Plan> (*parse)(const CommandRow &row, const ParsedOptions &args,
+                                 std::string *error);
     const HelpText &help;
 
     bool onCommandLine() const { return scope & CommandLine; }
     bool inBatch() const { return scope & BatchLine; }
 };
 
-const QList<CommandRow> &commandTable();
-const CommandRow *findCommand(const QString &name);
+const std::vector<CommandRow> &commandTable();
+const CommandRow *findCommand(const std::string &name);
 
 // -p, -d, --json, --no-check, -h and --version: anywhere on a command line, not on batch lines.
-const QList<QCommandLineOption> &globalOptions();
+const std::vector<Option> &globalOptions();
 // The global options and those of every command: enough to find the command on a command line.
-const QList<QCommandLineOption> &everyOption();
+const std::vector<Option> &everyOption();
 
 // The row's own parse; a Command gets the row's name.
-std::optional<Plan> parsePlan(const CommandRow &row, const ParsedOptions &args, QString *error);
+std::optional<Plan> parsePlan(const CommandRow &row, const ParsedOptions &args, std::string *error);
 // One batch line, split into words, without its comment.
-std::optional<Command> parseBatchLine(const QStringList &words, QString *error);
+std::optional<Command> parseBatchLine(const std::vector<std::string> &words, std::string *error);
 // Why name does not run on a command line.
-QString commandLineRefusal(const QString &name);
+std::string commandLineRefusal(const std::string &name);
 
-QString generalHelp();
-QString commandHelp(const CommandRow &row);
+std::string generalHelp();
+std::string commandHelp(const CommandRow &row);

@@ -5,6 +5,10 @@
 #include "common/endingsignals.h"
 
 #include <algorithm>
+
+#ifdef _WIN32
+#include <thread>
+#else
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -12,6 +16,19 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
+#endif
+
+int Interrupts::received()
+{
+    return EndingSignals::received();
+}
+
+void Interrupts::endBy(int signal)
+{
+    EndingSignals::endBy(signal);
+}
+
+#ifndef _WIN32
 
 namespace {
 
@@ -69,11 +86,6 @@ bool Interrupts::install()
     return EndingSignals::install() && ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
 }
 
-int Interrupts::received()
-{
-    return EndingSignals::received();
-}
-
 bool Interrupts::readerGone()
 {
     return stdoutHungUp;
@@ -116,7 +128,39 @@ bool Interrupts::waitWritable(int fd)
     }
 }
 
-void Interrupts::endBy(int signal)
+#else
+
+bool Interrupts::install()
 {
-    EndingSignals::endBy(signal);
+    return EndingSignals::install();
 }
+
+bool Interrupts::readerGone()
+{
+    return false;
+}
+
+bool Interrupts::sleepUntil(Clock::time_point deadline)
+{
+    // In short naps, so that a console's Ctrl+C ends the wait soon.
+    constexpr auto Nap = std::chrono::milliseconds(50);
+    while (received() == 0) {
+        const auto left = deadline - Clock::now();
+        if (left <= Clock::duration::zero())
+            return true;
+        std::this_thread::sleep_for(std::min<Clock::duration>(left, Nap));
+    }
+    return false;
+}
+
+bool Interrupts::waitReadable(int, bool)
+{
+    return received() == 0;
+}
+
+bool Interrupts::waitWritable(int)
+{
+    return true;
+}
+
+#endif

@@ -4,74 +4,105 @@
 #include "boardclient.h"
 #include "commands.h"
 #include "commandtable.h"
+#include "diagnostic.h"
 #include "interrupts.h"
 #include "output.h"
 #include "version.h"
 
-#include <QCoreApplication>
-
-#include <csignal>
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include <shellapi.h>
+#endif
 
 namespace {
 
-void printHelp(const QString &text)
+// The arguments after the program's name, as UTF-8.
+std::vector<std::string> arguments([[maybe_unused]] int argc, [[maybe_unused]] char *argv[])
 {
-    std::fputs(text.toUtf8().constData(), stdout);
+    std::vector<std::string> args;
+#ifdef _WIN32
+    // argv is in the ANSI code page; the wide command line has every character.
+    int count = 0;
+    wchar_t **wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+    for (int i = 1; wide && i < count; ++i) {
+        const int size =
+            ::WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string arg(std::size_t(std::max(size, 1)), '\0');
+        ::WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, arg.data(), size, nullptr, nullptr);
+        arg.resize(arg.size() - 1);
+        args.push_back(std::move(arg));
+    }
+    ::LocalFree(wide);
+#else
+    for (int i = 1; i < argc; ++i)
+        args.push_back(validUtf8(argv[i]));
+#endif
+    return args;
+}
+
+void printHelp(const std::string &text)
+{
+    std::fputs(text.c_str(), stdout);
     std::fflush(stdout);
 }
 
-int usageError(const QString &message)
+int usageError(const std::string &message)
 {
-    Output::diagnostic(message);
+    diagnostic(message);
     return int(ExitCode::Usage);
 }
 
 // -p, -d, or else ZARVEX_PORT; nothing when none is given.
-std::optional<PortChoice> portChoice(const ParsedOptions &options, QString *error)
+std::optional<PortTarget> portTarget(const ParsedOptions &options, std::string *error)
 {
-    const bool number = options.has(QStringLiteral("p"));
-    const bool path = options.has(QStringLiteral("d"));
+    const bool number = options.has("p");
+    const bool path = options.has("d");
     if (number && path) {
-        *error = QStringLiteral("-p and -d both name a port; give one of them");
+        *error = "-p and -d both name a port; give one of them";
         return std::nullopt;
     }
     if (number) {
-        const auto n = parsePortNumber(options.value(QStringLiteral("p")), error);
+        const auto n = parsePortNumber(options.value("p"), error);
         if (!n)
-            *error = QStringLiteral("-p: ") + *error;
-        return n ? std::optional(PortChoice{*n, {}, std::nullopt}) : std::nullopt;
+            *error = "-p: " + *error;
+        return n ? std::optional(PortTarget::fromNumber(*n)) : std::nullopt;
     }
     if (path) {
-        const QString device = options.value(QStringLiteral("d"));
-        if (device.isEmpty()) {
-            *error = QStringLiteral("-d needs a device path or URL");
+        const std::string device = options.value("d");
+        if (device.empty()) {
+            *error = "-d needs a device path or URL";
             return std::nullopt;
         }
-        auto choice = PortChoice::fromText(device, error);
-        if (!choice)
-            *error = QStringLiteral("-d: ") + *error;
-        return choice;
+        auto target = PortTarget::parse(device, error);
+        if (!target)
+            *error = "-d: " + *error;
+        return target;
     }
-    const QString variable = qEnvironmentVariable("ZARVEX_PORT");
-    if (variable.isEmpty()) {
-        *error = QStringLiteral("no port given: use -p N, -d PATH|URL or set ZARVEX_PORT");
+    const char *set = std::getenv("ZARVEX_PORT");
+    const std::string variable = validUtf8(set ? set : "");
+    if (variable.empty()) {
+        *error = "no port given: use -p N, -d PATH|URL or set ZARVEX_PORT";
         return std::nullopt;
     }
-    if (variable.contains(QLatin1Char('/'))) {
-        auto choice = PortChoice::fromText(variable, error);
-        if (!choice)
-            *error = QStringLiteral("ZARVEX_PORT=%1: %2").arg(variable, *error);
-        return choice;
+    // Here a bare number is a port number, and a path has a '/'.
+    if (variable.find('/') == std::string::npos) {
+        if (const auto n = parsePortNumber(variable, error))
+            return PortTarget::fromNumber(*n);
     }
-    const auto n = parsePortNumber(variable, error);
-    if (!n) {
-        *error = QStringLiteral("ZARVEX_PORT=%1 is neither a port number (1 to 32767), a "
-                                "device path nor a URL")
-                     .arg(variable);
+    auto target = PortTarget::parse(variable, error);
+    if (!target) {
+        *error = "ZARVEX_PORT=" + variable + ": " + *error;
+    } else if (target->kind == PortTarget::Kind::Path && variable.find('/') == std::string::npos) {
+        *error = "ZARVEX_PORT=" + variable +
+                 " is neither a port number (1 to 32767), a device path nor a URL";
         return std::nullopt;
     }
-    return PortChoice{*n, {}, std::nullopt};
+    return target;
 }
 
 // Once the port is closed: a signal, or a reader of standard output that went away, ends the
@@ -83,7 +114,7 @@ void endIfInterrupted(const Output &out)
     if (out.failed())
         std::exit(int(ExitCode::WriteFailed));
     if (!out.isOpen())
-        Interrupts::endBy(SIGPIPE);
+        Interrupts::endBy(Interrupts::ReaderGoneSignal);
 }
 
 // Runs a plan; the type of the plan is how.
@@ -92,9 +123,9 @@ struct Runner
     const ParsedOptions &options;
     Output &out;
 
-    bool checks() const { return !options.has(QStringLiteral("no-check")); }
+    bool checks() const { return !options.has("no-check"); }
 
-    int portUsageError(const QString &error) const
+    int portUsageError(const std::string &error) const
     {
         reportOpenFailure(out, Failure{ExitCode::Usage, error}, nullptr);
         return int(ExitCode::Usage);
@@ -103,8 +134,8 @@ struct Runner
     // Opens the port of -p, -d or ZARVEX_PORT, runs use on it and closes it.
     template<typename Use> int onBoard(bool endsBySignal, Use use) const
     {
-        QString error;
-        const auto port = portChoice(options, &error);
+        std::string error;
+        const auto port = portTarget(options, &error);
         if (!port)
             return portUsageError(error);
         BoardClient board(*port);
@@ -131,10 +162,10 @@ struct Runner
             const Reply reply = runCommand(board, command, checks());
             if (out.json())
                 out.object(reply.type, reply.json());
-            else if (!reply.text.isEmpty())
+            else if (!reply.text.empty())
                 out.text(reply.text);
             if (!reply.ok())
-                Output::diagnostic(command.name + QStringLiteral(": ") + reply.problem);
+                diagnostic(command.name + ": " + reply.problem);
             return reply.code;
         });
     }
@@ -154,8 +185,8 @@ struct Runner
 
     int operator()(BatchPlan plan) const
     {
-        QString error;
-        const auto port = portChoice(options, &error);
+        std::string error;
+        const auto port = portTarget(options, &error);
         if (!port && !plan.checkOnly)
             return portUsageError(error);
         plan.checkAtEnd = checks();
@@ -165,7 +196,14 @@ struct Runner
     }
 
     // Runs until a signal, which ends it with 0.
-    int operator()(const BridgePlan &plan) const { return int(runBridge(plan, out)); }
+    int operator()([[maybe_unused]] const BridgePlan &plan) const
+    {
+#ifdef _WIN32
+        return int(ExitCode::Usage); // no such command here
+#else
+        return int(runBridge(plan, out));
+#endif
+    }
 
     int operator()(const HelpPlan &plan) const
     {
@@ -175,22 +213,22 @@ struct Runner
     }
 };
 
-int run(const QStringList &args)
+int run(const std::vector<std::string> &args)
 {
     // First find the command, then parse again with only its options and the global ones.
-    QString error;
+    std::string error;
     const auto scan = parseOptions(args, everyOption(), &error);
     if (!scan)
         return usageError(error);
-    if (scan->has(QStringLiteral("version"))) {
-        printHelp(QStringLiteral("zarvex %1\n").arg(QStringLiteral(ZARVEX_VERSION_TEXT)));
+    if (scan->has("version")) {
+        printHelp("zarvex " ZARVEX_VERSION_TEXT "\n");
         return 0;
     }
-    const bool help = scan->has(QStringLiteral("h"));
-    const QString name = scan->positional.value(0);
-    if (name.isEmpty()) {
+    const bool help = scan->has("h");
+    const std::string name = scan->positional.empty() ? std::string() : scan->positional.front();
+    if (name.empty()) {
         if (!help)
-            return usageError(QStringLiteral("no command given; zarvex --help lists them"));
+            return usageError("no command given; zarvex --help lists them");
         printHelp(generalHelp());
         return 0;
     }
@@ -198,14 +236,16 @@ int run(const QStringList &args)
     if (!row || (!row->onCommandLine() && !help))
         return usageError(commandLineRefusal(name));
 
-    auto options = parseOptions(args, globalOptions() + row->options, &error);
+    std::vector<Option> accepted = globalOptions();
+    accepted.insert(accepted.end(), row->options.begin(), row->options.end());
+    auto options = parseOptions(args, accepted, &error);
     if (!options)
-        return usageError(QStringLiteral("%1: %2").arg(name, error));
+        return usageError(name + ": " + error);
     if (help) {
         printHelp(commandHelp(*row));
         return 0;
     }
-    options->positional.removeFirst();
+    options->positional.erase(options->positional.begin());
     auto plan = parsePlan(*row, *options, &error);
     KnownRegisters nothingKnown;
     if (const Command *command = plan ? std::get_if<Command>(&*plan) : nullptr) {
@@ -213,8 +253,8 @@ int run(const QStringList &args)
             plan.reset();
     }
     if (!plan)
-        return usageError(error.startsWith(name) ? error : name + QStringLiteral(": ") + error);
-    Output out(options->has(QStringLiteral("json")));
+        return usageError(error.starts_with(name) ? error : name + ": " + error);
+    Output out(options->has("json"));
     return std::visit(Runner{*options, out}, *plan);
 }
 
@@ -225,10 +265,8 @@ int main(int argc, char *argv[])
     // Before anything else: a signal from the first moment on closes what is open and ends
     // zarvex as documented, and no port or file becomes standard input or output.
     if (!Interrupts::install()) {
-        Output::diagnostic(QStringLiteral("cannot handle signals"));
+        diagnostic("cannot handle signals");
         return 1;
     }
-    // The serial layer needs an event dispatcher for its notifiers; nothing here runs a loop.
-    QCoreApplication app(argc, argv);
-    return run(QCoreApplication::arguments().mid(1));
+    return run(arguments(argc, argv));
 }

@@ -2,44 +2,34 @@
 // SPDX-License-Identifier: MIT
 #include "output.h"
 
+#include "device/systemerror.h"
+#include "diagnostic.h"
 #include "interrupts.h"
 
-#include <QDateTime>
-#include <QJsonDocument>
-#include <QTimeZone>
-
-#include <algorithm>
 #include <cerrno>
-#include <climits>
+#include <cstdio>
+#include <ctime>
 #include <utility>
 
 #include <unistd.h>
 
 namespace {
 
-enum class Written { All, ReaderGone, Failed, Interrupted };
-
-// Every byte, in pieces a pipe takes without blocking once poll() says it has room, so that a
-// signal is never stuck behind a reader that stopped reading.
-Written writeAll(int fd, const QByteArray &bytes)
+// Days since 1970-01-01 of a civil date (proleptic Gregorian).
+std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d)
 {
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        if (!Interrupts::waitWritable(fd))
-            return Written::Interrupted;
-        const auto piece = std::min<qsizetype>(bytes.size() - done, PIPE_BUF);
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(piece));
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (n < 0)
-            return errno == EPIPE ? Written::ReaderGone : Written::Failed;
-        if (n == 0) {
-            errno = EIO;
-            return Written::Failed;
-        }
-        done += n;
-    }
-    return Written::All;
+    y -= m <= 2;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const auto yoe = unsigned(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + std::int64_t(doe) - 719468;
+}
+
+std::int64_t secondsOf(const std::tm &tm)
+{
+    return daysFromCivil(tm.tm_year + 1900, unsigned(tm.tm_mon + 1), unsigned(tm.tm_mday)) * 86400 +
+           tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec;
 }
 
 } // namespace
@@ -49,19 +39,19 @@ bool Output::isOpen() const
     return !m_broken && !m_failed && !Interrupts::readerGone();
 }
 
-void Output::text(const QString &line)
+void Output::text(const std::string &line)
 {
-    write(line.toUtf8());
+    write(line);
 }
 
-void Output::object(const QString &type, QJsonObject fields)
+void Output::object(const std::string &type, Json fields)
 {
-    fields.insert(QStringLiteral("version"), JsonVersion);
-    fields.insert(QStringLiteral("type"), type);
-    write(QJsonDocument(fields).toJson(QJsonDocument::Compact));
+    fields["version"] = JsonVersion;
+    fields["type"] = type;
+    write(fields.dump(-1, ' ', false, Json::error_handler_t::replace));
 }
 
-void Output::result(const QString &textLine, const QString &type, const QJsonObject &fields)
+void Output::result(const std::string &textLine, const std::string &type, const Json &fields)
 {
     if (m_json)
         object(type, fields);
@@ -78,29 +68,34 @@ void Output::setHolding(bool holding)
 
 void Output::flush()
 {
-    if (!m_held.isEmpty())
+    if (!m_held.empty())
         writeNow(std::exchange(m_held, {}));
 }
 
-qint64 Output::heldForMs() const
+std::int64_t Output::heldForMs() const
 {
-    return m_held.isEmpty() ? 0 : m_heldSince.elapsed();
+    if (m_held.empty())
+        return 0;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 m_heldSince)
+        .count();
 }
 
-void Output::write(const QByteArray &line)
+void Output::write(const std::string &line)
 {
     if (!m_holding) {
         writeNow(line + '\n');
         return;
     }
-    if (m_held.isEmpty())
-        m_heldSince.start();
-    m_held += line + '\n';
+    if (m_held.empty())
+        m_heldSince = std::chrono::steady_clock::now();
+    m_held += line;
+    m_held += '\n';
     if (m_held.size() >= HeldBytesLimit)
         flush();
 }
 
-void Output::writeNow(const QByteArray &bytes)
+void Output::writeNow(const std::string &bytes)
 {
     if (!isOpen())
         return;
@@ -115,43 +110,65 @@ void Output::writeNow(const QByteArray &bytes)
         break;
     case Written::Failed:
         m_failed = true;
-        diagnostic(QStringLiteral("cannot write the results: %1").arg(qt_error_string(error)));
+        diagnostic("cannot write the results: " + systemErrorText(error));
         break;
     }
 }
 
-void Output::diagnostic(const QString &message)
+std::int64_t msSinceEpoch()
 {
-    writeAll(STDERR_FILENO, "zarvex: " + message.toUtf8() + '\n');
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
-QString localTimestamp(qint64 msSinceEpoch)
+std::string localTimestamp(std::int64_t ms)
 {
-    const QDateTime local = msSinceEpoch < 0 ? QDateTime::currentDateTime()
-                                             : QDateTime::fromMSecsSinceEpoch(msSinceEpoch);
-    // In a zone of the local offset rather than as an offset: Qt writes a zero offset as "Z".
-    return local.toTimeZone(QTimeZone(local.offsetFromUtc())).toString(Qt::ISODateWithMs);
+    if (ms < 0)
+        ms = msSinceEpoch();
+    const std::int64_t seconds = ms / 1000;
+    const std::time_t time = std::time_t(seconds);
+    std::tm local{};
+    std::tm utc{};
+#ifdef _WIN32
+    localtime_s(&local, &time);
+    gmtime_s(&utc, &time);
+#else
+    localtime_r(&time, &local);
+    gmtime_r(&time, &utc);
+#endif
+    const std::int64_t offsetMinutes = (secondsOf(local) - secondsOf(utc)) / 60;
+    const std::int64_t absolute = offsetMinutes < 0 ? -offsetMinutes : offsetMinutes;
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02d:%02d",
+                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                  local.tm_min, local.tm_sec, int(ms % 1000), offsetMinutes < 0 ? '-' : '+',
+                  int(absolute / 60), int(absolute % 60));
+    return text;
 }
 
-QString showValues(const QList<Selector> &selectors, const std::array<quint8, 3> &inputs)
+std::string showValues(const std::vector<Selector> &selectors, const Inputs &inputs)
 {
-    QStringList parts;
+    std::string text;
+    for (const Selector &selector : selectors) {
+        if (!text.empty())
+            text += ' ';
+        text += selector.show(inputs);
+    }
+    return text;
+}
+
+Json valuesObject(const std::vector<Selector> &selectors, const Inputs &inputs)
+{
+    Json values = Json::object();
     for (const Selector &selector : selectors)
-        parts << selector.show(inputs);
-    return parts.join(QLatin1Char(' '));
-}
-
-QJsonObject valuesObject(const QList<Selector> &selectors, const std::array<quint8, 3> &inputs)
-{
-    QJsonObject values;
-    for (const Selector &selector : selectors)
-        values.insert(selector.name(), selector.valueIn(inputs));
+        values[selector.name()] = selector.valueIn(inputs);
     return values;
 }
 
-QString bytesCame(qsizetype count)
+std::string bytesCame(std::size_t count)
 {
     if (count == 0)
-        return QStringLiteral("no byte came");
-    return count == 1 ? QStringLiteral("1 byte came") : QStringLiteral("%1 bytes came").arg(count);
+        return "no byte came";
+    return count == 1 ? "1 byte came" : std::to_string(count) + " bytes came";
 }

@@ -2,9 +2,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include <QString>
-
 #include <optional>
+#include <string>
 
 #include <sys/stat.h>
 
@@ -20,22 +19,22 @@ public:
                   // program's
     };
 
-    explicit DeviceLink(const QString &path, Replace replace = Replace::AnyPty)
+    explicit DeviceLink(const std::string &path, Replace replace = Replace::AnyPty)
         : m_path(path), m_replace(replace)
     {}
     ~DeviceLink() { remove(); }
     DeviceLink(const DeviceLink &) = delete;
     DeviceLink &operator=(const DeviceLink &) = delete;
 
-    QString path() const { return m_path; }
+    std::string path() const { return m_path; }
     // Why the link can never be made where it is asked for (its folder is missing); empty
     // when it can.
-    QString misplaced() const;
+    std::string misplaced() const;
     // Why create() would refuse, without touching anything; empty when nothing is in the way.
     // A stale link found here is replaced by create() even when its pty's number has been
     // given out again meanwhile, most likely to the pty the link is then made for.
-    QString obstacle();
-    bool create(const QString &target, QString *error);
+    std::string obstacle();
+    bool create(const std::string &target, std::string *error);
     void remove();
 
 private:
@@ -48,11 +47,11 @@ private:
         long changedNs;
         bool operator==(const Identity &) const = default;
     };
-    static std::optional<Identity> identity(const QString &path);
-    QString refusal(const QString &ours) const;
+    static std::optional<Identity> identity(const std::string &path);
+    std::string refusal(const std::string &ours) const;
 
-    QString m_path;
+    std::string m_path;
     Replace m_replace;
-    QString m_target;
+    std::string m_target;
     std::optional<Identity> m_stale; // the link obstacle() found stale
 };

@@ -2,11 +2,12 @@
 // SPDX-License-Identifier: MIT
 #include "ptyendpoint.h"
 
-#include <QFile>
+#include "common/posixcalls.h"
 
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -18,23 +19,11 @@
 
 namespace {
 
-QString systemError(const char *what)
-{
-    return QStringLiteral("%1: %2").arg(QLatin1String(what), qt_error_string(errno));
-}
-
-void closeFd(int &fd)
-{
-    if (fd >= 0)
-        ::close(fd);
-    fd = -1;
-}
-
-int openSlave(const QString &path)
+int openSlave(const std::string &path)
 {
     // O_NOCTTY: without it a process with no controlling terminal would adopt this pty, and
     // hanging it up would send that process SIGHUP.
-    return ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
 }
 
 bool makeRaw(int fd)
@@ -53,9 +42,9 @@ PtyEndpoint::~PtyEndpoint()
     close();
 }
 
-bool PtyEndpoint::open(QString *error)
+bool PtyEndpoint::open(std::string *error)
 {
-    const auto fail = [&](const QString &message) {
+    const auto fail = [&](const std::string &message) {
         close();
         if (error)
             *error = message;
@@ -82,7 +71,7 @@ bool PtyEndpoint::open(QString *error)
     std::array<char, PATH_MAX> name{};
     if (::ptsname_r(m_masterFd, name.data(), name.size()) != 0)
         return fail(systemError("ptsname"));
-    m_devicePath = QString::fromLocal8Bit(name.data());
+    m_devicePath = name.data();
 
     m_slaveFd = openSlave(m_devicePath);
     if (m_slaveFd < 0)

@@ -2,7 +2,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include <QString>
+#include <string>
 
 // A pseudo-terminal that this program serves from its master side, so that other programs open
 // devicePath() as they would open a serial port. It starts in raw mode, its master does not
@@ -25,7 +25,7 @@ public:
     PtyEndpoint(const PtyEndpoint &) = delete;
     PtyEndpoint &operator=(const PtyEndpoint &) = delete;
 
-    bool open(QString *error = nullptr);
+    bool open(std::string *error = nullptr);
     // A client that still has the device open sees a hang-up.
     void close();
     bool isOpen() const { return m_masterFd >= 0; }
@@ -34,7 +34,7 @@ public:
     // Readable once a client has opened or closed the device; then call takeClientEvents().
     int clientWatchFd() const { return m_watchFd; }
     // The slave side, e.g. "/dev/pts/3"; it stays set after close().
-    QString devicePath() const { return m_devicePath; }
+    std::string devicePath() const { return m_devicePath; }
 
     // Takes the opens and closes noted so far. After a close it finds out whether any client is
     // left, and when none is, ends the exclusive flag.
@@ -51,5 +51,5 @@ private:
     int m_masterFd = -1;
     int m_slaveFd = -1;
     int m_watchFd = -1; // inotify on the slave
-    QString m_devicePath;
+    std::string m_devicePath;
 };

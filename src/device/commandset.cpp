@@ -2,45 +2,36 @@
 // SPDX-License-Identifier: MIT
 #include "commandset.h"
 
-#include "ports/valueformats.h"
 #include "seriallink.h"
-
-#include <QElapsedTimer>
+#include "valuerules.h"
 
 #include <algorithm>
-#include <cmath>
 
 namespace {
 
-std::optional<char> valueByte(double value)
+using Clock = std::chrono::steady_clock; // monotonic: immune to midnight and clock changes
+
+std::int64_t nsSince(Clock::time_point start)
 {
-    // Checked before rounding: RoundHalfEven saturates far outside the byte range.
-    if (!(value >= -0.5 && value <= 255.5))
-        return std::nullopt;
-    const qint32 rounded = RoundHalfEven(value);
-    if (rounded < 0 || rounded > 255)
-        return std::nullopt;
-    return char(rounded);
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
 }
 
 } // namespace
 
-QByteArray CommandSet::setDirectionCommand(Port port, double value)
+std::string CommandSet::setDirectionCommand(Port port, double value)
 {
     const auto byte = valueByte(value);
     if (!byte)
         return {};
-    const char bytes[] = {'!', portLetter(port), *byte};
-    return QByteArray(bytes, sizeof bytes);
+    return {'!', portLetter(port), char(*byte)};
 }
 
-QByteArray CommandSet::writePortCommand(Port port, double value)
+std::string CommandSet::writePortCommand(Port port, double value)
 {
     const auto byte = valueByte(value);
     if (!byte)
         return {};
-    const char bytes[] = {portLetter(port), *byte};
-    return QByteArray(bytes, sizeof bytes);
+    return {portLetter(port), char(*byte)};
 }
 
 SendOutcome CommandSet::sendSetDirection(Port port, double value)
@@ -60,9 +51,9 @@ SendOutcome CommandSet::send(const PortCommand &command)
                : sendWritePort(command.port, command.value);
 }
 
-SendOutcome CommandSet::sendBytes(const QByteArray &command)
+SendOutcome CommandSet::sendBytes(const std::string &command)
 {
-    if (command.isEmpty())
+    if (command.empty())
         return SendOutcome::Refused;
     return m_link.output(command) ? SendOutcome::Sent : failure();
 }
@@ -98,20 +89,19 @@ ReadPortsOutcome CommandSet::readPorts()
     for (int round = 0; round < 64 && m_link.inBufferCount() > 0; ++round)
         m_link.dropWaiting();
 
-    if (!m_link.output(QByteArray::fromRawData(ReadPortsCommand, sizeof ReadPortsCommand - 1)))
+    if (!m_link.output(std::string_view(ReadPortsCommand, sizeof ReadPortsCommand - 1)))
         return failed();
 
-    QElapsedTimer clock; // monotonic: immune to midnight and clock changes
-    clock.start();
-    const qint64 deadlineNs = qint64(replyDeadlineMs()) * 1000 * 1000;
-    qsizetype waiting = 0;
+    const Clock::time_point start = Clock::now();
+    const std::int64_t deadlineNs = std::int64_t(replyDeadlineMs()) * 1000 * 1000;
+    std::size_t waiting = 0;
     for (;;) {
         // Blocks on the port, so the wait costs no CPU and runs no other event; it returns
         // at once when bytes are there, so the count after it is always a fresh one.
-        if (const qint64 leftNs = deadlineNs - clock.nsecsElapsed(); leftNs > 0)
+        if (const std::int64_t leftNs = deadlineNs - nsSince(start); leftNs > 0)
             m_link.waitForInput(int((leftNs + 999999) / 1000000));
         waiting = m_link.inBufferCount();
-        if (!m_link.isOpen() || waiting == 3 || clock.nsecsElapsed() >= deadlineNs)
+        if (!m_link.isOpen() || waiting == 3 || nsSince(start) >= deadlineNs)
             break;
     }
 
@@ -119,41 +109,41 @@ ReadPortsOutcome CommandSet::readPorts()
         return {Kind::PortLost};
     if (waiting != 3) {
         m_lateReplyPossible = true;
-        m_sinceTimeout.start();
+        m_timedOutAt = Clock::now();
         return {Kind::Timeout, {}, waiting};
     }
-    const QByteArray reply = m_link.input();
+    const std::string reply = m_link.input();
     if (!m_link.isOpen())
         return {Kind::PortLost};
     if (reply.size() < 3)
         return {Kind::Timeout, {}, reply.size()};
     m_lateReplyPossible = false;
-    return {Kind::Inputs, {quint8(reply[0]), quint8(reply[1]), quint8(reply[2])}};
+    return {Kind::Inputs, {std::uint8_t(reply[0]), std::uint8_t(reply[1]), std::uint8_t(reply[2])}};
 }
 
 bool CommandSet::waitOutLateReply()
 {
-    const qint64 quietNs = qint64(LateReplyQuietMs + m_transitMs) * 1000 * 1000;
-    const qint64 limitNs = qint64(LateReplyWaitLimitMs + m_transitMs) * 1000 * 1000;
-    constexpr qint64 checkNs = 100 * 1000 * 1000; // how often to ask whether to stop
-    QElapsedTimer clock;
-    clock.start();
+    const std::int64_t quietNs = std::int64_t(LateReplyQuietMs + m_transitMs) * 1000 * 1000;
+    const std::int64_t limitNs = std::int64_t(LateReplyWaitLimitMs + m_transitMs) * 1000 * 1000;
+    constexpr std::int64_t checkNs = 100 * 1000 * 1000; // how often to ask whether to stop
+    const Clock::time_point start = Clock::now();
     // Quiet since the timeout, as far as can be told: what waits now may have come any time
     // since, and so counts as having come just now.
-    qint64 lastByteNs = -m_sinceTimeout.nsecsElapsed();
+    std::int64_t lastByteNs = -nsSince(m_timedOutAt);
     for (;;) {
         if (m_link.inBufferCount() > 0) {
             m_link.input();
-            lastByteNs = clock.nsecsElapsed();
+            lastByteNs = nsSince(start);
         }
         if (!m_link.isOpen())
             return false;
-        const qint64 nowNs = clock.nsecsElapsed();
+        const std::int64_t nowNs = nsSince(start);
         if (nowNs - lastByteNs >= quietNs || nowNs >= limitNs)
             return true;
         if (m_link.interruptRequested())
             return false;
-        const qint64 waitNs = std::min({lastByteNs + quietNs - nowNs, limitNs - nowNs, checkNs});
+        const std::int64_t waitNs =
+            std::min({lastByteNs + quietNs - nowNs, limitNs - nowNs, checkNs});
         m_link.waitForInput(int((waitNs + 999999) / 1000000));
     }
 }

@@ -4,11 +4,12 @@
 
 #include "port.h"
 
-#include <QByteArray>
-#include <QElapsedTimer>
-
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
 
 class SerialLink;
 
@@ -27,14 +28,14 @@ struct ReadPortsOutcome
 {
     // Interrupted: the link's interrupt check ended a wait before "abc" was written.
     enum class Kind { Inputs, Timeout, PortLost, Interrupted };
-    using PortInputs = std::array<quint8, 3>;
+    using PortInputs = std::array<std::uint8_t, 3>;
 
     Kind kind = Kind::Timeout;
-    PortInputs inputs{};   // Inputs only
-    qsizetype waiting = 0; // Timeout only: bytes waiting at the deadline
+    PortInputs inputs{};     // Inputs only
+    std::size_t waiting = 0; // Timeout only: bytes waiting at the deadline
 
     bool answered() const { return kind == Kind::Inputs; }
-    quint8 input(Port port) const { return inputs[portIndex(port)]; }
+    std::uint8_t input(Port port) const { return inputs[portIndex(port)]; }
 };
 
 // A set-direction or write-port command as data.
@@ -44,7 +45,7 @@ struct PortCommand
 
     Kind kind;
     Port port;
-    quint8 value;
+    std::uint8_t value;
 };
 
 // The board's three commands, byte for byte:
@@ -90,10 +91,10 @@ public:
     int transitAllowanceMs() const { return m_transitMs; }
     int replyDeadlineMs() const { return ReplyDeadlineMs + m_transitMs; }
 
-    // Build a command, or return an empty array when the value does not round (halves to
+    // Build a command, or return an empty string when the value does not round (halves to
     // even) to 0..255.
-    static QByteArray setDirectionCommand(Port port, double value);
-    static QByteArray writePortCommand(Port port, double value);
+    static std::string setDirectionCommand(Port port, double value);
+    static std::string writePortCommand(Port port, double value);
 
     // Each writes one command with one write; nothing is written for a refused value.
     SendOutcome sendSetDirection(Port port, double value);
@@ -105,7 +106,7 @@ public:
     ReadPortsOutcome readPorts();
 
 private:
-    SendOutcome sendBytes(const QByteArray &command);
+    SendOutcome sendBytes(const std::string &command);
     SendOutcome failure() const;
     // Drops what comes until the line has been quiet for LateReplyQuietMs since the last
     // timeout; false when the port broke or the link's interrupt check said to stop.
@@ -115,5 +116,5 @@ private:
     bool m_waitOutLateReplies = false;
     int m_transitMs = 0;
     bool m_lateReplyPossible = false;
-    QElapsedTimer m_sinceTimeout;
+    std::chrono::steady_clock::time_point m_timedOutAt;
 };

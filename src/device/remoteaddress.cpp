@@ -2,70 +2,85 @@
 // SPDX-License-Identifier: MIT
 #include "remoteaddress.h"
 
-#ifdef Q_OS_UNIX
+#include <string>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
+#include <netinet/in.h>
 #endif
 
 namespace {
 
-const QString SchemeMark = QStringLiteral("://");
+constexpr std::string_view SchemeMark = "://";
 
-QString schemeOf(RemoteAddress::Protocol protocol)
+std::string schemeOf(RemoteAddress::Protocol protocol)
 {
-    return protocol == RemoteAddress::Protocol::Rfc2217 ? QStringLiteral("rfc2217")
-                                                        : QStringLiteral("socket");
+    return protocol == RemoteAddress::Protocol::Rfc2217 ? "rfc2217" : "socket";
 }
 
-bool isIpv6(const QString &host)
+bool equalsIgnoringCase(std::string_view text, std::string_view lower)
 {
-#ifdef Q_OS_UNIX
+    if (text.size() != lower.size())
+        return false;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        char c = text[at];
+        if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a');
+        if (c != lower[at])
+            return false;
+    }
+    return true;
+}
+
+bool isIpv6(const std::string &host)
+{
     in6_addr address{};
-    return ::inet_pton(AF_INET6, host.toLatin1().constData(), &address) == 1;
-#else
-    return host.contains(QLatin1Char(':'));
-#endif
+    return ::inet_pton(AF_INET6, host.c_str(), &address) == 1;
 }
 
 // A name or an IPv4 address: letters, digits, dots, hyphens and underscores.
-bool isHostName(const QString &host)
+bool isHostName(std::string_view host)
 {
-    for (const QChar c : host) {
-        if (c.unicode() > 0x7F || !(c.isLetterOrNumber() || c == QLatin1Char('.') ||
-                                    c == QLatin1Char('-') || c == QLatin1Char('_')))
+    for (const char c : host) {
+        const bool letterOrDigit =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!(letterOrDigit || c == '.' || c == '-' || c == '_'))
             return false;
     }
     return true;
 }
 
 // The interface of a link-local address, after '%' (written %25 in a URL): "eth0", "3".
-bool isZone(const QString &zone)
+bool isZone(std::string_view zone)
 {
-    return !zone.isEmpty() && isHostName(zone);
+    return !zone.empty() && isHostName(zone);
 }
 
 } // namespace
 
-QString RemoteAddress::url() const
+std::string RemoteAddress::url() const
 {
-    return schemeOf(protocol) + SchemeMark + hostPort();
+    return schemeOf(protocol) + std::string(SchemeMark) + hostPort();
 }
 
-QString RemoteAddress::hostPort() const
+std::string RemoteAddress::hostPort() const
 {
-    const QString shownHost =
-        host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host;
-    return shownHost + QLatin1Char(':') + QString::number(port);
+    const std::string shownHost = host.find(':') != std::string::npos ? '[' + host + ']' : host;
+    return shownHost + ':' + std::to_string(port);
 }
 
-bool RemoteAddress::looksLikeUrl(const QString &text)
+bool RemoteAddress::looksLikeUrl(std::string_view text)
 {
-    const qsizetype mark = text.indexOf(SchemeMark);
-    return mark >= 0 && text.indexOf(QLatin1Char('/')) == mark + 1;
+    const std::size_t mark = text.find(SchemeMark);
+    return mark != std::string_view::npos && text.find('/') == mark + 1;
 }
 
-std::optional<RemoteAddress> RemoteAddress::parse(const QString &text, QString *error)
+std::optional<RemoteAddress> RemoteAddress::parse(std::string_view text, std::string *error)
 {
-    const auto fail = [&](const QString &reason) {
+    const auto fail = [&](const std::string &reason) {
         if (error)
             *error = reason;
         return std::nullopt;
@@ -75,82 +90,80 @@ std::optional<RemoteAddress> RemoteAddress::parse(const QString &text, QString *
     if (!looksLikeUrl(text))
         return std::nullopt;
 
-    const qsizetype mark = text.indexOf(SchemeMark);
-    const QString scheme = text.left(mark);
+    const std::string whole(text);
+    const std::size_t mark = text.find(SchemeMark);
+    const std::string_view scheme = text.substr(0, mark);
     RemoteAddress address;
-    if (scheme.compare(QLatin1String("socket"), Qt::CaseInsensitive) == 0)
+    if (equalsIgnoringCase(scheme, "socket"))
         address.protocol = Protocol::Raw;
-    else if (scheme.compare(QLatin1String("rfc2217"), Qt::CaseInsensitive) == 0)
+    else if (equalsIgnoringCase(scheme, "rfc2217"))
         address.protocol = Protocol::Rfc2217;
     else
-        return fail(
-            QStringLiteral("unknown scheme %1:// (use socket:// or rfc2217://)").arg(scheme));
+        return fail("unknown scheme " + std::string(scheme) + ":// (use socket:// or rfc2217://)");
 
-    QString rest = text.mid(mark + SchemeMark.size());
-    if (rest.contains(QLatin1Char('?')))
-        return fail(QStringLiteral("options after ? are not supported"));
-    if (rest.contains(QLatin1Char('@')))
-        return fail(QStringLiteral("%1: a user name (user@) is not supported").arg(text));
-    if (rest.contains(QLatin1Char('/')) || rest.contains(QLatin1Char('#')))
-        return fail(QStringLiteral("%1: nothing may follow the port").arg(text));
+    const std::string_view rest = text.substr(mark + SchemeMark.size());
+    const auto has = [](std::string_view in, char c) { return in.find(c) != in.npos; };
+    if (has(rest, '?'))
+        return fail("options after ? are not supported");
+    if (has(rest, '@'))
+        return fail(whole + ": a user name (user@) is not supported");
+    if (has(rest, '/') || has(rest, '#'))
+        return fail(whole + ": nothing may follow the port");
 
-    QString portText;
+    std::string_view portText;
     bool hasPort = false;
-    if (rest.startsWith(QLatin1Char('['))) {
-        const qsizetype close = rest.indexOf(QLatin1Char(']'));
-        if (close < 0)
-            return fail(QStringLiteral("%1: no ] after the IPv6 address").arg(text));
-        address.host = rest.mid(1, close - 1);
+    if (!rest.empty() && rest.front() == '[') {
+        const std::size_t close = rest.find(']');
+        if (close == rest.npos)
+            return fail(whole + ": no ] after the IPv6 address");
+        address.host = std::string(rest.substr(1, close - 1));
         // A zone goes to the system as "fe80::1%eth0", however the URL escaped its '%'.
-        const qsizetype percent = address.host.indexOf(QLatin1Char('%'));
-        QString zone;
-        if (percent >= 0) {
-            zone = address.host.mid(percent + 1);
-            if (zone.startsWith(QLatin1String("25")) && zone.size() > 2)
-                zone = zone.mid(2);
-            address.host.truncate(percent);
+        const std::size_t percent = address.host.find('%');
+        std::string zone;
+        if (percent != std::string::npos) {
+            zone = address.host.substr(percent + 1);
+            if (zone.starts_with("25") && zone.size() > 2)
+                zone = zone.substr(2);
+            address.host.resize(percent);
         }
         if (!isIpv6(address.host))
-            return fail(QStringLiteral("%1: %2 is not an IPv6 address").arg(text, address.host));
-        if (percent >= 0 && !isZone(zone))
-            return fail(QStringLiteral("%1: no interface name after %").arg(text));
-        if (percent >= 0)
-            address.host += QLatin1Char('%') + zone;
-        const QString after = rest.mid(close + 1);
-        if (!after.isEmpty() && !after.startsWith(QLatin1Char(':')))
-            return fail(QStringLiteral("%1: nothing may follow the port").arg(text));
-        hasPort = !after.isEmpty();
-        portText = after.mid(1);
+            return fail(whole + ": " + address.host + " is not an IPv6 address");
+        if (percent != std::string::npos && !isZone(zone))
+            return fail(whole + ": no interface name after %");
+        if (percent != std::string::npos)
+            address.host += '%' + zone;
+        const std::string_view after = rest.substr(close + 1);
+        if (!after.empty() && after.front() != ':')
+            return fail(whole + ": nothing may follow the port");
+        hasPort = !after.empty();
+        portText = hasPort ? after.substr(1) : after;
     } else {
-        const qsizetype colon = rest.lastIndexOf(QLatin1Char(':'));
-        address.host = colon < 0 ? rest : rest.left(colon);
-        hasPort = colon >= 0;
-        portText = rest.mid(colon + 1);
-        if (address.host.contains(QLatin1Char(':')))
-            return fail(QStringLiteral("%1: an IPv6 address goes in brackets, as in "
-                                       "socket://[::1]:4003")
-                            .arg(text));
-        if (!address.host.isEmpty() && !isHostName(address.host))
-            return fail(QStringLiteral("%1: %2 is not a host name").arg(text, address.host));
+        const std::size_t colon = rest.rfind(':');
+        address.host = std::string(colon == rest.npos ? rest : rest.substr(0, colon));
+        hasPort = colon != rest.npos;
+        portText = hasPort ? rest.substr(colon + 1) : rest;
+        if (has(address.host, ':'))
+            return fail(whole + ": an IPv6 address goes in brackets, as in socket://[::1]:4003");
+        if (!address.host.empty() && !isHostName(address.host))
+            return fail(whole + ": " + address.host + " is not a host name");
     }
-    if (address.host.isEmpty())
-        return fail(QStringLiteral("%1: no host").arg(text));
-    if (!hasPort || portText.isEmpty())
-        return fail(QStringLiteral("%1: no port").arg(text));
+    if (address.host.empty())
+        return fail(whole + ": no host");
+    if (!hasPort || portText.empty())
+        return fail(whole + ": no port");
 
-    bool numeric = !portText.isEmpty();
-    for (const QChar c : portText)
-        numeric = numeric && c >= QLatin1Char('0') && c <= QLatin1Char('9');
-    if (!numeric)
-        return fail(QStringLiteral("%1: port %2 is not a number").arg(text, portText));
+    for (const char c : portText) {
+        if (c < '0' || c > '9')
+            return fail(whole + ": port " + std::string(portText) + " is not a number");
+    }
     // Compared as text first, so that no number of digits overflows.
-    qsizetype zeros = 0;
-    while (zeros < portText.size() - 1 && portText[zeros] == QLatin1Char('0'))
+    std::size_t zeros = 0;
+    while (zeros < portText.size() - 1 && portText[zeros] == '0')
         ++zeros;
-    const QString digits = portText.mid(zeros);
-    const uint port = digits.size() > 5 ? 0 : digits.toUInt();
+    const std::string_view digits = portText.substr(zeros);
+    const unsigned long port = digits.size() > 5 ? 0 : std::stoul(std::string(digits));
     if (port < 1 || port > 65535)
-        return fail(QStringLiteral("port %1 is not 1 to 65535").arg(portText));
-    address.port = quint16(port);
+        return fail("port " + std::string(portText) + " is not 1 to 65535");
+    address.port = std::uint16_t(port);
     return address;
 }

@@ -2,7 +2,9 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include <QString>
+#include <cstdint>
+#include <string>
+#include <string_view>
 
 #include <optional>
 
@@ -13,17 +15,17 @@ struct RemoteAddress
     enum class Protocol { Raw, Rfc2217 };
 
     Protocol protocol = Protocol::Raw;
-    QString host; // without brackets: "lab7", "10.0.0.7", "::1"
-    quint16 port = 0;
+    std::string host; // without brackets: "lab7", "10.0.0.7", "::1"
+    std::uint16_t port = 0;
 
     // "rfc2217://lab7:4003", "socket://[::1]:4003"
-    QString url() const;
+    std::string url() const;
     // "lab7:4003", "[::1]:4003"
-    QString hostPort() const;
+    std::string hostPort() const;
 
     // Nothing when text is not written as a URL: a device path. A URL that is not one of ours,
     // or is malformed, gives nothing and sets *error to one line that says why.
-    static std::optional<RemoteAddress> parse(const QString &text, QString *error);
+    static std::optional<RemoteAddress> parse(std::string_view text, std::string *error);
     // "scheme://" before any other '/'.
-    static bool looksLikeUrl(const QString &text);
+    static bool looksLikeUrl(std::string_view text);
 };

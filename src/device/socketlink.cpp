@@ -2,58 +2,376 @@
 // SPDX-License-Identifier: MIT
 #include "socketlink.h"
 
-#include <QElapsedTimer>
-#include <QThread>
-
-#include <algorithm>
-#include <array>
-#include <cerrno>
-#include <cstring>
-#include <memory>
-#include <utility>
-
+// Before any standard header: on Windows one of them brings in <windows.h>, which has to come
+// after <winsock2.h>.
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
+
+#include "posix/fdio.h"
+#include "systemerror.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <utility>
 
 namespace {
+
+// The few socket calls that differ between the systems: POSIX sockets, and Winsock 2.
+namespace Net {
+
+using Handle = std::intptr_t;
+
+#ifdef _WIN32
+
+using Length = int;
+enum Error : int {
+    TimedOut = WSAETIMEDOUT,
+    Refused = WSAECONNREFUSED,
+    HostUnreachable = WSAEHOSTUNREACH,
+    NetUnreachable = WSAENETUNREACH,
+    AddressNotAvailable = WSAEADDRNOTAVAIL,
+    FamilyNotSupported = WSAEAFNOSUPPORT,
+    Reset = WSAECONNRESET,
+    // What a write into a connection the other side has ended says.
+    Pipe = WSAECONNABORTED,
+};
+
+SOCKET sock(Handle handle)
+{
+    return SOCKET(handle);
+}
+
+int lastError()
+{
+    return WSAGetLastError();
+}
+
+std::string errorText(int error)
+{
+    std::array<wchar_t, 512> text{};
+    DWORD length =
+        ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                         DWORD(error), 0, text.data(), DWORD(text.size()), nullptr);
+    // One clause in a line, as the POSIX texts are: no line end, no full stop.
+    while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n' ||
+                          text[length - 1] == L' ' || text[length - 1] == L'.'))
+        --length;
+    if (length == 0)
+        return "error " + std::to_string(error);
+    std::string said(std::size_t(length) * 4, '\0');
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), int(length), said.data(),
+                                           int(said.size()), nullptr, nullptr);
+    said.resize(std::size_t(std::max(size, 0)));
+    return said;
+}
+
+// Winsock, started once for the process: 0, or why it could not be.
+int start()
+{
+    static const int failed = [] {
+        WSADATA data;
+        return ::WSAStartup(MAKEWORD(2, 2), &data);
+    }();
+    return failed;
+}
+
+std::string lookupErrorText(int lookup)
+{
+    return errorText(lookup);
+}
+
+bool isPending(int error)
+{
+    return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS;
+}
+
+Handle openSocket(const addrinfo &candidate)
+{
+    const SOCKET socket =
+        ::WSASocketW(candidate.ai_family, candidate.ai_socktype, candidate.ai_protocol, nullptr, 0,
+                     WSA_FLAG_NO_HANDLE_INHERIT);
+    if (socket == INVALID_SOCKET)
+        return -1;
+    u_long on = 1;
+    if (::ioctlsocket(socket, FIONBIO, &on) != 0) {
+        const int error = lastError();
+        ::closesocket(socket);
+        WSASetLastError(error);
+        return -1;
+    }
+    return Handle(socket);
+}
+
+void closeSocket(Handle handle)
+{
+    ::closesocket(sock(handle));
+}
+
+// Waits for a connect under way: 1 once it is decided, 0 when msecs passed, -1 on an error.
+// select(), since WSAPoll on older Windows never reports a connection that failed.
+int waitForConnect(Handle handle, int msecs)
+{
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(sock(handle), &writable);
+    FD_SET(sock(handle), &failed);
+    timeval timeout{msecs / 1000, msecs % 1000 * 1000};
+    return ::select(0, nullptr, &writable, &failed, &timeout);
+}
+
+int pollOne(Handle handle, short events, short *revents, int msecs)
+{
+    WSAPOLLFD socket{sock(handle), events, 0};
+    const int ready = ::WSAPoll(&socket, 1, msecs);
+    *revents = socket.revents;
+    return ready;
+}
+
+bool interruptedCall()
+{
+    return false;
+}
+
+// -1 with lastError() set, 0 at the end of the stream, else the count.
+std::int64_t receive(Handle handle, char *buffer, std::size_t size)
+{
+    return ::recv(sock(handle), buffer, int(size), 0);
+}
+
+bool wouldBlock()
+{
+    return lastError() == WSAEWOULDBLOCK;
+}
+
+bool writeWithoutWaiting(Handle handle, std::string &unsent)
+{
+    while (!unsent.empty()) {
+        const int written = ::send(sock(handle), unsent.data(), int(unsent.size()), 0);
+        if (written > 0)
+            unsent.erase(0, std::size_t(written));
+        else
+            return written == 0 || wouldBlock();
+    }
+    return true;
+}
+
+FdIo::WriteWait waitUntilWritable(Handle handle, bool partlySent,
+                                  const std::function<bool()> &interrupted, int checkMs, int restMs,
+                                  int giveUpMs)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const auto elapsedMs = [start] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now() - start)
+            .count();
+    };
+    for (;;) {
+        if ((!partlySent || elapsedMs() >= restMs) && interrupted && interrupted())
+            return FdIo::WriteWait::Interrupted;
+        if (giveUpMs >= 0 && elapsedMs() >= giveUpMs)
+            return FdIo::WriteWait::Stalled;
+        short revents = 0;
+        const int ready = pollOne(handle, POLLOUT, &revents, checkMs);
+        if (ready < 0 || (ready > 0 && (revents & (POLLERR | POLLHUP | POLLNVAL))))
+            return FdIo::WriteWait::Broken;
+        if (ready > 0)
+            return FdIo::WriteWait::Writable;
+    }
+}
+
+#else
+
+using Length = socklen_t;
+enum Error : int {
+    TimedOut = ETIMEDOUT,
+    Refused = ECONNREFUSED,
+    HostUnreachable = EHOSTUNREACH,
+    NetUnreachable = ENETUNREACH,
+    AddressNotAvailable = EADDRNOTAVAIL,
+    FamilyNotSupported = EAFNOSUPPORT,
+    Reset = ECONNRESET,
+    Pipe = EPIPE,
+};
+
+int sock(Handle handle)
+{
+    return int(handle);
+}
+
+int lastError()
+{
+    return errno;
+}
+
+std::string errorText(int error)
+{
+    return systemErrorText(error);
+}
+
+int start()
+{
+    return 0;
+}
+
+std::string lookupErrorText(int lookup)
+{
+    return lookup == EAI_SYSTEM ? errorText(errno) : std::string(::gai_strerror(lookup));
+}
+
+bool isPending(int error)
+{
+    return error == EINPROGRESS || error == EINTR;
+}
+
+Handle openSocket(const addrinfo &candidate)
+{
+    return ::socket(candidate.ai_family, candidate.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                    candidate.ai_protocol);
+}
+
+void closeSocket(Handle handle)
+{
+    ::close(sock(handle));
+}
+
+int waitForConnect(Handle handle, int msecs)
+{
+    pollfd connecting{sock(handle), POLLOUT, 0};
+    return ::poll(&connecting, 1, msecs);
+}
+
+int pollOne(Handle handle, short events, short *revents, int msecs)
+{
+    pollfd socket{sock(handle), events, 0};
+    const int ready = ::poll(&socket, 1, msecs);
+    *revents = socket.revents;
+    return ready;
+}
+
+bool interruptedCall()
+{
+    return errno == EINTR;
+}
+
+std::int64_t receive(Handle handle, char *buffer, std::size_t size)
+{
+    ssize_t count;
+    while ((count = ::recv(sock(handle), buffer, size, 0)) < 0 && errno == EINTR) {
+    }
+    return count;
+}
+
+bool wouldBlock()
+{
+    return errno == EAGAIN || errno == EWOULDBLOCK;
+}
+
+bool writeWithoutWaiting(Handle handle, std::string &unsent)
+{
+    return FdIo::writeWithoutWaiting(sock(handle), unsent, true);
+}
+
+FdIo::WriteWait waitUntilWritable(Handle handle, bool partlySent,
+                                  const std::function<bool()> &interrupted, int checkMs, int restMs,
+                                  int giveUpMs)
+{
+    return FdIo::waitUntilWritable(sock(handle), partlySent, interrupted, checkMs, restMs,
+                                   giveUpMs);
+}
+
+#endif
+
+// The error a connect under way ended with: 0 when it succeeded.
+int connectError(Handle handle)
+{
+    int error = 0;
+    Length length = sizeof error;
+    if (::getsockopt(sock(handle), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error),
+                     &length) != 0)
+        error = lastError();
+    return error;
+}
+
+void setOption(Handle handle, int level, int option)
+{
+    const int on = 1;
+    ::setsockopt(sock(handle), level, option, reinterpret_cast<const char *>(&on), sizeof on);
+}
+
+} // namespace Net
+
+using Clock = std::chrono::steady_clock;
+
+std::int64_t elapsedMs(Clock::time_point since)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
+}
+
+std::int64_t elapsedNs(Clock::time_point since)
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - since).count();
+}
 
 // A raw server that turns a connection away closes it about one round trip after accepting
 // it; how long to wait for that, as a multiple of the time connecting took, and its bounds.
 // A busy server takes a moment to schedule its words even across loopback.
-constexpr qint64 TurnAwayRoundTrips = 4;
-constexpr qint64 TurnAwayMinMs = 25;
-constexpr qint64 TurnAwayMaxMs = 250;
+constexpr std::int64_t TurnAwayRoundTrips = 4;
+constexpr std::int64_t TurnAwayMinMs = 25;
+constexpr std::int64_t TurnAwayMaxMs = 250;
 // What is kept of the server's words when it turns us away.
-constexpr qsizetype ServerTextLimit = 80;
+constexpr std::size_t ServerTextLimit = 80;
 // How much of a raw connection's first bytes is looked at for a server turning us away late.
-constexpr qsizetype FirstWordsLimit = 2 * ServerTextLimit;
+constexpr std::size_t FirstWordsLimit = 2 * ServerTextLimit;
 // How long a server that says the board is busy is asked again, and how often.
-constexpr qint64 BusyRetryMs = 250;
-constexpr unsigned long BusyRetryPauseMs = 25;
+constexpr std::int64_t BusyRetryMs = 250;
+constexpr auto BusyRetryPause = std::chrono::milliseconds(25);
 
-QString errorText(int error)
+// Printable ASCII only, line ends as blanks, runs of blanks as one: the text goes into one
+// line for people.
+std::string serverText(std::string_view bytes)
 {
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
-// Printable ASCII only, line ends as blanks: the text goes into one line for people.
-QString serverText(const QByteArray &bytes)
-{
-    QString text;
+    std::string text;
+    bool blank = false;
     for (const char c : bytes) {
-        if (c >= 0x20 && c < 0x7F)
-            text += QLatin1Char(c);
-        else if (c == '\r' || c == '\n' || c == '\t')
-            text += QLatin1Char(' ');
+        if (c == ' ' || c == '\r' || c == '\n' || c == '\t') {
+            blank = !text.empty();
+        } else if (c > 0x20 && c < 0x7F) {
+            if (blank)
+                text += ' ';
+            blank = false;
+            text += c;
+        }
     }
-    return text.simplified().left(ServerTextLimit);
+    return text.substr(0, ServerTextLimit);
 }
 
-QString numericAddress(const sockaddr *address, socklen_t length)
+bool containsIgnoringCase(std::string_view text, std::string_view lower)
+{
+    const auto it =
+        std::search(text.begin(), text.end(), lower.begin(), lower.end(), [](char a, char b) {
+            return (a >= 'A' && a <= 'Z' ? char(a - 'A' + 'a') : a) == b;
+        });
+    return it != text.end();
+}
+
+std::string numericAddress(const sockaddr *address, Net::Length length)
 {
     std::array<char, NI_MAXHOST> host{};
     std::array<char, NI_MAXSERV> service{};
@@ -61,41 +379,39 @@ QString numericAddress(const sockaddr *address, socklen_t length)
                       NI_NUMERICHOST | NI_NUMERICSERV) != 0)
         return {};
     RemoteAddress numeric;
-    numeric.host = QString::fromLatin1(host.data());
-    numeric.port = QByteArray(service.data()).toUShort();
+    numeric.host = host.data();
+    numeric.port = std::uint16_t(std::strtoul(service.data(), nullptr, 10));
     return numeric.hostPort();
 }
 
-bool isNegotiation(const QByteArray &bytes, qsizetype at)
+bool isNegotiation(std::string_view bytes, std::size_t at)
 {
-    if (bytes.size() < at + 2 || quint8(bytes[at]) != TelnetCodec::Iac)
+    if (bytes.size() < at + 2 || std::uint8_t(bytes[at]) != TelnetCodec::Iac)
         return false;
-    const quint8 verb = quint8(bytes[at + 1]);
+    const auto verb = std::uint8_t(bytes[at + 1]);
     return verb == TelnetCodec::Sb || (verb >= TelnetCodec::Will && verb <= TelnetCodec::Dont);
 }
 
 // A telnet server greets with negotiation before anything is asked of it. Once a command has
 // gone, three bytes could be the board's reply: then it takes two negotiations in a row.
-bool greetsWithTelnet(const QByteArray &firstBytes, bool beforeAnyCommand)
+bool greetsWithTelnet(std::string_view firstBytes, bool beforeAnyCommand)
 {
     return isNegotiation(firstBytes, 0) &&
            (beforeAnyCommand || (firstBytes.size() >= 6 && isNegotiation(firstBytes, 3)));
 }
 
 // Whether the first `sent` bytes of wire end between the two halves of an escaped 0xFF.
-bool splitsEscape(const QByteArray &wire, qsizetype sent)
+bool splitsEscape(std::string_view wire, std::size_t sent)
 {
-    qsizetype at = 0;
+    std::size_t at = 0;
     while (at < sent)
-        at += quint8(wire[at]) == TelnetCodec::Iac ? 2 : 1;
+        at += std::uint8_t(wire[at]) == TelnetCodec::Iac ? 2 : 1;
     return at > sent;
 }
 
 } // namespace
 
-SocketLink::SocketLink(const RemoteAddress &address, QObject *parent)
-    : SerialLink(parent), m_address(address)
-{}
+SocketLink::SocketLink(const RemoteAddress &address) : m_address(address) {}
 
 SocketLink::~SocketLink()
 {
@@ -111,19 +427,25 @@ OpenRefusal SocketLink::refusal(OpenFailure failure) const
     return refused;
 }
 
+OpenRefusal SocketLink::interrupted() const
+{
+    OpenRefusal refused = refusal(OpenFailure::Other);
+    refused.systemText = "interrupted";
+    return refused;
+}
+
 std::optional<OpenRefusal> SocketLink::open()
 {
     // A server still closing the board for the client before us (ser2net, for a few
     // milliseconds, most often when that client used another of its ports for the same board)
     // turns us away as busy: ask again for a moment before saying so.
-    QElapsedTimer clock;
-    clock.start();
+    const Clock::time_point started = Clock::now();
     for (;;) {
         std::optional<OpenRefusal> refused = openOnce();
-        if (!refused || refused->by != InUseBy::RemoteClient || clock.elapsed() >= BusyRetryMs ||
+        if (!refused || refused->by != InUseBy::RemoteClient || elapsedMs(started) >= BusyRetryMs ||
             interruptRequested())
             return refused;
-        QThread::msleep(BusyRetryPauseMs);
+        std::this_thread::sleep_for(BusyRetryPause);
     }
 }
 
@@ -138,147 +460,136 @@ std::optional<OpenRefusal> SocketLink::openOnce()
     m_replied = false;
     m_commanded = false;
     m_roundTripMs = 0;
-    QElapsedTimer clock;
-    clock.start();
-    qint64 handshakeNs = 0;
+    const Clock::time_point started = Clock::now();
+    std::int64_t handshakeNs = 0;
     if (std::optional<OpenRefusal> refused = connectSocket(&handshakeNs))
         return refused;
     m_state = LinkState::Open;
-    ++m_generation;
+    resetLossReport();
     if (std::optional<OpenRefusal> refused =
-            settle(handshakeNs, ConnectTimeoutMs - clock.elapsed())) {
+            settle(handshakeNs, ConnectTimeoutMs - elapsedMs(started))) {
         close();
         return refused;
     }
-    startWatching();
+    // What the negotiation could not send yet goes now, or from service().
+    writeUnsent();
     return std::nullopt;
 }
 
-std::optional<OpenRefusal> SocketLink::connectSocket(qint64 *handshakeNs)
+std::optional<OpenRefusal> SocketLink::connectSocket(std::int64_t *handshakeNs)
 {
-    QElapsedTimer clock;
-    clock.start();
+    const Clock::time_point started = Clock::now();
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo *found = nullptr;
-    const int lookup =
-        ::getaddrinfo(m_address.host.toUtf8().constData(),
-                      QByteArray::number(m_address.port).constData(), &hints, &found);
+    int lookup = Net::start();
+    if (lookup == 0)
+        lookup = ::getaddrinfo(m_address.host.c_str(), std::to_string(m_address.port).c_str(),
+                               &hints, &found);
     if (lookup != 0) {
         OpenRefusal unknown = refusal(OpenFailure::Unreachable);
-        unknown.systemText = lookup == EAI_SYSTEM ? errorText(errno)
-                                                  : QString::fromLocal8Bit(::gai_strerror(lookup));
-        unknown.detail =
-            QStringLiteral("cannot find host %1 (%2)").arg(m_address.host, unknown.systemText);
+        unknown.systemText = Net::lookupErrorText(lookup);
+        unknown.detail = "cannot find host " + m_address.host + " (" + unknown.systemText + ")";
         return unknown;
     }
     const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, ::freeaddrinfo);
 
-    int failedWith = EHOSTUNREACH; // should the lookup give no address at all
+    int failedWith = Net::HostUnreachable; // should the lookup give no address at all
     bool timedOut = false;
     for (const addrinfo *candidate = found; candidate && !timedOut;
          candidate = candidate->ai_next) {
-        const int fd =
-            ::socket(candidate->ai_family, candidate->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                     candidate->ai_protocol);
-        if (fd < 0) {
-            failedWith = errno;
+        const Handle socket = Net::openSocket(*candidate);
+        if (socket == NoSocket) {
+            failedWith = Net::lastError();
             continue;
         }
-        QElapsedTimer handshake;
-        handshake.start();
-        int error = ::connect(fd, candidate->ai_addr, candidate->ai_addrlen) == 0 ? 0 : errno;
-        if (error == EINPROGRESS || error == EINTR) {
-            pollfd connecting{fd, POLLOUT, 0};
+        const Clock::time_point handshake = Clock::now();
+        int error = ::connect(Net::sock(socket), candidate->ai_addr,
+                              Net::Length(candidate->ai_addrlen)) == 0
+                        ? 0
+                        : Net::lastError();
+        if (Net::isPending(error)) {
             for (;;) {
-                const qint64 leftMs = ConnectTimeoutMs - clock.elapsed();
+                const std::int64_t leftMs = ConnectTimeoutMs - elapsedMs(started);
                 if (leftMs <= 0) {
                     timedOut = true;
                     break;
                 }
                 if (interruptRequested()) {
-                    ::close(fd);
-                    OpenRefusal interrupted = refusal(OpenFailure::Other);
-                    interrupted.systemText = QStringLiteral("interrupted");
-                    return interrupted;
+                    Net::closeSocket(socket);
+                    return interrupted();
                 }
-                const int ready =
-                    ::poll(&connecting, 1, int(std::min<qint64>(leftMs, InterruptCheckMs)));
-                if (ready < 0 && errno != EINTR) {
-                    error = errno;
+                const int ready = Net::waitForConnect(
+                    socket, int(std::min<std::int64_t>(leftMs, InterruptCheckMs)));
+                if (ready < 0 && !Net::interruptedCall()) {
+                    error = Net::lastError();
                     break;
                 }
                 if (ready > 0) {
-                    socklen_t length = sizeof error;
-                    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-                        error = errno;
+                    error = Net::connectError(socket);
                     break;
                 }
             }
         }
         if (error == 0 && !timedOut) {
-            *handshakeNs = handshake.nsecsElapsed();
-            m_fd = fd;
-            const int on = 1;
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-            ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-            m_peer = numericAddress(candidate->ai_addr, candidate->ai_addrlen);
+            *handshakeNs = elapsedNs(handshake);
+            m_socket = socket;
+            Net::setOption(socket, IPPROTO_TCP, TCP_NODELAY);
+            Net::setOption(socket, SOL_SOCKET, SO_KEEPALIVE);
+            m_peer = numericAddress(candidate->ai_addr, Net::Length(candidate->ai_addrlen));
             return std::nullopt;
         }
-        ::close(fd);
+        Net::closeSocket(socket);
         // "Nothing listens" says the most, whichever address said it.
-        if (!timedOut && failedWith != ECONNREFUSED)
+        if (!timedOut && failedWith != Net::Refused)
             failedWith = error;
     }
 
     OpenRefusal unreachable = refusal(OpenFailure::Unreachable);
-    const QString where = m_address.hostPort();
-    if (timedOut || failedWith == ETIMEDOUT) {
-        unreachable.systemText = errorText(ETIMEDOUT);
-        unreachable.detail = QStringLiteral("%1 did not answer within %2 s")
-                                 .arg(where, QString::number(ConnectTimeoutMs / 1000));
+    const std::string where = m_address.hostPort();
+    if (timedOut || failedWith == Net::TimedOut) {
+        unreachable.systemText = Net::errorText(Net::TimedOut);
+        unreachable.detail =
+            where + " did not answer within " + std::to_string(ConnectTimeoutMs / 1000) + " s";
         return unreachable;
     }
-    unreachable.systemText = errorText(failedWith);
+    unreachable.systemText = Net::errorText(failedWith);
     switch (failedWith) {
-    case ECONNREFUSED:
-        unreachable.detail = QStringLiteral("nothing listens on %1").arg(where);
+    case Net::Refused:
+        unreachable.detail = "nothing listens on " + where;
         break;
-    case EHOSTUNREACH:
-    case ENETUNREACH:
-    case EADDRNOTAVAIL:
-    case EAFNOSUPPORT:
-        unreachable.detail =
-            QStringLiteral("no route to %1 (%2)").arg(where, unreachable.systemText);
+    case Net::HostUnreachable:
+    case Net::NetUnreachable:
+    case Net::AddressNotAvailable:
+    case Net::FamilyNotSupported:
+        unreachable.detail = "no route to " + where + " (" + unreachable.systemText + ")";
         break;
     default:
-        unreachable.detail =
-            QStringLiteral("%1 cannot be reached (%2)").arg(where, unreachable.systemText);
+        unreachable.detail = where + " cannot be reached (" + unreachable.systemText + ")";
         break;
     }
     return unreachable;
 }
 
-std::optional<OpenRefusal> SocketLink::settle(qint64 handshakeNs, qint64 leftMs)
+std::optional<OpenRefusal> SocketLink::settle(std::int64_t handshakeNs, std::int64_t leftMs)
 {
     // RFC 2217: until the server has confirmed the line settings. Raw: a few round trips.
-    const qint64 handshakeMs = (handshakeNs + 999999) / 1000000;
-    const qint64 waitMs =
+    const std::int64_t handshakeMs = (handshakeNs + 999999) / 1000000;
+    const std::int64_t waitMs =
         rfc2217() ? leftMs
                   : std::clamp(TurnAwayRoundTrips * handshakeMs, TurnAwayMinMs, TurnAwayMaxMs);
     if (rfc2217()) {
         queue(m_codec.opening());
         writeUnsent();
     }
-    QElapsedTimer clock;
-    clock.start();
+    const Clock::time_point started = Clock::now();
     bool connected = true;
     while (connected && m_state == LinkState::Open) {
         if (rfc2217() && m_codec.settled()) {
             // The settings went out and came back: the network's round trip, and the server's.
-            m_roundTripMs = int(std::max(handshakeMs, (clock.nsecsElapsed() + 999999) / 1000000));
+            m_roundTripMs = int(std::max(handshakeMs, (elapsedNs(started) + 999999) / 1000000));
             return std::nullopt;
         }
         if (!rfc2217() && greetsWithTelnet(m_firstWords, true))
@@ -286,19 +597,17 @@ std::optional<OpenRefusal> SocketLink::settle(qint64 handshakeNs, qint64 leftMs)
         // A server says it is busy a moment before it closes the connection, or keeps it.
         if (std::optional<OpenRefusal> busy = saysBusy())
             return busy;
-        const qint64 remainingMs = waitMs - clock.elapsed();
+        const std::int64_t remainingMs = waitMs - elapsedMs(started);
         if (remainingMs <= 0)
             break;
-        if (interruptRequested()) {
-            OpenRefusal interrupted = refusal(OpenFailure::Other);
-            interrupted.systemText = QStringLiteral("interrupted");
-            return interrupted;
-        }
-        pollfd socket{m_fd, POLLIN, 0};
-        const int ready = ::poll(&socket, 1, int(std::min<qint64>(remainingMs, InterruptCheckMs)));
+        if (interruptRequested())
+            return interrupted();
+        short revents = 0;
+        const int ready = Net::pollOne(m_socket, POLLIN, &revents,
+                                       int(std::min<std::int64_t>(remainingMs, InterruptCheckMs)));
         if (ready > 0) {
             // Whatever the board sent meanwhile is stale; only its last kilobyte is kept.
-            if (m_received.size() >= ReceiveBufferSize)
+            if (m_received.full())
                 m_received.clear();
             connected = readSome();
         }
@@ -310,17 +619,17 @@ std::optional<OpenRefusal> SocketLink::settle(qint64 handshakeNs, qint64 leftMs)
             return std::nullopt;
         }
         OpenRefusal silent = refusal(OpenFailure::Unreachable);
-        silent.systemText = errorText(ETIMEDOUT);
-        silent.detail = QStringLiteral("%1 did not confirm the line settings within %2 s (is it "
-                                       "an RFC 2217 port? socket:// is for raw ones)")
-                            .arg(m_address.hostPort(), QString::number(ConnectTimeoutMs / 1000));
+        silent.systemText = Net::errorText(Net::TimedOut);
+        silent.detail = m_address.hostPort() + " did not confirm the line settings within " +
+                        std::to_string(ConnectTimeoutMs / 1000) +
+                        " s (is it an RFC 2217 port? socket:// is for raw ones)";
         return silent;
     }
     // Closed on us: the server's port is taken. What it said before may still wait.
     if (connected) {
-        while (m_received.size() < ReceiveBufferSize && readSome()) {
-            pollfd socket{m_fd, POLLIN, 0};
-            if (::poll(&socket, 1, 0) <= 0)
+        while (!m_received.full() && readSome()) {
+            short revents = 0;
+            if (Net::pollOne(m_socket, POLLIN, &revents, 0) <= 0)
                 break;
         }
     }
@@ -331,21 +640,19 @@ std::optional<OpenRefusal> SocketLink::turnedAway(bool closed, bool beforeAnyCom
 {
     if (!rfc2217() && greetsWithTelnet(m_firstWords, beforeAnyCommand)) {
         OpenRefusal telnet = refusal(OpenFailure::Unreachable);
-        telnet.detail =
-            QStringLiteral("%1 speaks telnet (RFC 2217): use rfc2217://").arg(m_address.hostPort());
+        telnet.detail = m_address.hostPort() + " speaks telnet (RFC 2217): use rfc2217://";
         return telnet;
     }
-    const QString said = serverText(rfc2217() ? m_received : m_firstWords);
+    const std::string said = serverText(rfc2217() ? m_received.bytes() : m_firstWords);
     // A serial server says why (ser2net: "Port already in use"), or nothing; anything else that
     // talks and hangs up is some other service on that port.
-    const bool busyWords = said.contains(QLatin1String("in use"), Qt::CaseInsensitive);
+    const bool busyWords = containsIgnoringCase(said, "in use");
     if (!closed && !busyWords)
         return std::nullopt;
-    if (!said.isEmpty() && !busyWords) {
+    if (!said.empty() && !busyWords) {
         OpenRefusal stranger = refusal(OpenFailure::Unreachable);
-        stranger.detail = QStringLiteral("%1 closed the connection at once, saying: %2 (is it a "
-                                         "serial server's port?)")
-                              .arg(m_address.hostPort(), said);
+        stranger.detail = m_address.hostPort() + " closed the connection at once, saying: " + said +
+                          " (is it a serial server's port?)";
         return stranger;
     }
     OpenRefusal busy = refusal(OpenFailure::InUse);
@@ -356,56 +663,54 @@ std::optional<OpenRefusal> SocketLink::turnedAway(bool closed, bool beforeAnyCom
 
 bool SocketLink::readSome()
 {
-    std::array<char, ReceiveBufferSize> buffer;
-    qsizetype room = ReceiveBufferSize - m_received.size();
-    for (qint64 taken = 0; room > 0 && taken < ReadRoundLimit;) {
-        ssize_t count;
-        while ((count = ::recv(m_fd, buffer.data(), size_t(room), 0)) < 0 && errno == EINTR) {
-        }
-        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+    std::array<char, ReceiveBuffer::Capacity> buffer;
+    std::size_t room = m_received.room();
+    for (std::size_t taken = 0; room > 0 && taken < ReadRoundLimit;) {
+        const std::int64_t count = Net::receive(m_socket, buffer.data(), room);
+        if (count < 0 && Net::wouldBlock())
             return true;
         if (count <= 0) {
-            m_readError = count < 0 ? errno : 0;
+            m_readError = count < 0 ? Net::lastError() : 0;
             return false;
         }
-        taken += count;
+        const auto got = std::size_t(count);
+        taken += got;
         acknowledgeAtOnce();
         if (rfc2217()) {
-            QByteArray answers;
-            m_codec.feed(QByteArrayView(buffer.data(), count), m_received, answers);
-            if (!answers.isEmpty()) {
+            std::string answers;
+            m_codec.feed(std::string_view(buffer.data(), got), m_received.bytes(), answers);
+            if (!answers.empty()) {
                 queue(answers);
                 writeUnsent();
             }
         } else {
-            m_received.append(buffer.data(), count);
+            m_received.append(std::string_view(buffer.data(), got));
             if (!m_replied && m_firstWords.size() < FirstWordsLimit)
-                m_firstWords.append(
-                    buffer.data(),
-                    std::min<qsizetype>(count, FirstWordsLimit - m_firstWords.size()));
+                m_firstWords.append(buffer.data(),
+                                    std::min(got, FirstWordsLimit - m_firstWords.size()));
         }
         // Less than asked for: the socket holds no more now.
-        if (count < room)
+        if (got < room)
             return true;
-        room = ReceiveBufferSize - m_received.size();
+        room = m_received.room();
     }
     return true;
 }
 
-QString SocketLink::brokenText(int error) const
+std::string SocketLink::brokenText(int error) const
 {
-    const QString where = m_address.hostPort();
+    const std::string where = m_address.hostPort();
     if (error == 0)
-        return QStringLiteral("the connection to %1 was closed").arg(where);
-    if (error == ECONNRESET || error == EPIPE)
-        return QStringLiteral("the connection to %1 was reset (%2)").arg(where, errorText(error));
-    return QStringLiteral("the connection to %1 broke (%2)").arg(where, errorText(error));
+        return "the connection to " + where + " was closed";
+    if (error == Net::Reset || error == Net::Pipe)
+        return "the connection to " + where + " was reset (" + Net::errorText(error) + ")";
+    return "the connection to " + where + " broke (" + Net::errorText(error) + ")";
 }
 
-void SocketLink::queue(const QByteArray &bytes)
+void SocketLink::queue(std::string_view bytes)
 {
-    if (m_unsent.isEmpty())
-        m_unsentSince.start();
+    if (m_unsent.empty())
+        m_unsentSince = Clock::now();
     m_unsent += bytes;
 }
 
@@ -416,41 +721,49 @@ void SocketLink::acknowledgeAtOnce()
     // before is acknowledged; the system's usual delay of that (up to 40 ms) would show in the
     // negotiation and in every reply that comes in more than one piece. The system falls back
     // to delaying, so it is asked again after each read.
-    const int on = 1;
-    ::setsockopt(m_fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+    Net::setOption(m_socket, IPPROTO_TCP, TCP_QUICKACK);
 #endif
 }
 
-QString SocketLink::settingsProblem() const
+std::string SocketLink::settingsProblem() const
 {
     if (!rfc2217())
         return {};
     if (m_codec.comPortRefused()) {
-        return QStringLiteral("%1 refused the com-port option: the line settings are the "
-                              "server's own, not confirmed as 9600 8N1")
-            .arg(m_address.hostPort());
+        return m_address.hostPort() + " refused the com-port option: the line settings are the "
+                                      "server's own, not confirmed as 9600 8N1";
     }
-    if (const QString other = m_codec.otherSettings(); !other.isEmpty()) {
-        return QStringLiteral("%1 set the line to %2, not 9600 8N1 as asked")
-            .arg(m_address.hostPort(), other);
-    }
+    if (const std::string other = m_codec.otherSettings(); !other.empty())
+        return m_address.hostPort() + " set the line to " + other + ", not 9600 8N1 as asked";
     return {};
 }
 
-void SocketLink::startWatching()
+std::optional<NetworkFacts> SocketLink::network() const
 {
-    // From the event loop: telnet answers and a closed connection are dealt with also while
-    // nobody reads; what cannot be sent yet goes once the socket takes it.
-    m_readable = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
-    connect(m_readable, &QSocketNotifier::activated, this, &SocketLink::onReadable);
-    m_writable = new QSocketNotifier(m_fd, QSocketNotifier::Write, this);
-    connect(m_writable, &QSocketNotifier::activated, this, &SocketLink::writeUnsent);
-    writeUnsent();
+    NetworkFacts facts;
+    facts.hostPort = m_address.hostPort();
+    facts.telnet = rfc2217();
+    facts.roundTripMs = m_roundTripMs;
+    facts.settingsProblem = settingsProblem();
+    return facts;
 }
 
-void SocketLink::onReadable()
+int SocketLink::descriptor() const
 {
-    takeArrived();
+#ifdef _WIN32
+    return -1;
+#else
+    return m_state == LinkState::Open ? int(m_socket) : -1;
+#endif
+}
+
+void SocketLink::service()
+{
+    // Telnet answers and a closed connection are dealt with also while nobody reads; what
+    // could not be sent yet goes once the socket takes it.
+    if (wantsRead())
+        takeArrived();
+    writeUnsent();
 }
 
 std::optional<OpenRefusal> SocketLink::saysBusy() const
@@ -458,7 +771,7 @@ std::optional<OpenRefusal> SocketLink::saysBusy() const
     if (rfc2217() || m_replied)
         return std::nullopt;
     std::optional<OpenRefusal> refused = turnedAway(false, false);
-    if (refused && refused->by == InUseBy::RemoteClient && !refused->detail.isEmpty())
+    if (refused && refused->by == InUseBy::RemoteClient && !refused->detail.empty())
         return refused;
     return std::nullopt;
 }
@@ -478,25 +791,20 @@ void SocketLink::takeArrived()
     }
     if (!connected)
         markLost(brokenText(m_readError));
-    // A full buffer would report readable at once, every time, until someone takes bytes.
-    if (m_readable)
-        m_readable->setEnabled(m_state == LinkState::Open && m_received.size() < ReceiveBufferSize);
 }
 
 void SocketLink::close()
 {
-    delete std::exchange(m_readable, nullptr);
-    delete std::exchange(m_writable, nullptr);
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
+    if (m_socket != NoSocket)
+        Net::closeSocket(m_socket);
+    m_socket = NoSocket;
     m_unsent.clear();
     m_received.clear();
     m_purgeSent = false;
     m_state = LinkState::Closed;
 }
 
-bool SocketLink::output(const QByteArray &bytes)
+bool SocketLink::output(std::string_view bytes)
 {
     // A server that has gone since the last look would still take the bytes (the system does,
     // after the other side's end): look first, so a command never goes into a closed
@@ -505,7 +813,7 @@ bool SocketLink::output(const QByteArray &bytes)
     if (m_state != LinkState::Open)
         return false;
     m_purgeSent = false;
-    const QByteArray wire = rfc2217() ? TelnetCodec::escaped(bytes) : bytes;
+    const std::string wire = rfc2217() ? TelnetCodec::escaped(bytes) : std::string(bytes);
     // Telnet answers still waiting go first; the command never splits one.
     queue(wire);
     m_commanded = true;
@@ -517,20 +825,24 @@ bool SocketLink::output(const QByteArray &bytes)
         writeUnsent();
         if (m_state != LinkState::Open)
             return false;
-        if (m_unsent.isEmpty())
+        if (m_unsent.empty())
             return true;
-        const qsizetype sent = std::max<qsizetype>(0, wire.size() - m_unsent.size());
-        const int stallLeftMs = int(std::max<qint64>(1, BackPressureMs - m_unsentSince.elapsed()));
-        if (const WriteWait wait = waitUntilWritable(m_fd, sent > 0, stallLeftMs);
-            wait != WriteWait::Writable) {
-            if (wait == WriteWait::Broken)
-                markLost(brokenText(EPIPE));
-            else if (wait == WriteWait::Stalled)
+        const std::size_t sent = wire.size() > m_unsent.size() ? wire.size() - m_unsent.size() : 0;
+        const int stallLeftMs =
+            int(std::max<std::int64_t>(1, BackPressureMs - elapsedMs(m_unsentSince)));
+        if (const FdIo::WriteWait wait = Net::waitUntilWritable(
+                m_socket, sent > 0, [this] { return interruptRequested(); }, InterruptCheckMs,
+                CommandRestMs, stallLeftMs);
+            wait != FdIo::WriteWait::Writable) {
+            if (wait == FdIo::WriteWait::Broken)
+                markLost(brokenText(Net::Pipe));
+            else if (wait == FdIo::WriteWait::Stalled)
                 markLost(stalledText());
             // None of the command went, or the system took some and then nothing more for
             // a second: the rest is given up, but never half of an escaped 0xFF.
             if (m_state == LinkState::Open) {
-                m_unsent.chop(wire.size() - sent - (splitsEscape(wire, sent) ? 1 : 0));
+                m_unsent.resize(m_unsent.size() -
+                                (wire.size() - sent - (splitsEscape(wire, sent) ? 1 : 0)));
                 writeUnsent();
             }
             return false;
@@ -538,29 +850,26 @@ bool SocketLink::output(const QByteArray &bytes)
     }
 }
 
-QString SocketLink::stalledText() const
+std::string SocketLink::stalledText() const
 {
-    return QStringLiteral("%1 took nothing we sent for %2 s: the connection counts as lost")
-        .arg(m_address.hostPort())
-        .arg(BackPressureMs / 1000);
+    return m_address.hostPort() + " took nothing we sent for " +
+           std::to_string(BackPressureMs / 1000) + " s: the connection counts as lost";
 }
 
 void SocketLink::writeUnsent()
 {
-    if (m_state == LinkState::Open && !m_unsent.isEmpty()) {
-        const qsizetype before = m_unsent.size();
-        if (!writeWithoutWaiting(m_fd, m_unsent, true))
-            markLost(brokenText(errno));
-        else if (m_unsent.size() < before)
-            m_unsentSince.start();
-        else if (m_unsent.size() > UnsentLimit || m_unsentSince.elapsed() >= BackPressureMs)
-            markLost(stalledText());
-    }
-    if (m_writable)
-        m_writable->setEnabled(m_state == LinkState::Open && !m_unsent.isEmpty());
+    if (m_state != LinkState::Open || m_unsent.empty())
+        return;
+    const std::size_t before = m_unsent.size();
+    if (!Net::writeWithoutWaiting(m_socket, m_unsent))
+        markLost(brokenText(Net::lastError()));
+    else if (m_unsent.size() < before)
+        m_unsentSince = Clock::now();
+    else if (m_unsent.size() > UnsentLimit || elapsedMs(m_unsentSince) >= BackPressureMs)
+        markLost(stalledText());
 }
 
-qsizetype SocketLink::inBufferCount()
+std::size_t SocketLink::inBufferCount()
 {
     if (m_state != LinkState::Open)
         return 0;
@@ -568,29 +877,24 @@ qsizetype SocketLink::inBufferCount()
     return m_state == LinkState::Open ? m_received.size() : 0;
 }
 
-QByteArray SocketLink::input()
+std::string SocketLink::input()
 {
-    // Bytes counted already are taken without asking the socket again: what it holds now came
-    // after them, as if a moment after this call.
-    if (m_state != LinkState::Open || (m_received.isEmpty() && inBufferCount() == 0))
-        return {};
-    if (m_readable)
-        m_readable->setEnabled(true);
+    std::string bytes =
+        m_received.take(m_state == LinkState::Open, [this] { return inBufferCount(); });
     // The board has answered: from now on the server's words are the board's bytes. What came
     // before any command (dropped by an owner that starts afresh) answers nothing.
-    m_replied = m_replied || m_commanded;
-    return std::exchange(m_received, {});
+    if (!bytes.empty())
+        m_replied = m_replied || m_commanded;
+    return bytes;
 }
 
 void SocketLink::dropWaiting()
 {
     if (m_state != LinkState::Open)
         return;
-    if (m_received.isEmpty() && inBufferCount() == 0)
+    if (m_received.empty() && inBufferCount() == 0)
         return;
     m_received.clear();
-    if (m_readable)
-        m_readable->setEnabled(true);
     // More may be on its way from the server; one purge until the next command drops it all.
     if (rfc2217() && !m_purgeSent) {
         m_purgeSent = true;
@@ -603,28 +907,27 @@ void SocketLink::waitForInput(int msecs)
 {
     if (m_state != LinkState::Open || msecs <= 0)
         return;
-    if (m_received.size() >= ReceiveBufferSize) {
+    if (m_received.full()) {
         // Nothing more is read until someone takes bytes: the socket would report readable
         // at once, every time. Wait without polling it.
-        QThread::msleep(ulong(msecs));
+        std::this_thread::sleep_for(std::chrono::milliseconds(msecs));
         return;
     }
-    QElapsedTimer clock;
-    clock.start();
+    const Clock::time_point started = Clock::now();
     for (;;) {
-        const qint64 leftMs = msecs - clock.elapsed();
+        const std::int64_t leftMs = msecs - elapsedMs(started);
         if (leftMs <= 0)
             return;
-        pollfd socket{m_fd, POLLIN, 0};
-        const int ready = ::poll(&socket, 1, int(leftMs));
-        if (ready < 0 && errno == EINTR)
+        short revents = 0;
+        const int ready = Net::pollOne(m_socket, POLLIN, &revents, int(leftMs));
+        if (ready < 0 && Net::interruptedCall())
             continue;
         if (ready <= 0)
             return;
         // Raw, readable means the board's bytes (or the end, which the count finds).
-        if (!rfc2217() && (socket.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0)
+        if (!rfc2217() && (revents & (POLLERR | POLLHUP | POLLNVAL)) == 0)
             return;
-        const qsizetype before = m_received.size();
+        const std::size_t before = m_received.size();
         takeArrived();
         // Telnet alone is no news for the caller: wait on with what is left.
         if (m_state != LinkState::Open || m_received.size() > before || !rfc2217())
@@ -632,17 +935,11 @@ void SocketLink::waitForInput(int msecs)
     }
 }
 
-void SocketLink::markLost(const QString &why)
+void SocketLink::markLost(const std::string &why)
 {
     if (m_state != LinkState::Open)
         return;
     m_state = LinkState::Lost;
     m_lossText = why;
-    if (m_readable)
-        m_readable->setEnabled(false);
-    if (m_writable)
-        m_writable->setEnabled(false);
-    reportLostLater([this, generation = m_generation] {
-        return m_state == LinkState::Lost && m_generation == generation;
-    });
+    reportLoss();
 }

@@ -2,35 +2,35 @@
 // SPDX-License-Identifier: MIT
 #include "telnetcodec.h"
 
-#include <QStringList>
-
 #include <array>
+#include <initializer_list>
+#include <string>
 
 namespace {
 
-void append(QByteArray &out, std::initializer_list<quint8> bytes)
+void append(std::string &out, std::initializer_list<std::uint8_t> bytes)
 {
-    for (const quint8 byte : bytes)
-        out.append(char(byte));
+    for (const std::uint8_t byte : bytes)
+        out += char(byte);
 }
 
-void appendSubnegotiation(QByteArray &out, quint8 command, QByteArrayView value)
+void appendSubnegotiation(std::string &out, std::uint8_t command, std::string_view value)
 {
     append(out, {TelnetCodec::Iac, TelnetCodec::Sb, TelnetCodec::ComPort, command});
     out += TelnetCodec::escaped(value);
     append(out, {TelnetCodec::Iac, TelnetCodec::Se});
 }
 
-QByteArrayView byteValue(const quint8 &value)
+std::string byteValue(std::uint8_t value)
 {
-    return QByteArrayView(reinterpret_cast<const char *>(&value), 1);
+    return std::string(1, char(value));
 }
 
 // The line settings asked for, in the order of their com-port commands (SET-BAUDRATE first):
 // 9600 baud, 8 data bits, no parity (1), one stop bit (1), no flow control (1).
 struct Setting
 {
-    quint32 value;
+    std::uint32_t value;
     const char *name;
 };
 constexpr std::array<Setting, 5> Wanted{
@@ -38,59 +38,59 @@ constexpr std::array<Setting, 5> Wanted{
 
 } // namespace
 
-QByteArray TelnetCodec::escaped(QByteArrayView data)
+std::string TelnetCodec::escaped(std::string_view data)
 {
-    QByteArray out;
-    out.reserve(data.size() + data.count(char(Iac)));
+    std::string out;
+    out.reserve(data.size() + 8);
     for (const char byte : data) {
-        out.append(byte);
-        if (quint8(byte) == Iac)
-            out.append(byte);
+        out += byte;
+        if (std::uint8_t(byte) == Iac)
+            out += byte;
     }
     return out;
 }
 
-QByteArray TelnetCodec::opening()
+std::string TelnetCodec::opening()
 {
-    QByteArray out;
+    std::string out;
     append(out, {Iac, Will, Binary, Iac, Do, Binary, Iac, Will, ComPort});
     m_us[Binary] = Side::WantYes;
     m_him[Binary] = Side::WantYes;
     m_us[ComPort] = Side::WantYes;
 
-    const quint32 baud = Wanted[0].value;
+    const std::uint32_t baud = Wanted[0].value;
     const char baudBytes[] = {char(baud >> 24), char(baud >> 16 & 0xFF), char(baud >> 8 & 0xFF),
                               char(baud & 0xFF)};
-    appendSubnegotiation(out, SetBaudRate, QByteArrayView(baudBytes, 4));
-    for (quint8 command = SetDataSize; command <= SetControl; ++command) {
-        const auto value = quint8(Wanted[command - SetBaudRate].value);
+    appendSubnegotiation(out, SetBaudRate, std::string_view(baudBytes, 4));
+    for (std::uint8_t command = SetDataSize; command <= SetControl; ++command) {
+        const auto value = std::uint8_t(Wanted[command - SetBaudRate].value);
         appendSubnegotiation(out, command, byteValue(value));
     }
     return out;
 }
 
-QByteArray TelnetCodec::purgeReceive()
+std::string TelnetCodec::purgeReceive()
 {
-    QByteArray out;
-    constexpr quint8 receiveBuffer = 1;
+    std::string out;
+    constexpr std::uint8_t receiveBuffer = 1;
     appendSubnegotiation(out, PurgeData, byteValue(receiveBuffer));
     return out;
 }
 
-void TelnetCodec::feed(QByteArrayView bytes, QByteArray &data, QByteArray &answers)
+void TelnetCodec::feed(std::string_view bytes, std::string &data, std::string &answers)
 {
     for (const char c : bytes) {
-        const quint8 byte = quint8(c);
+        const std::uint8_t byte = std::uint8_t(c);
         switch (m_parse) {
         case Parse::Data:
             if (byte == Iac)
                 m_parse = Parse::Command;
             else
-                data.append(c);
+                data += c;
             break;
         case Parse::Command:
             if (byte == Iac) {
-                data.append(c);
+                data += c;
                 m_parse = Parse::Data;
             } else {
                 command(byte);
@@ -104,7 +104,7 @@ void TelnetCodec::feed(QByteArrayView bytes, QByteArray &data, QByteArray &answe
             if (byte == Iac) {
                 m_parse = Parse::SubnegotiationIac;
             } else if (m_sub.size() < SubnegotiationLimit) {
-                m_sub.append(c);
+                m_sub += c;
             } else {
                 m_subTooLong = true;
             }
@@ -112,7 +112,7 @@ void TelnetCodec::feed(QByteArrayView bytes, QByteArray &data, QByteArray &answe
         case Parse::SubnegotiationIac:
             if (byte == Iac) {
                 if (m_sub.size() < SubnegotiationLimit)
-                    m_sub.append(c);
+                    m_sub += c;
                 else
                     m_subTooLong = true;
                 m_parse = Parse::Subnegotiation;
@@ -129,7 +129,7 @@ void TelnetCodec::feed(QByteArrayView bytes, QByteArray &data, QByteArray &answe
     }
 }
 
-void TelnetCodec::command(quint8 byte)
+void TelnetCodec::command(std::uint8_t byte)
 {
     m_spoke = true;
     m_parse = Parse::Data;
@@ -151,7 +151,7 @@ void TelnetCodec::command(quint8 byte)
     }
 }
 
-void TelnetCodec::option(quint8 verb, quint8 code, QByteArray &answers)
+void TelnetCodec::option(std::uint8_t verb, std::uint8_t code, std::string &answers)
 {
     // An option turned off again after it was on is not taken up again: a server that keeps
     // switching one gets each refusal once, and no answer after that.
@@ -209,33 +209,34 @@ void TelnetCodec::option(quint8 verb, quint8 code, QByteArray &answers)
 
 void TelnetCodec::subnegotiation()
 {
-    if (m_sub.size() < 2 || quint8(m_sub[0]) != ComPort)
+    if (m_sub.size() < 2 || std::uint8_t(m_sub[0]) != ComPort)
         return;
-    const quint8 answer = quint8(m_sub[1]);
+    const std::uint8_t answer = std::uint8_t(m_sub[1]);
     if (answer < ServerOffset + SetBaudRate || answer > ServerOffset + SetControl) {
         // Line state, modem state and purge notices, and anything else, change nothing here.
         return;
     }
     const int setting = answer - ServerOffset - SetBaudRate;
-    m_confirmed |= quint8(1u << setting);
+    m_confirmed |= std::uint8_t(1u << setting);
     // The server answers with what the line now has, which need not be what was asked.
-    quint32 value = 0;
-    for (const char byte : QByteArrayView(m_sub).sliced(2))
-        value = value << 8 | quint8(byte);
+    std::uint32_t value = 0;
+    for (const char byte : std::string_view(m_sub).substr(2))
+        value = value << 8 | std::uint8_t(byte);
     if (value == Wanted[setting].value)
-        m_otherSettings.remove(setting);
+        m_otherSettings.erase(setting);
     else
-        m_otherSettings.insert(setting, value);
+        m_otherSettings[setting] = value;
 }
 
-QString TelnetCodec::otherSettings() const
+std::string TelnetCodec::otherSettings() const
 {
-    QStringList texts;
-    for (auto it = m_otherSettings.cbegin(); it != m_otherSettings.cend(); ++it) {
-        const Setting &wanted = Wanted[it.key()];
-        texts << (it.key() < 2 ? QStringLiteral("%1 %2") : QStringLiteral("%2 %1"))
-                     .arg(it.value())
-                     .arg(QLatin1String(wanted.name));
+    std::string text;
+    for (const auto &[setting, value] : m_otherSettings) {
+        if (!text.empty())
+            text += ", ";
+        const std::string number = std::to_string(value);
+        const std::string name = Wanted[std::size_t(setting)].name;
+        text += setting < 2 ? number + ' ' + name : name + ' ' + number;
     }
-    return texts.join(QLatin1String(", "));
+    return text;
 }

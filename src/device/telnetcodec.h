@@ -2,12 +2,12 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include <QByteArray>
-#include <QByteArrayView>
-#include <QMap>
-#include <QString>
-
 #include <array>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
 
 // The client side of telnet with the com-port option (RFC 2217), as a state machine without
 // I/O: what to send after connecting, and the bytes from the server split into the board's
@@ -17,7 +17,7 @@
 class TelnetCodec
 {
 public:
-    enum : quint8 {
+    enum : std::uint8_t {
         Se = 240,
         Nop = 241,
         Sb = 250,
@@ -27,9 +27,9 @@ public:
         Dont = 254,
         Iac = 255,
     };
-    enum : quint8 { Binary = 0, Echo = 1, SuppressGoAhead = 3, ComPort = 44 };
+    enum : std::uint8_t { Binary = 0, Echo = 1, SuppressGoAhead = 3, ComPort = 44 };
     // Com-port commands; the server answers each with the same number plus 100.
-    enum : quint8 {
+    enum : std::uint8_t {
         SetBaudRate = 1,
         SetDataSize = 2,
         SetParity = 3,
@@ -39,21 +39,21 @@ public:
         ServerOffset = 100,
     };
     // Longer subnegotiations are dropped whole: none we read is anywhere near it.
-    static constexpr qsizetype SubnegotiationLimit = 64;
+    static constexpr std::size_t SubnegotiationLimit = 64;
 
     // data with every 0xFF doubled, as it must go to the server.
-    static QByteArray escaped(QByteArrayView data);
+    static std::string escaped(std::string_view data);
 
     // Sent once, right after connecting: binary both ways, the com-port option, and the line
     // settings 9600 8N1 without flow control. Nothing in it reaches the board.
-    QByteArray opening();
+    std::string opening();
 
     // Asks the server to drop what it has received from the board and not yet passed on.
-    static QByteArray purgeReceive();
+    static std::string purgeReceive();
 
     // Takes bytes from the server, split anywhere: appends the board's bytes to data and
     // what must be sent back to answers.
-    void feed(QByteArrayView bytes, QByteArray &data, QByteArray &answers);
+    void feed(std::string_view bytes, std::string &data, std::string &answers);
 
     // The server confirmed all five line settings, or refused the com-port option: nothing
     // more is coming to wait for.
@@ -61,23 +61,23 @@ public:
     bool comPortRefused() const { return m_refused; }
     // The settings the server answered with values other than those asked for, for people:
     // "4800 baud, 7 data bits"; empty when each answer was the value asked.
-    QString otherSettings() const;
+    std::string otherSettings() const;
     // Any telnet command seen (an escaped 0xFF in the data is none).
     bool serverSpokeTelnet() const { return m_spoke; }
 
 private:
     enum class Parse { Data, Command, Option, Subnegotiation, SubnegotiationIac };
     // One side of an option, after RFC 1143 without its queue.
-    enum class Side : quint8 { No, WantYes, Yes };
-    static constexpr quint8 AllSettings = 0x1F;
+    enum class Side : std::uint8_t { No, WantYes, Yes };
+    static constexpr std::uint8_t AllSettings = 0x1F;
 
-    void command(quint8 byte);
-    void option(quint8 verb, quint8 code, QByteArray &answers);
+    void command(std::uint8_t byte);
+    void option(std::uint8_t verb, std::uint8_t code, std::string &answers);
     void subnegotiation();
 
     Parse m_parse = Parse::Data;
-    quint8 m_verb = 0;
-    QByteArray m_sub;
+    std::uint8_t m_verb = 0;
+    std::string m_sub;
     bool m_subTooLong = false;
     std::array<Side, 256> m_us{};          // what we do (WILL/WONT)
     std::array<Side, 256> m_him{};         // what the server does (DO/DONT from us)
@@ -85,8 +85,8 @@ private:
     std::array<bool, 256> m_refusedWill{}; // not to be let done again
     std::array<bool, 256> m_answeredDo{};  // a refusal has gone: none again
     std::array<bool, 256> m_answeredWill{};
-    quint8 m_confirmed = 0;             // bit n: setting n + 1 answered
-    QMap<int, quint32> m_otherSettings; // setting index: the value the server answered
+    std::uint8_t m_confirmed = 0;                 // bit n: setting n + 1 answered
+    std::map<int, std::uint32_t> m_otherSettings; // setting index: the value the server answered
     bool m_refused = false;
     bool m_spoke = false;
 };

@@ -2,9 +2,9 @@
 // SPDX-License-Identifier: MIT
 #include "pollcycle.h"
 
-#include "device/session.h"
+#include "ports/textbox.h"
 #include "ports/valueformats.h"
-#include "window/textbox.h"
+#include "session/session.h"
 
 #include <QCheckBox>
 #include <QTimer>

@@ -2,9 +2,9 @@
 // SPDX-License-Identifier: MIT
 #include "reset.h"
 
-#include "device/session.h"
+#include "ports/textbox.h"
+#include "session/session.h"
 #include "valueformats.h"
-#include "window/textbox.h"
 
 void ResetTamsk_Click(Session &session, const AllPorts &ports)
 {

@@ -157,23 +157,6 @@ double NumberFromText(QStringView text)
     return decimalNumber(s);
 }
 
-qint32 RoundHalfEven(double x)
-{
-    if (std::isnan(x))
-        return 0;
-    if (x >= double(std::numeric_limits<qint32>::max()))
-        return std::numeric_limits<qint32>::max();
-    if (x <= double(std::numeric_limits<qint32>::min()))
-        return std::numeric_limits<qint32>::min();
-    // floor() and the subtraction are exact here, so no rounding mode can interfere.
-    const double below = std::floor(x);
-    const double fraction = x - below;
-    qint64 result = qint64(below);
-    if (fraction > 0.5 || (fraction == 0.5 && result % 2 != 0))
-        ++result;
-    return qint32(result);
-}
-
 QString DecimalText(double x)
 {
     if (std::isnan(x))
@@ -254,4 +237,13 @@ double ValueFromBits(const QStringList &captions, QStringView mark)
             value += 1 << i;
     }
     return value;
+}
+
+int PortNumberFromText(QStringView text)
+{
+    const double value = NumberFromText(text);
+    if (!std::isfinite(value) || value < 0.5 || value > 32767.5)
+        return 0;
+    const std::int32_t number = RoundHalfEven(value);
+    return (number >= 1 && number <= 32767) ? number : 0;
 }

@@ -2,6 +2,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "device/valuerules.h"
+
 #include <QString>
 #include <QStringList>
 #include <QStringView>
@@ -16,8 +18,9 @@
 // a magnitude gives +-inf, too small +-0.
 double NumberFromText(QStringView text);
 
-// Nearest integer, ties to even; saturates at the qint32 bounds, NaN gives 0.
-qint32 RoundHalfEven(double x);
+// The number a port-number text names: rounded halves to even, 1..32767. Anything
+// else (no digits, 0 or below, beyond 16 bits, not finite) names no port: 0.
+int PortNumberFromText(QStringView text);
 
 // " 5", "-5", " 1.5", " .5", up to 15 significant digits. Magnitudes of 1E+15 and above,
 // or below 1E-04, take the form " 1.5E-07". Non-finite numbers print " inf", "-inf", " nan".

@@ -5,14 +5,14 @@
 #include "appinfo.h"
 #include "controltable.h"
 #include "device/portname.h"
-#include "device/qtseriallink.h"
-#include "device/session.h"
 #include "framebox.h"
 #include "polling/pollcycle.h"
 #include "ports/registereditor.h"
 #include "ports/reset.h"
+#include "ports/textbox.h"
+#include "ports/valueformats.h"
+#include "session/session.h"
 #include "statustext.h"
-#include "textbox.h"
 #include "windowfont.h"
 
 #include <QCheckBox>
@@ -25,7 +25,7 @@
 
 #include <algorithm>
 
-IoTestWindow::IoTestWindow(SerialLink *link, QWidget *parent)
+IoTestWindow::IoTestWindow(const LinkOptions &options, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint)
@@ -35,11 +35,9 @@ IoTestWindow::IoTestWindow(SerialLink *link, QWidget *parent)
     setWindowIcon(appIcon());
     setFixedSize(twipsToPixels(Design::ClientWidth), twipsToPixels(Design::ClientHeight));
 
-    if (!link)
-        link = new QtSerialLink;
-    link->setParent(this);
-    link->setObjectName(QStringLiteral("MSComm1"));
-    m_session = new Session(link, this);
+    // The window's serial control, by the name it has always had.
+    m_session = new Session(options, this);
+    m_session->setObjectName(QStringLiteral("MSComm1"));
 
     m_timer = new QTimer(this);
     m_timer->setObjectName(QStringLiteral("Timer1"));
@@ -64,7 +62,9 @@ bool IoTestWindow::eventFilter(QObject *watched, QEvent *event)
     // and shown without becoming a property of the control.
     if (watched == m_portNumber && event->type() == QEvent::ToolTip) {
         const auto *help = static_cast<QHelpEvent *>(event);
-        QToolTip::showText(help->globalPos(), portNumberOverview(serialDevices()), m_portNumber);
+        QToolTip::showText(help->globalPos(),
+                           QString::fromStdString(portNumberOverview(serialDevices())),
+                           m_portNumber);
         return true;
     }
     // Why the last Connect failed, for whoever wonders about "Could Not Open That Port".
@@ -83,7 +83,7 @@ bool IoTestWindow::eventFilter(QObject *watched, QEvent *event)
 QString IoTestWindow::statusLabelToolTip() const
 {
     const auto &refusal = m_session->lastRefusal();
-    return refusal ? refusal->text() : QString();
+    return refusal ? QString::fromStdString(refusal->text()) : QString();
 }
 
 QWidget *IoTestWindow::control(const QString &name, int index) const
@@ -292,7 +292,8 @@ void IoTestWindow::stopForGood()
 
 void IoTestWindow::Connect_Click()
 {
-    if (m_session->connectTo(m_portNumber->text()))
+    const QString typed = m_portNumber->text();
+    if (m_session->connectTo(PortNumberFromText(typed), typed))
         ResetTamsk_Click();
 }
 

@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "device/porttarget.h"
 #include "ports/portcontrols.h"
 
 #include <QHash>
@@ -18,7 +19,6 @@ class QTimer;
 class DirectionEditor;
 class OutputEditor;
 class PollCycle;
-class SerialLink;
 class Session;
 class TextBox;
 
@@ -30,9 +30,8 @@ class IoTestWindow : public QWidget
     Q_OBJECT
 
 public:
-    // Talks to the board through link, which the window adopts. Without one it opens
-    // serial ports by their system names.
-    explicit IoTestWindow(SerialLink *link = nullptr, QWidget *parent = nullptr);
+    // Opens the port a number names as options say; by default by its system name.
+    explicit IoTestWindow(const LinkOptions &options = {}, QWidget *parent = nullptr);
     ~IoTestWindow() override;
 
     // A control by name, and a member of a control array by name and index.

@@ -10,7 +10,7 @@
 
 #include <QApplication>
 
-int runUtility(int &argc, char **argv, const LinkFactory &makeLink)
+int runUtility(int &argc, char **argv, const LinkOptions &options)
 {
     int status = 0;
     int signal = 0;
@@ -18,7 +18,7 @@ int runUtility(int &argc, char **argv, const LinkFactory &makeLink)
         const std::unique_ptr<QApplication> app = startApplication(argc, argv);
         applyAppInfo();
 
-        IoTestWindow window(makeLink ? makeLink() : nullptr);
+        IoTestWindow window(options);
         QObject::connect(&window, &IoTestWindow::ended, app.get(),
                          [] { QCoreApplication::exit(0); });
         // Done's unload, however the program ends, unless Done already ran it.

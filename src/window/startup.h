@@ -2,16 +2,10 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include <functional>
-
-class SerialLink;
-
-// Supplies the window's serial link; an empty one lets the window open ports by their
-// system names.
-using LinkFactory = std::function<SerialLink *()>;
+#include "device/porttarget.h"
 
 // The utility's whole run: application object, application info, the window, the event loop.
 // Returns the exit code; a signal that ends it ends the process by that signal, after the
-// unload. The benchmarks start the program through this too, with a link that reaches the
-// emulator.
-int runUtility(int &argc, char **argv, const LinkFactory &makeLink = {});
+// unload. The benchmarks start the program through this too, with options that name the
+// emulator's device.
+int runUtility(int &argc, char **argv, const LinkOptions &options = {});

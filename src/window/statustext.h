@@ -2,7 +2,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "device/session.h"
+#include "session/session.h"
 
 #include <QString>
 

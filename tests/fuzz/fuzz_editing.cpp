@@ -11,12 +11,12 @@
 //   edit   op%5 == 1..4 (type, Backspace, Delete, paste), box (0..11), selection start,
 //          selection length, then the typed character or the paste's length and bytes.
 #include "device/seriallink.h"
-#include "device/session.h"
 #include "fuzzcheck.h"
+#include "ports/textbox.h"
 #include "ports/valueformats.h"
+#include "session/session.h"
 #include "window/iotestwindow.h"
 #include "window/statustext.h"
-#include "window/textbox.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -32,8 +32,6 @@ namespace {
 class RecordingLink : public SerialLink
 {
 public:
-    void setCommPort(int number) override { m_port = number; }
-    int commPort() const override { return m_port; }
     std::optional<OpenRefusal> open() override
     {
         m_open = true;
@@ -41,21 +39,22 @@ public:
     }
     void close() override { m_open = false; }
     LinkState state() const override { return m_open ? LinkState::Open : LinkState::Closed; }
-    bool output(const QByteArray &bytes) override
+    bool output(std::string_view bytes) override
     {
-        m_written << bytes;
+        m_written << QByteArray(bytes.data(), qsizetype(bytes.size()));
         return m_open;
     }
-    qsizetype inBufferCount() override { return 0; }
-    QByteArray input() override { return {}; }
+    std::size_t inBufferCount() override { return 0; }
+    std::string input() override { return {}; }
     void waitForInput(int) override {}
+    std::string name() const override { return "recording"; }
+    std::string device() const override { return "recording"; }
 
     const QList<QByteArray> &written() const { return m_written; }
     void clear() { m_written.clear(); }
 
 private:
     QList<QByteArray> m_written;
-    int m_port = 1;
     bool m_open = false;
 };
 
@@ -163,8 +162,13 @@ constexpr int kMaxHandlerRunsPerAction = 4;
 class Harness
 {
 public:
-    Harness() : m_link(new RecordingLink), m_window(m_link)
+    Harness()
     {
+        m_window.session().setLinkMaker([this](int) {
+            auto link = std::make_unique<RecordingLink>();
+            m_link = link.get();
+            return link;
+        });
         m_status = m_window.control<QLabel>(QStringLiteral("StatusLabel"));
         for (int p = 0; p < 3; ++p) {
             const PortControls &port = m_window.ports()[p];
@@ -199,7 +203,7 @@ private:
     void restore();
     void act(Script &script);
 
-    RecordingLink *m_link;
+    RecordingLink *m_link = nullptr; // the session's, made at each Connect
     IoTestWindow m_window;
     QLabel *m_status;
     std::array<Register, 6> m_registers;

@@ -5,12 +5,12 @@
 // It counts exchanges and timeouts, checks every reading taken while the line is sound,
 // and watches resident memory. Exit status: 0 passed, 1 failed a check, 2 bad usage,
 // 3 the event loop stalled (hang).
-#include "device/session.h"
+#include "ports/textbox.h"
 #include "ports/valueformats.h"
+#include "session/session.h"
 #include "testboard.h"
 #include "window/iotestwindow.h"
 #include "window/statustext.h"
-#include "window/textbox.h"
 #include "windowchecks.h"
 
 #include <QApplication>
@@ -134,7 +134,7 @@ private:
     void finish();
     void conclude();
     qint64 elapsedS() const { return m_clock.elapsed() / 1000; }
-    PtyBoard &board() { return m_board.board(); }
+    QtPtyBoard &board() { return m_board.board(); }
 
     const Options m_options;
     QRandomGenerator m_random;
@@ -190,7 +190,7 @@ bool Soak::start()
 {
     if (!m_board.start())
         return false;
-    m_window = std::make_unique<IoTestWindow>(m_board.newLink());
+    m_window = std::make_unique<IoTestWindow>(m_board.options());
     m_window->show();
     connect(&m_window->session(), &Session::noticed, this,
             [this](Notice notice) { m_cycleStatus = statusText(notice); });

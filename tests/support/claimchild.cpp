@@ -5,13 +5,13 @@
 //   zarvex-claim-child DEVICE LOG HOLD_MS
 // Appends "+PID" once the port is open and "-PID" just before closing it, each with one write
 // of its own. Exits 0 when it had the port, 3 when it was refused (the reason on stderr).
-#include "device/qtseriallink.h"
+#include "device/porttarget.h"
 
-#include <QCoreApplication>
-#include <QFile>
-#include <QThread>
-
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -20,31 +20,31 @@ namespace {
 
 bool note(int log, char mark)
 {
-    const QByteArray line = mark + QByteArray::number(::getpid()) + '\n';
-    return ::write(log, line.constData(), size_t(line.size())) == line.size();
+    const std::string line = mark + std::to_string(::getpid()) + '\n';
+    return ::write(log, line.data(), line.size()) == ssize_t(line.size());
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    if (args.size() != 4)
+    if (argc != 4)
         return 2;
-    const int log = ::open(QFile::encodeName(args[2]).constData(),
-                           O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int log = ::open(argv[2], O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (log < 0)
         return 2;
 
-    QtSerialLink link(nullptr, [device = args[1]](int) { return device; });
-    if (const std::optional<OpenRefusal> refusal = link.open()) {
-        std::fprintf(stderr, "%s\n", qPrintable(refusal->text()));
+    PortTarget target;
+    target.kind = PortTarget::Kind::Path;
+    target.path = argv[1];
+    const std::unique_ptr<SerialLink> link = makeLink(target);
+    if (const std::optional<OpenRefusal> refusal = link->open()) {
+        std::fprintf(stderr, "%s\n", refusal->text().c_str());
         return 3;
     }
     const bool noted = note(log, '+');
-    QThread::msleep(args[3].toULong());
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::strtoul(argv[3], nullptr, 10)));
     const bool closing = note(log, '-');
-    link.close();
+    link->close();
     return noted && closing ? 0 : 2;
 }

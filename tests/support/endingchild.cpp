@@ -4,8 +4,7 @@
 // line, for tests that end it from outside (signals, a lost display). Once the event loop
 // runs it clicks Connect and prints "connected", or "error <status line>" and exits 2. With
 // "done" after the device it then clicks Done as well.
-#include "device/qtseriallink.h"
-#include "device/session.h"
+#include "session/session.h"
 #include "window/iotestwindow.h"
 #include "window/startup.h"
 
@@ -15,10 +14,11 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <string>
 
 namespace {
 
-QString device;
+std::string device;
 bool clickDone = false;
 
 void report(const QByteArray &line)
@@ -61,14 +61,13 @@ int main(int argc, char *argv[])
         std::fputs("usage: zarvex-ending-child DEVICE [done]\n", stderr);
         return 2;
     }
-    device = QString::fromLocal8Bit(argv[1]);
+    device = argv[1];
     // Runs inside QApplication's constructor; the timer fires once the window is shown.
     qAddPreRoutine(connectOnceRunning);
 
     int utilityArgc = 1;
     char *utilityArgv[] = {argv[0], nullptr};
-    return runUtility(utilityArgc, utilityArgv, [] {
-        const QString path = device;
-        return new QtSerialLink(nullptr, [path](int) { return path; });
-    });
+    LinkOptions options;
+    options.portNamer = [](int) { return device; };
+    return runUtility(utilityArgc, utilityArgv, options);
 }

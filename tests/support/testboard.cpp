@@ -31,9 +31,9 @@ QString TestBoard::linkPath() const
     return m_dir.filePath(QStringLiteral("com%1").arg(m_portNumber));
 }
 
-QtSerialLink::PortNamer TestBoard::namer() const
+std::function<std::string(int)> TestBoard::namer() const
 {
-    const QString dir = m_dir.path();
+    const std::string dir = m_dir.path().toStdString();
     return [dir](int number) { return systemPortName(number, dir); };
 }
 
@@ -59,4 +59,17 @@ QByteArray TestBoard::receivedWhenQuiet(int quietMs)
 QString hexBytes(const QByteArray &bytes)
 {
     return QString::fromLatin1(bytes.toHex(' ').toUpper());
+}
+
+QString hexBytes(const std::string &bytes)
+{
+    return hexBytes(QByteArray::fromStdString(bytes));
+}
+
+std::unique_ptr<SerialLink> linkTo(const QString &path)
+{
+    PortTarget target;
+    target.kind = PortTarget::Kind::Path;
+    target.path = path.toStdString();
+    return makeLink(target);
 }

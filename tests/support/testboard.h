@@ -2,10 +2,12 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "device/qtseriallink.h"
-#include "ptyboard.h"
+#include "device/porttarget.h"
+#include "qtptyboard.h"
 
 #include <QTemporaryDir>
+
+#include <memory>
 
 // The board emulator on a real pseudo-terminal, reachable as port number `portNumber`
 // through a private device folder: <tmp>/com<N> links to the pty, exactly as a udev
@@ -19,13 +21,18 @@ public:
     // The board is unplugged: its pty hangs up and, as udev would, its com<N> link goes.
     // A link left dangling could come to name a stranger's pty once the number is reused.
     void unplug();
-    PtyBoard &board() { return m_board; }
+    QtPtyBoard &board() { return m_board; }
     int portNumber() const { return m_portNumber; }
     QString devDir() const { return m_dir.path(); }
 
     // How the application's link names ports here.
-    QtSerialLink::PortNamer namer() const;
-    QtSerialLink *newLink() const { return new QtSerialLink(nullptr, namer()); }
+    std::function<std::string(int)> namer() const;
+    LinkOptions options() const { return {namer()}; }
+    // A link to this board's port number, as the window makes it.
+    std::unique_ptr<SerialLink> newLink() const
+    {
+        return makeLink(PortTarget::fromNumber(m_portNumber), options());
+    }
 
     // Waits until exactly `count` bytes have arrived and returns them; on a timeout returns
     // what arrived. Gives late extra bytes a moment to show up, so "exactly" means it.
@@ -37,9 +44,13 @@ private:
     QString linkPath() const;
 
     QTemporaryDir m_dir;
-    PtyBoard m_board;
+    QtPtyBoard m_board;
     int m_portNumber;
 };
 
 // Hex dump "21 41 FF 41 00" for readable comparisons.
 QString hexBytes(const QByteArray &bytes);
+QString hexBytes(const std::string &bytes);
+
+// A link to the device at path, as zarvex makes one for a path.
+std::unique_ptr<SerialLink> linkTo(const QString &path);

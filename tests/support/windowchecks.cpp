@@ -2,9 +2,9 @@
 // SPDX-License-Identifier: MIT
 #include "windowchecks.h"
 
+#include "ports/textbox.h"
 #include "ports/valueformats.h"
 #include "window/iotestwindow.h"
-#include "window/textbox.h"
 
 #include <QPushButton>
 #include <QStringList>

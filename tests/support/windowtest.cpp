@@ -2,7 +2,7 @@
 // SPDX-License-Identifier: MIT
 #include "windowtest.h"
 
-#include "window/textbox.h"
+#include "ports/textbox.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -13,7 +13,7 @@ bool WindowTest::openWindow()
     m_board = std::make_unique<TestBoard>(3);
     if (!m_board->start())
         return false;
-    m_window = std::make_unique<IoTestWindow>(m_board->newLink());
+    m_window = std::make_unique<IoTestWindow>(m_board->options());
     m_window->show();
     return QTest::qWaitForWindowExposed(m_window.get());
 }

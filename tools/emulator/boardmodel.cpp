@@ -2,9 +2,11 @@
 // SPDX-License-Identifier: MIT
 #include "boardmodel.h"
 
-QList<BoardModel::Event> BoardModel::feed(quint8 byte)
+#include <iterator>
+
+std::vector<BoardModel::Event> BoardModel::feed(std::uint8_t byte)
 {
-    QList<Event> events;
+    std::vector<Event> events;
     switch (m_state) {
     case State::Idle:
         break;
@@ -14,32 +16,33 @@ QList<BoardModel::Event> BoardModel::feed(quint8 byte)
             m_state = State::DirectionValue;
             return events;
         }
-        events << ignored(SetDirectionByte);
+        events.push_back(ignored(SetDirectionByte));
         break;
     case State::DirectionValue:
         m_direction[portIndex(m_pendingPort)] = byte;
         m_state = State::Idle;
-        events << Event{EventKind::SetDirection, m_pendingPort, byte, {}};
+        events.push_back({EventKind::SetDirection, m_pendingPort, byte, {}});
         return events;
     case State::WriteValue:
         m_output[portIndex(m_pendingPort)] = byte;
         m_state = State::Idle;
-        events << Event{EventKind::WritePort, m_pendingPort, byte, {}};
+        events.push_back({EventKind::WritePort, m_pendingPort, byte, {}});
         return events;
     case State::ReadB:
         if (byte == 'b') {
             m_state = State::ReadC;
             return events;
         }
-        events << ignored('a');
+        events.push_back(ignored('a'));
         break;
     case State::ReadC:
         if (byte == 'c') {
             m_state = State::Idle;
-            events << Event{EventKind::ReadPorts, Port::A, 0, readPorts()};
+            events.push_back({EventKind::ReadPorts, Port::A, 0, readPorts()});
             return events;
         }
-        events << ignored('a') << ignored('b');
+        events.push_back(ignored('a'));
+        events.push_back(ignored('b'));
         break;
     }
 
@@ -53,16 +56,19 @@ QList<BoardModel::Event> BoardModel::feed(quint8 byte)
     } else if (byte == 'a') {
         m_state = State::ReadB;
     } else {
-        events << ignored(byte);
+        events.push_back(ignored(byte));
     }
     return events;
 }
 
-QList<BoardModel::Event> BoardModel::feed(const QByteArray &bytes)
+std::vector<BoardModel::Event> BoardModel::feed(std::string_view bytes)
 {
-    QList<Event> events;
-    for (const char byte : bytes)
-        events << feed(quint8(byte));
+    std::vector<Event> events;
+    for (const char byte : bytes) {
+        std::vector<Event> more = feed(std::uint8_t(byte));
+        events.insert(events.end(), std::make_move_iterator(more.begin()),
+                      std::make_move_iterator(more.end()));
+    }
     return events;
 }
 
@@ -73,59 +79,67 @@ void BoardModel::reset()
     m_output.fill(0);
 }
 
-quint8 BoardModel::direction(Port port) const
+std::uint8_t BoardModel::direction(Port port) const
 {
     return m_direction[portIndex(port)];
 }
 
-quint8 BoardModel::output(Port port) const
+std::uint8_t BoardModel::output(Port port) const
 {
     return m_output[portIndex(port)];
 }
 
-quint8 BoardModel::inputPattern(Port port) const
+std::uint8_t BoardModel::inputPattern(Port port) const
 {
     return m_inputPattern[portIndex(port)];
 }
 
-void BoardModel::setInputPattern(Port port, quint8 pattern)
+void BoardModel::setInputPattern(Port port, std::uint8_t pattern)
 {
     m_inputPattern[portIndex(port)] = pattern;
 }
 
-quint8 BoardModel::readPort(Port port) const
+std::uint8_t BoardModel::readPort(Port port) const
 {
     const int index = portIndex(port);
-    const quint8 inputs = m_direction[index];
-    return quint8((inputs & m_inputPattern[index]) | (~inputs & m_output[index]));
+    const std::uint8_t inputs = m_direction[index];
+    return std::uint8_t((inputs & m_inputPattern[index]) | (~inputs & m_output[index]));
 }
 
-QByteArray BoardModel::readPorts() const
+std::string BoardModel::readPorts() const
 {
-    QByteArray bytes;
+    std::string bytes;
     for (const Port port : BoardPorts)
-        bytes.append(char(readPort(port)));
+        bytes += char(readPort(port));
     return bytes;
 }
 
-QString BoardModel::hex(const QByteArray &bytes)
+std::string BoardModel::hex(std::string_view bytes)
 {
-    return QString::fromLatin1(bytes.toHex(' ').toUpper());
+    static constexpr char Digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (const char byte : bytes) {
+        if (!text.empty())
+            text += ' ';
+        text += Digits[std::uint8_t(byte) >> 4];
+        text += Digits[std::uint8_t(byte) & 0x0F];
+    }
+    return text;
 }
 
-QString BoardModel::describe(const Event &event)
+std::string BoardModel::describe(const Event &event)
 {
-    const QString value = hex(QByteArray(1, char(event.value)));
-    const QString port = QString(QLatin1Char(portLetter(event.port)));
+    const std::string value = hex(std::string(1, char(event.value)));
+    const std::string port(1, portLetter(event.port));
     switch (event.kind) {
     case EventKind::SetDirection:
-        return QStringLiteral("set-direction %1 %2").arg(port, value);
+        return "set-direction " + port + ' ' + value;
     case EventKind::WritePort:
-        return QStringLiteral("write-port %1 %2").arg(port, value);
+        return "write-port " + port + ' ' + value;
     case EventKind::ReadPorts:
-        return QStringLiteral("read-ports -> %1").arg(hex(event.reply));
+        return "read-ports -> " + hex(event.reply);
     case EventKind::Ignored:
         break;
     }
-    return QStringLiteral("ignored %1").arg(value);
+    return "ignored " + value;
 }

@@ -4,22 +4,27 @@
 #include "common/endingsignals.h"
 #include "ptyboard.h"
 
-#include <QCommandLineParser>
-#include <QCoreApplication>
-#include <QSocketNotifier>
-#include <QTextStream>
-#include <QTimer>
+#include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
+#include <poll.h>
 #include <unistd.h>
 
 namespace {
@@ -40,20 +45,20 @@ public:
     CommandLog &operator=(const CommandLog &) = delete;
 
     // Starts writing, `first` ahead of whatever came before.
-    void start(const QString &first)
+    void start(const std::string &first)
     {
         std::lock_guard lock(m_mutex);
-        m_queue.push_front(first.toLocal8Bit() + '\n');
+        m_queue.push_front(first + '\n');
         m_thread = std::thread(&CommandLog::run, this);
     }
 
     // From any thread; never waits for the output.
-    void add(const QString &line)
+    void add(const std::string &line)
     {
         std::lock_guard lock(m_mutex);
         const auto now = Clock::now();
-        const bool repeat = !m_verbose && line == m_last &&
-                            line.startsWith(QLatin1String("read-ports")) && now - m_lastAt < Pause;
+        const bool repeat = !m_verbose && line == m_last && line.starts_with("read-ports") &&
+                            now - m_lastAt < Pause;
         m_lastAt = now;
         if (repeat) {
             ++m_repeats;
@@ -75,7 +80,7 @@ public:
         flushRepeatsLocked();
         m_stopping = true;
         m_wake.notify_one();
-        qint64 written = -1;
+        std::int64_t written = -1;
         while (written != m_written) {
             written = m_written;
             if (m_idle.wait_for(lock, std::chrono::seconds(1), [this] { return m_done; })) {
@@ -100,13 +105,13 @@ private:
     {
         if (m_repeats == 0)
             return;
-        queueLocked(m_repeats == 1 ? QStringLiteral("(repeated once more)")
-                                   : QStringLiteral("(repeated %1 more times)").arg(m_repeats));
+        queueLocked(m_repeats == 1 ? std::string("(repeated once more)")
+                                   : "(repeated " + std::to_string(m_repeats) + " more times)");
         m_repeats = 0;
         m_last.clear(); // what comes after the count starts a run of its own
     }
 
-    void queueLocked(const QString &line)
+    void queueLocked(const std::string &line)
     {
         if (m_broken)
             return;
@@ -115,7 +120,7 @@ private:
             return;
         }
         queueDroppedLocked();
-        m_queue.push_back(line.toLocal8Bit() + '\n');
+        m_queue.push_back(line + '\n');
         m_wake.notify_one();
     }
 
@@ -123,7 +128,7 @@ private:
     {
         if (m_dropped == 0)
             return;
-        m_queue.push_back('(' + QByteArray::number(m_dropped) +
+        m_queue.push_back('(' + std::to_string(m_dropped) +
                           " lines dropped: the log was not read in time)\n");
         m_dropped = 0;
     }
@@ -145,7 +150,7 @@ private:
                     m_wake.wait(lock);
                 continue;
             }
-            std::deque<QByteArray> lines;
+            std::deque<std::string> lines;
             lines.swap(m_queue);
             lock.unlock();
             const bool ok = writeAll(lines);
@@ -161,17 +166,16 @@ private:
         m_idle.notify_all();
     }
 
-    bool writeAll(const std::deque<QByteArray> &lines)
+    bool writeAll(const std::deque<std::string> &lines)
     {
-        for (const QByteArray &line : lines) {
-            for (qsizetype at = 0; at < line.size();) {
-                const ssize_t count =
-                    ::write(STDOUT_FILENO, line.constData() + at, size_t(line.size() - at));
+        for (const std::string &line : lines) {
+            for (std::size_t at = 0; at < line.size();) {
+                const ssize_t count = ::write(STDOUT_FILENO, line.data() + at, line.size() - at);
                 if (count < 0 && errno == EINTR)
                     continue;
                 if (count <= 0)
                     return false;
-                at += count;
+                at += std::size_t(count);
                 std::lock_guard lock(m_mutex);
                 m_written += count;
             }
@@ -184,205 +188,350 @@ private:
     std::condition_variable m_wake;
     std::condition_variable m_idle;
     std::thread m_thread;
-    std::deque<QByteArray> m_queue;
-    qint64 m_dropped = 0;
-    qint64 m_written = 0;
+    std::deque<std::string> m_queue;
+    std::int64_t m_dropped = 0;
+    std::int64_t m_written = 0;
     bool m_stopping = false;
     bool m_done = false;
     bool m_broken = false;
     bool m_leaked = false;
-    QString m_last;
+    std::string m_last;
     int m_repeats = 0;
     Clock::time_point m_lastAt;
 };
 
-std::optional<PtyBoard::ReplyMode> parseReplyMode(const QString &text)
+std::optional<PtyBoard::ReplyMode> parseReplyMode(std::string mode)
 {
     using Mode = PtyBoard::ReplyMode;
-    const QString mode = text.toLower();
-    if (mode == QLatin1String("normal"))
+    std::transform(mode.begin(), mode.end(), mode.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; });
+    if (mode == "normal")
         return Mode::Normal;
-    if (mode == QLatin1String("short"))
+    if (mode == "short")
         return Mode::Short;
-    if (mode == QLatin1String("extra"))
+    if (mode == "extra")
         return Mode::Extra;
-    if (mode == QLatin1String("silent"))
+    if (mode == "silent")
         return Mode::Silent;
-    if (mode == QLatin1String("double"))
+    if (mode == "double")
         return Mode::Double;
     return std::nullopt;
 }
 
-// Digits of `base` and nothing else: QString::toUInt() would also take a sign, spaces around
-// the number and a 0x prefix, none of which a user who typed them meant as a number.
-std::optional<uint> parseDigits(const QString &text, int base, int maxDigits)
+// Digits of `base` and nothing else: std::stoul() would also take a sign, leading spaces and
+// a 0x prefix, none of which a user who typed them meant as a number.
+std::optional<unsigned> parseDigits(std::string_view text, int base, std::size_t maxDigits)
 {
-    if (text.isEmpty() || text.size() > maxDigits)
+    if (text.empty() || text.size() > maxDigits)
         return std::nullopt;
-    for (const QChar c : text) {
-        const bool digit = c.isDigit() && c.unicode() < 0x80;
-        const bool hexLetter = base == 16 && ((c >= QLatin1Char('a') && c <= QLatin1Char('f')) ||
-                                              (c >= QLatin1Char('A') && c <= QLatin1Char('F')));
-        if (!digit && !hexLetter)
+    unsigned value = 0;
+    for (const char c : text) {
+        unsigned digit = 0;
+        if (c >= '0' && c <= '9')
+            digit = unsigned(c - '0');
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            digit = unsigned(c - 'a' + 10);
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            digit = unsigned(c - 'A' + 10);
+        else
             return std::nullopt;
+        value = value * unsigned(base) + digit;
     }
-    return text.toUInt(nullptr, base);
+    return value;
 }
 
 // Milliseconds, at most a day.
-std::optional<int> parseMs(const QString &text)
+std::optional<int> parseMs(std::string_view text)
 {
-    const std::optional<uint> ms = parseDigits(text, 10, 8);
+    const std::optional<unsigned> ms = parseDigits(text, 10, 8);
     if (!ms || *ms > 86400000)
         return std::nullopt;
     return int(*ms);
 }
 
-// "A=3C" or "a=0x3c" sets port A's input pattern to 0x3C.
-bool applyInputPattern(PtyBoard &board, const QString &text)
+std::optional<Port> parsePort(std::string_view text)
 {
-    const QStringList parts = text.split(QLatin1Char('='));
-    if (parts.size() != 2 || parts[0].size() != 1)
+    if (text.size() != 1)
+        return std::nullopt;
+    const char letter = text[0];
+    return portFromLetter(letter >= 'a' && letter <= 'z' ? char(letter - 'a' + 'A') : letter);
+}
+
+// "A=3C" or "a=0x3c" sets port A's input pattern to 0x3C.
+bool applyInputPattern(PtyBoard &board, std::string_view text)
+{
+    const auto equals = text.find('=');
+    if (equals == std::string_view::npos || text.find('=', equals + 1) != std::string_view::npos)
         return false;
-    const auto port = portFromLetter(parts[0].at(0).toUpper().toLatin1());
-    QString value = parts[1];
-    if (value.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
-        value.remove(0, 2);
-    const std::optional<uint> pattern = parseDigits(value, 16, 2);
+    const auto port = parsePort(text.substr(0, equals));
+    std::string_view value = text.substr(equals + 1);
+    if (value.size() >= 2 && value[0] == '0' && (value[1] == 'x' || value[1] == 'X'))
+        value.remove_prefix(2);
+    const std::optional<unsigned> pattern = parseDigits(value, 16, 2);
     if (!port || !pattern)
         return false;
-    board.setInputPattern(*port, quint8(*pattern));
+    board.setInputPattern(*port, std::uint8_t(*pattern));
     return true;
+}
+
+constexpr std::string_view ProgramName = "zarvex-board-emulator";
+
+constexpr std::string_view HelpText =
+    "Serves an emulated Zarvex board on a pseudo-terminal. The first line printed is the device "
+    "to open; each decoded command is logged after it, e.g. \"set-direction A FE\", "
+    "\"write-port B 05\", \"read-ports -> 01 80 FF\". A read-ports line that repeats the one "
+    "before it is counted, not printed again, unless --verbose.\n"
+    "\n"
+    "Example, as root, to answer as port number 3 with a counter on port C:\n"
+    "  zarvex-board-emulator --link /dev/com3 --input A=5A --count C\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help             Displays help on commandline options.\n"
+    "  -v, --version          Displays version information.\n"
+    "  --link <path>          Create a symbolic link <path> to the device.\n"
+    "  --input <port=hex>     Input pattern of a port, e.g. A=3C (hex). May be\n"
+    "                         repeated.\n"
+    "  --reply <mode>         Answer to read-ports: normal, short, extra, double or\n"
+    "                         silent.\n"
+    "  --reply-delay <ms>     Send each read-ports reply <ms> milliseconds late.\n"
+    "  --count <port>         Live inputs: the input pattern of <port> counts up by\n"
+    "                         one every --count-interval milliseconds, so polling\n"
+    "                         shows movement.\n"
+    "  --count-interval <ms>  Step time of --count.\n"
+    "  --quiet                Do not log decoded commands.\n"
+    "  --verbose              Log every read-ports, also one that repeats the line\n"
+    "                         before it.\n";
+
+void complain(const std::string &message)
+{
+    std::fprintf(stderr, "%s: %s\n", ProgramName.data(), message.c_str());
+    std::fflush(stderr);
+}
+
+// The command line as scripts have always written it: the word after an option that takes a
+// value is that value whatever it looks like ("--reply-delay -5"), "-hv" is -h and -v, and a
+// flag given a value is a mistake. CLI11 reads what comes out: each option with its value,
+// however empty or dashed, as the word after it, which CLI11 takes as it stands.
+struct SplitArguments
+{
+    std::vector<std::string> options;
+    std::vector<std::string> positional;
+    std::string error;
+};
+
+SplitArguments splitArguments(int argc, char *argv[])
+{
+    static constexpr std::array<std::string_view, 6> Valued{
+        "link", "input", "reply", "reply-delay", "count", "count-interval"};
+    static constexpr std::array<std::string_view, 5> Flags{"quiet", "verbose", "help", "help-all",
+                                                           "version"};
+    const auto listed = [](const auto &names, std::string_view name) {
+        return std::find(names.begin(), names.end(), name) != names.end();
+    };
+    SplitArguments split;
+    std::vector<std::string> unknown;
+    const auto fail = [&](const std::string &message) {
+        if (split.error.empty())
+            split.error = message;
+    };
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        const auto equals = argument.find('=');
+        if (argument == "--") {
+            split.positional.insert(split.positional.end(), argv + i + 1, argv + argc);
+            break;
+        }
+        if (argument.starts_with("--")) {
+            const std::string name =
+                argument.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+            if (listed(Valued, name)) {
+                if (equals == std::string::npos && i + 1 == argc) {
+                    fail("Missing value after '--" + name + "'.");
+                    continue;
+                }
+                split.options.push_back("--" + name);
+                split.options.push_back(equals == std::string::npos ? argv[++i]
+                                                                    : argument.substr(equals + 1));
+            } else if (listed(Flags, name)) {
+                if (equals != std::string::npos)
+                    fail("Unexpected value after '--" + name + "'.");
+                else
+                    split.options.push_back(argument);
+            } else {
+                unknown.push_back(name);
+            }
+        } else if (argument.size() > 1 && argument[0] == '-') {
+            const std::string letters = argument.substr(1, equals - 1);
+            for (const char letter : letters) {
+                if (letter == 'h' || letter == 'v')
+                    split.options.push_back({'-', letter});
+                else
+                    unknown.push_back({letter});
+            }
+            if (equals != std::string::npos && !letters.empty() &&
+                (letters.back() == 'h' || letters.back() == 'v'))
+                fail(std::string("Unexpected value after '-") + letters.back() + "'.");
+        } else {
+            split.positional.push_back(argument);
+        }
+    }
+    if (unknown.size() == 1) {
+        fail("Unknown option '" + unknown.front() + "'.");
+    } else if (unknown.size() > 1) {
+        std::string names;
+        for (const std::string &name : unknown)
+            names += (names.empty() ? "" : ", ") + name;
+        fail("Unknown options: " + names + ".");
+    }
+    return split;
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("zarvex-board-emulator"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(ZARVEX_VERSION_TEXT));
+    const SplitArguments arguments = splitArguments(argc, argv);
+    if (!arguments.error.empty()) {
+        complain(arguments.error);
+        return 1;
+    }
 
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Serves an emulated Zarvex board on a pseudo-terminal. The first line printed is the "
-        "device to open; each decoded command is logged after it, e.g. \"set-direction A FE\", "
-        "\"write-port B 05\", \"read-ports -> 01 80 FF\". A read-ports line that repeats the "
-        "one before it is counted, not printed again, unless --verbose.\n\n"
-        "Example, as root, to answer as port number 3 with a counter on port C:\n"
-        "  zarvex-board-emulator --link /dev/com3 --input A=5A --count C"));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    const QCommandLineOption linkOption(
-        QStringLiteral("link"), QStringLiteral("Create a symbolic link <path> to the device."),
-        QStringLiteral("path"));
-    const QCommandLineOption inputOption(
-        QStringLiteral("input"),
-        QStringLiteral("Input pattern of a port, e.g. A=3C (hex). May be repeated."),
-        QStringLiteral("port=hex"));
-    const QCommandLineOption replyOption(
-        QStringLiteral("reply"),
-        QStringLiteral("Answer to read-ports: normal, short, extra, double or silent."),
-        QStringLiteral("mode"), QStringLiteral("normal"));
-    const QCommandLineOption delayOption(
-        QStringLiteral("reply-delay"),
-        QStringLiteral("Send each read-ports reply <ms> milliseconds late."), QStringLiteral("ms"),
-        QStringLiteral("0"));
-    const QCommandLineOption countOption(
-        QStringLiteral("count"),
-        QStringLiteral("Live inputs: the input pattern of <port> counts up by one every "
-                       "--count-interval milliseconds, so polling shows movement."),
-        QStringLiteral("port"));
-    const QCommandLineOption countIntervalOption(QStringLiteral("count-interval"),
-                                                 QStringLiteral("Step time of --count."),
-                                                 QStringLiteral("ms"), QStringLiteral("250"));
-    const QCommandLineOption quietOption(QStringLiteral("quiet"),
-                                         QStringLiteral("Do not log decoded commands."));
-    const QCommandLineOption verboseOption(
-        QStringLiteral("verbose"),
-        QStringLiteral("Log every read-ports, also one that repeats the line before it."));
-    parser.addOptions({linkOption, inputOption, replyOption, delayOption, countOption,
-                       countIntervalOption, quietOption, verboseOption});
-    parser.process(app);
+    CLI::App cli{"", std::string(ProgramName)};
+    cli.set_help_flag(); // -h prints HelpText, in the words the tool has always used
+    int help = 0;
+    int version = 0;
+    int quiet = 0;
+    int verbose = 0;
+    std::string linkPath;
+    std::vector<std::string> inputs;
+    std::string reply = "normal";
+    std::string replyDelay = "0";
+    std::string countPort;
+    std::string countInterval = "250";
+    // --help-all once added Qt's own options; with those gone it is plain help.
+    cli.add_flag("-h,--help,--help-all", help);
+    cli.add_flag("-v,--version", version);
+    const auto takeLast = [](CLI::Option *option) {
+        option->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+        return option;
+    };
+    const CLI::Option *linkOption = takeLast(cli.add_option("--link", linkPath));
+    // One value a time, as it stands: CLI11 would split "[A=1,B=2]" into two.
+    cli.add_option("--input", inputs)->allow_extra_args(false);
+    takeLast(cli.add_option("--reply", reply));
+    takeLast(cli.add_option("--reply-delay", replyDelay));
+    const CLI::Option *countOption = takeLast(cli.add_option("--count", countPort));
+    takeLast(cli.add_option("--count-interval", countInterval));
+    cli.add_flag("--quiet", quiet);
+    cli.add_flag("--verbose", verbose);
+    try {
+        cli.parse(std::vector<std::string>(arguments.options.rbegin(), arguments.options.rend()));
+    } catch (const CLI::ParseError &error) {
+        complain(error.what());
+        return 1;
+    }
+    if (version) {
+        std::printf("%s %s\n", ProgramName.data(), ZARVEX_VERSION_TEXT);
+        return 0;
+    }
+    if (help) {
+        std::printf("Usage: %s [options]\n%s", argv[0], HelpText.data());
+        return 0;
+    }
 
-    QTextStream err(stderr);
-    const auto usageError = [&](const QString &message) {
-        err << app.applicationName() << ": " << message << Qt::endl;
+    const auto usageError = [](const std::string &message) {
+        complain(message);
         return 2;
     };
-    if (!parser.positionalArguments().isEmpty())
-        return usageError(QStringLiteral("unexpected argument %1")
-                              .arg(parser.positionalArguments().constFirst()));
+    if (!arguments.positional.empty())
+        return usageError("unexpected argument " + arguments.positional.front());
 
     // Outlives the board, whose thread hands it the lines.
-    auto log = std::make_unique<CommandLog>(parser.isSet(verboseOption));
+    auto log = std::make_unique<CommandLog>(verbose > 0);
     PtyBoard board;
     // Nothing reads back what the host sent; kept, it would grow with every byte.
     board.setRecording(false);
-    for (const QString &input : parser.values(inputOption)) {
+    for (const std::string &input : inputs) {
         if (!applyInputPattern(board, input))
-            return usageError(QStringLiteral("bad --input %1, expected e.g. A=3C").arg(input));
+            return usageError("bad --input " + input + ", expected e.g. A=3C");
     }
-    const std::optional<PtyBoard::ReplyMode> mode = parseReplyMode(parser.value(replyOption));
+    const std::optional<PtyBoard::ReplyMode> mode = parseReplyMode(reply);
     if (!mode)
-        return usageError(QStringLiteral("bad --reply %1").arg(parser.value(replyOption)));
+        return usageError("bad --reply " + reply);
     board.setReplyMode(*mode);
-    const std::optional<int> delay = parseMs(parser.value(delayOption));
+    const std::optional<int> delay = parseMs(replyDelay);
     if (!delay)
-        return usageError(QStringLiteral("bad --reply-delay %1").arg(parser.value(delayOption)));
+        return usageError("bad --reply-delay " + replyDelay);
     board.setReplyDelay(*delay);
 
-    QTimer counter;
-    if (parser.isSet(countOption)) {
-        const QString port = parser.value(countOption);
-        const auto counted =
-            port.size() == 1 ? portFromLetter(port.at(0).toUpper().toLatin1()) : std::nullopt;
+    const bool counting = countOption->count() > 0;
+    std::optional<Port> counted;
+    std::chrono::milliseconds countStep{0};
+    if (counting) {
+        counted = parsePort(countPort);
         if (!counted)
-            return usageError(QStringLiteral("bad --count %1, expected A, B or C").arg(port));
-        const std::optional<int> interval = parseMs(parser.value(countIntervalOption));
+            return usageError("bad --count " + countPort + ", expected A, B or C");
+        const std::optional<int> interval = parseMs(countInterval);
         if (!interval || *interval < 1)
-            return usageError(
-                QStringLiteral("bad --count-interval %1").arg(parser.value(countIntervalOption)));
-        counter.setInterval(*interval);
-        QObject::connect(&counter, &QTimer::timeout, &app, [&board, port = *counted] {
-            board.setInputPattern(port, quint8(board.inputPattern(port) + 1));
-        });
+            return usageError("bad --count-interval " + countInterval);
+        countStep = std::chrono::milliseconds(*interval);
     }
 
-    if (!parser.isSet(quietOption))
-        board.setLogHandler([log = log.get()](const QString &line) { log->add(line); });
+    if (!quiet)
+        board.setLogHandler([log = log.get()](const std::string &line) { log->add(line); });
 
     // A reader that went away must not end us before the link is removed; its write fails
     // with EPIPE instead, and the log stops.
     std::signal(SIGPIPE, SIG_IGN);
     if (!EndingSignals::install()) {
-        err << app.applicationName() << ": cannot handle signals: " << qt_error_string(errno)
-            << Qt::endl;
+        complain(std::string("cannot handle signals: ") + std::strerror(errno));
         return 1;
     }
-    QSocketNotifier endingNotifier(EndingSignals::fd(), QSocketNotifier::Read);
-    QObject::connect(&endingNotifier, &QSocketNotifier::activated, &app, [] {
-        EndingSignals::drain();
-        QCoreApplication::quit();
-    });
     std::optional<DeviceLink> link;
-    QString error;
+    std::string error;
     if (!board.start(&error)) {
-        err << app.applicationName() << ": " << error << Qt::endl;
+        complain(error);
         return 1;
     }
-    if (parser.isSet(linkOption)) {
-        link.emplace(parser.value(linkOption));
+    if (linkOption->count() > 0) {
+        link.emplace(linkPath);
         if (!link->create(board.devicePath(), &error)) {
-            err << app.applicationName() << ": " << error << Qt::endl;
+            complain(error);
             return 1;
         }
     }
     log->start(board.devicePath());
-    if (parser.isSet(countOption))
-        counter.start();
 
-    const int status = app.exec();
+    // Serves until a signal comes, stepping the counter meanwhile; the board has a thread of
+    // its own.
+    using Clock = std::chrono::steady_clock;
+    auto nextStep = Clock::now() + countStep;
+    int status = 0;
+    for (;;) {
+        int timeout = -1;
+        if (counting) {
+            const auto wait =
+                std::chrono::ceil<std::chrono::milliseconds>(nextStep - Clock::now()).count();
+            timeout = int(std::clamp<std::int64_t>(wait, 0, countStep.count()));
+        }
+        pollfd ending{EndingSignals::fd(), POLLIN, 0};
+        if (::poll(&ending, 1, timeout) < 0 && errno != EINTR) {
+            complain(std::string("poll: ") + std::strerror(errno));
+            status = 1;
+            break;
+        }
+        if (ending.revents & POLLIN) {
+            EndingSignals::drain();
+            break;
+        }
+        if (counting && Clock::now() >= nextStep) {
+            board.setInputPattern(*counted, std::uint8_t(board.inputPattern(*counted) + 1));
+            nextStep += countStep;
+            // Steps missed while the machine was busy are dropped, not made up in a burst.
+            if (nextStep <= Clock::now())
+                nextStep = Clock::now() + countStep;
+        }
+    }
     EndingSignals::restore(true);
     board.stop();
     link.reset();

@@ -2,50 +2,37 @@
 // SPDX-License-Identifier: MIT
 #include "ptyboard.h"
 
+#include "common/posixcalls.h"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
-
-namespace {
-
-QString systemError(const char *what)
-{
-    return QStringLiteral("%1: %2").arg(QLatin1String(what), qt_error_string(errno));
-}
-
-void closeFd(int &fd)
-{
-    if (fd >= 0)
-        ::close(fd);
-    fd = -1;
-}
-
-} // namespace
 
 PtyBoard::~PtyBoard()
 {
     stop();
 }
 
-bool PtyBoard::start(QString *error)
+bool PtyBoard::start(std::string *error)
 {
     std::lock_guard control(m_controlMutex);
     std::unique_lock lock(m_mutex);
-    const auto fail = [&](const QString &message) {
+    const auto fail = [&](const std::string &message) {
         closeFdsLocked();
         if (error)
             *error = message;
         return false;
     };
     if (m_thread.joinable())
-        return fail(QStringLiteral("the board is already running on %1").arg(m_pty.devicePath()));
+        return fail("the board is already running on " + m_pty.devicePath());
 
-    QString ptyError;
+    std::string ptyError;
     if (!m_pty.open(&ptyError))
         return fail(ptyError);
     m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -94,13 +81,13 @@ bool PtyBoard::isRunning() const
     return m_pty.isOpen();
 }
 
-QString PtyBoard::devicePath() const
+std::string PtyBoard::devicePath() const
 {
     std::lock_guard lock(m_mutex);
     return m_pty.devicePath();
 }
 
-QByteArray PtyBoard::received() const
+std::string PtyBoard::received() const
 {
     std::lock_guard lock(m_mutex);
     return m_received;
@@ -111,7 +98,7 @@ void PtyBoard::setRecording(bool on)
     std::lock_guard lock(m_mutex);
     m_recording = on;
     if (!on)
-        m_received = QByteArray();
+        m_received = std::string(); // gives its memory back
 }
 
 void PtyBoard::clearReceived()
@@ -121,7 +108,7 @@ void PtyBoard::clearReceived()
     m_readRequests = 0;
 }
 
-bool PtyBoard::waitForReceived(qsizetype count, int timeoutMs)
+bool PtyBoard::waitForReceived(std::size_t count, int timeoutMs)
 {
     std::unique_lock lock(m_mutex);
     return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
@@ -134,25 +121,25 @@ int PtyBoard::readRequests() const
     return m_readRequests;
 }
 
-void PtyBoard::setInputPattern(Port port, quint8 pattern)
+void PtyBoard::setInputPattern(Port port, std::uint8_t pattern)
 {
     std::lock_guard lock(m_mutex);
     m_model.setInputPattern(port, pattern);
 }
 
-quint8 PtyBoard::inputPattern(Port port) const
+std::uint8_t PtyBoard::inputPattern(Port port) const
 {
     std::lock_guard lock(m_mutex);
     return m_model.inputPattern(port);
 }
 
-quint8 PtyBoard::direction(Port port) const
+std::uint8_t PtyBoard::direction(Port port) const
 {
     std::lock_guard lock(m_mutex);
     return m_model.direction(port);
 }
 
-quint8 PtyBoard::output(Port port) const
+std::uint8_t PtyBoard::output(Port port) const
 {
     std::lock_guard lock(m_mutex);
     return m_model.output(port);
@@ -173,7 +160,7 @@ PtyBoard::ReplyMode PtyBoard::replyMode() const
 void PtyBoard::setReplyDelay(int ms)
 {
     std::lock_guard lock(m_mutex);
-    m_replyDelayMs = qMax(0, ms);
+    m_replyDelayMs = std::max(0, ms);
 }
 
 int PtyBoard::replyDelay() const
@@ -182,14 +169,14 @@ int PtyBoard::replyDelay() const
     return m_replyDelayMs;
 }
 
-void PtyBoard::inject(const QByteArray &bytes)
+void PtyBoard::inject(std::string_view bytes)
 {
     std::lock_guard lock(m_mutex);
     if (!m_pty.isOpen())
         return;
     m_outgoing += bytes;
     flushOutgoingLocked();
-    if (!m_outgoing.isEmpty())
+    if (!m_outgoing.empty())
         wakeLocked(); // the I/O thread has to wait for room in the pty
 }
 
@@ -197,7 +184,7 @@ bool PtyBoard::waitUntilSent(int timeoutMs)
 {
     std::unique_lock lock(m_mutex);
     return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-        return !m_pty.isOpen() || (m_pendingReplies.empty() && m_outgoing.isEmpty());
+        return !m_pty.isOpen() || (m_pendingReplies.empty() && m_outgoing.empty());
     });
 }
 
@@ -214,7 +201,7 @@ void PtyBoard::run()
         std::array<pollfd, 3> fds{};
         fds[0] = {m_wakeFd, POLLIN, 0};
         fds[1].fd = m_masterBroken ? -1 : m_pty.masterFd();
-        fds[1].events = short(POLLIN | (m_outgoing.isEmpty() ? 0 : POLLOUT));
+        fds[1].events = short(POLLIN | (m_outgoing.empty() ? 0 : POLLOUT));
         fds[2] = {m_pty.clientWatchFd(), POLLIN, 0};
         const int timeout = pollTimeoutLocked();
 
@@ -230,7 +217,7 @@ void PtyBoard::run()
         }
         if (fds[2].revents & POLLIN)
             m_pty.takeClientEvents();
-        QStringList log;
+        std::vector<std::string> log;
         if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
             // Our own slave descriptor should rule out a hang-up here; should one come anyway,
             // stop polling the master rather than spin on it.
@@ -240,17 +227,17 @@ void PtyBoard::run()
         releaseDueRepliesLocked();
         flushOutgoingLocked();
 
-        if (!log.isEmpty() && m_logHandler) {
+        if (!log.empty() && m_logHandler) {
             const LogHandler handler = m_logHandler;
             lock.unlock();
-            for (const QString &line : std::as_const(log))
+            for (const std::string &line : log)
                 handler(line);
             lock.lock();
         }
     }
 }
 
-bool PtyBoard::readMasterLocked(QStringList &log)
+bool PtyBoard::readMasterLocked(std::vector<std::string> &log)
 {
     std::array<char, 4096> buffer;
     bool gotAny = false;
@@ -262,8 +249,8 @@ bool PtyBoard::readMasterLocked(QStringList &log)
             gotAny = true;
             for (ssize_t i = 0; i < count; ++i) {
                 if (m_recording)
-                    m_received.append(buffer[i]);
-                for (const BoardModel::Event &event : m_model.feed(quint8(buffer[i])))
+                    m_received += buffer[i];
+                for (const BoardModel::Event &event : m_model.feed(std::uint8_t(buffer[i])))
                     handleEventLocked(event, log);
             }
             continue;
@@ -278,41 +265,41 @@ bool PtyBoard::readMasterLocked(QStringList &log)
     return true;
 }
 
-void PtyBoard::handleEventLocked(const BoardModel::Event &event, QStringList &log)
+void PtyBoard::handleEventLocked(const BoardModel::Event &event, std::vector<std::string> &log)
 {
     if (event.kind != BoardModel::EventKind::ReadPorts) {
-        log << BoardModel::describe(event);
+        log.push_back(BoardModel::describe(event));
         return;
     }
 
     ++m_readRequests;
-    QByteArray reply = event.reply;
-    QString line = BoardModel::describe(event);
+    std::string reply = event.reply;
+    std::string line = BoardModel::describe(event);
     switch (m_replyMode) {
     case ReplyMode::Normal:
         break;
     case ReplyMode::Short:
-        reply.truncate(2);
-        line = QStringLiteral("read-ports -> %1 (short reply)").arg(BoardModel::hex(reply));
+        reply.resize(2);
+        line = "read-ports -> " + BoardModel::hex(reply) + " (short reply)";
         break;
     case ReplyMode::Extra:
-        reply.append(char(ExtraReplyByte));
-        line = QStringLiteral("read-ports -> %1 (extra byte)").arg(BoardModel::hex(reply));
+        reply += char(ExtraReplyByte);
+        line = "read-ports -> " + BoardModel::hex(reply) + " (extra byte)";
         break;
     case ReplyMode::Silent:
         reply.clear();
-        line = QStringLiteral("read-ports -> no reply (silent)");
+        line = "read-ports -> no reply (silent)";
         break;
     case ReplyMode::Double:
-        reply += reply;
-        line = QStringLiteral("read-ports -> %1 (twice)").arg(BoardModel::hex(reply));
+        reply += std::string(reply);
+        line = "read-ports -> " + BoardModel::hex(reply) + " (twice)";
         break;
     }
-    if (m_replyDelayMs > 0 && !reply.isEmpty())
-        line += QStringLiteral(" after %1 ms").arg(m_replyDelayMs);
-    log << line;
+    if (m_replyDelayMs > 0 && !reply.empty())
+        line += " after " + std::to_string(m_replyDelayMs) + " ms";
+    log.push_back(std::move(line));
 
-    if (!reply.isEmpty()) {
+    if (!reply.empty()) {
         // Always through the queue, so a reply never overtakes one still waiting out a
         // longer delay set before.
         m_pendingReplies.push_back(
@@ -326,7 +313,7 @@ int PtyBoard::pollTimeoutLocked() const
         return -1;
     const auto remaining =
         std::chrono::ceil<std::chrono::milliseconds>(m_pendingReplies.front().due - Clock::now());
-    return int(std::clamp<qint64>(remaining.count(), 0, INT_MAX));
+    return int(std::clamp<std::int64_t>(remaining.count(), 0, INT_MAX));
 }
 
 void PtyBoard::releaseDueRepliesLocked()
@@ -340,14 +327,13 @@ void PtyBoard::releaseDueRepliesLocked()
 
 void PtyBoard::flushOutgoingLocked()
 {
-    while (!m_outgoing.isEmpty() && m_pty.isOpen() && !m_masterBroken) {
-        const ssize_t written =
-            ::write(m_pty.masterFd(), m_outgoing.constData(), m_outgoing.size());
+    while (!m_outgoing.empty() && m_pty.isOpen() && !m_masterBroken) {
+        const ssize_t written = ::write(m_pty.masterFd(), m_outgoing.data(), m_outgoing.size());
         if (written > 0) {
-            m_outgoing.remove(0, written);
-            if (m_outgoing.isEmpty()) {
-                m_outgoing = QByteArray(); // a flood's megabytes are not kept for later
-                m_changed.notify_all();    // for waitUntilSent()
+            m_outgoing.erase(0, std::size_t(written));
+            if (m_outgoing.empty()) {
+                m_outgoing = std::string(); // a flood's megabytes are not kept for later
+                m_changed.notify_all();     // for waitUntilSent()
             }
         } else if (written < 0 && errno == EINTR) {
             continue;

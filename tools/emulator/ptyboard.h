@@ -5,16 +5,17 @@
 #include "boardmodel.h"
 #include "common/ptyendpoint.h"
 
-#include <QByteArray>
-#include <QString>
-#include <QStringList>
-
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 // Serves the board on a pseudo-terminal, so the application opens devicePath() as it would
 // open the real board's serial port. One thread of its own does all the pty I/O; every public
@@ -31,9 +32,9 @@ public:
         Silent, // nothing at all
         Double, // the three bytes twice, in one write
     };
-    static constexpr quint8 ExtraReplyByte = 0xE5;
+    static constexpr std::uint8_t ExtraReplyByte = 0xE5;
 
-    using LogHandler = std::function<void(const QString &line)>;
+    using LogHandler = std::function<void(const std::string &line)>;
 
     PtyBoard() = default;
     ~PtyBoard();
@@ -42,27 +43,27 @@ public:
 
     // Creates the pty, already in raw mode, and starts serving it like a board just powered up:
     // registers and the record start afresh; input patterns, reply mode and delay are kept.
-    bool start(QString *error = nullptr);
+    bool start(std::string *error = nullptr);
     // Stops serving and closes the pty; a client that still has it open sees a hang-up.
     void stop();
     bool isRunning() const;
     // The slave side, e.g. "/dev/pts/3"; it stays set after stop() or hangUp().
-    QString devicePath() const;
+    std::string devicePath() const;
 
     // Every byte from the host, in arrival order, since start() or clearReceived().
-    QByteArray received() const;
+    std::string received() const;
     // Off, bytes are decoded but not kept: received() stays empty, so a board that serves
     // for days does not grow.
     void setRecording(bool on);
     void clearReceived();
-    bool waitForReceived(qsizetype count, int timeoutMs);
+    bool waitForReceived(std::size_t count, int timeoutMs);
     // Decoded read-ports commands, whatever the reply mode.
     int readRequests() const;
 
-    void setInputPattern(Port port, quint8 pattern);
-    quint8 inputPattern(Port port) const;
-    quint8 direction(Port port) const;
-    quint8 output(Port port) const;
+    void setInputPattern(Port port, std::uint8_t pattern);
+    std::uint8_t inputPattern(Port port) const;
+    std::uint8_t direction(Port port) const;
+    std::uint8_t output(Port port) const;
 
     void setReplyMode(ReplyMode mode);
     ReplyMode replyMode() const;
@@ -73,7 +74,7 @@ public:
 
     // Sends bytes the host did not ask for, behind any reply already due; dropped while the
     // board is not running.
-    void inject(const QByteArray &bytes);
+    void inject(std::string_view bytes);
     // Waits until every pending reply and every injected byte has been handed to the pty;
     // false on a timeout. The host may not have read them yet.
     bool waitUntilSent(int timeoutMs);
@@ -90,12 +91,12 @@ private:
     struct PendingReply
     {
         Clock::time_point due;
-        QByteArray bytes;
+        std::string bytes;
     };
 
     void run();
-    bool readMasterLocked(QStringList &log);
-    void handleEventLocked(const BoardModel::Event &event, QStringList &log);
+    bool readMasterLocked(std::vector<std::string> &log);
+    void handleEventLocked(const BoardModel::Event &event, std::vector<std::string> &log);
     int pollTimeoutLocked() const;
     void releaseDueRepliesLocked();
     void flushOutgoingLocked();
@@ -113,12 +114,12 @@ private:
     bool m_masterBroken = false;
 
     BoardModel m_model;
-    QByteArray m_received;
+    std::string m_received;
     bool m_recording = true;
     int m_readRequests = 0;
     ReplyMode m_replyMode = ReplyMode::Normal;
     int m_replyDelayMs = 0;
     std::deque<PendingReply> m_pendingReplies;
-    QByteArray m_outgoing;
+    std::string m_outgoing;
     LogHandler m_logHandler;
 };

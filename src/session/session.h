@@ -2,14 +2,18 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "commandset.h"
-#include "portaccess.h"
+#include "device/commandset.h"
+#include "device/portaccess.h"
+#include "device/porttarget.h"
 
 #include <QObject>
 #include <QString>
 
+#include <functional>
+#include <memory>
 #include <optional>
 
+class LinkWatcher;
 class SerialLink;
 
 // What the handlers have to tell the user. The status line's owner turns each into its text.
@@ -24,21 +28,28 @@ class Session : public QObject
     Q_OBJECT
 
 public:
-    explicit Session(SerialLink *link, QObject *parent = nullptr);
+    // Makes the link for a port number.
+    using LinkMaker = std::function<std::unique_ptr<SerialLink>(int portNumber)>;
 
-    SerialLink *link() const { return m_link; }
-    CommandSet &commands() { return m_commands; }
+    // options name the ports (tests give port numbers to their own devices).
+    explicit Session(const LinkOptions &options = {}, QObject *parent = nullptr);
+    ~Session() override;
+
+    // Links from maker instead of makeLink(), from now on (the fuzzer's recording link).
+    // Call while no port is open.
+    void setLinkMaker(LinkMaker maker);
+
+    // The link of the last Connect (before the first: one for port 1, never opened).
+    SerialLink *link() const { return m_link.get(); }
+    CommandSet &commands();
 
     qint16 portIsOpen() const { return m_portIsOpen; }
     void setPortIsOpen(qint16 value) { m_portIsOpen = value; }
 
-    // The number a port-number text names: rounded halves to even, 1..32767. Anything
-    // else (no digits, 0 or below, beyond 16 bits, not finite) names no port: 0.
-    static int portNumberFromText(const QString &text);
-
-    // Closes the port if open, then opens the one the text names. Reports Connected, or
-    // CouldNotOpen with the reason kept for lastRefusal().
-    bool connectTo(const QString &portNumberText);
+    // Closes the port if open, then opens port portNumber. Reports Connected, or
+    // CouldNotOpen with the reason kept for lastRefusal(). A portNumber of 0 names no port:
+    // the refusal then names typedText, what the user typed.
+    bool connectTo(int portNumber, const QString &typedText);
     // Why the last Connect failed; nothing after a successful one.
     const std::optional<OpenRefusal> &lastRefusal() const { return m_lastRefusal; }
 
@@ -63,8 +74,13 @@ signals:
     void noticed(Notice notice);
 
 private:
-    SerialLink *m_link;
-    CommandSet m_commands;
+    void useLink(int portNumber);
+
+    LinkOptions m_options;
+    LinkMaker m_maker;
+    std::unique_ptr<SerialLink> m_link;
+    std::unique_ptr<CommandSet> m_commands;
+    LinkWatcher *m_watcher = nullptr;
     qint16 m_portIsOpen = 0;
     std::optional<OpenRefusal> m_lastRefusal;
 };

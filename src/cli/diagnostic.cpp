@@ -1,0 +1,52 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
+#include "diagnostic.h"
+
+#include "interrupts.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include <unistd.h>
+
+namespace {
+
+// A pipe takes this much at once, whole, once it has room.
+#ifdef PIPE_BUF
+constexpr std::size_t WritePiece = PIPE_BUF;
+#else
+constexpr std::size_t WritePiece = 4096;
+#endif
+
+} // namespace
+
+Written writeAll(int fd, std::string_view bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        if (!Interrupts::waitWritable(fd))
+            return Written::Interrupted;
+        const auto piece = std::min<std::size_t>(bytes.size() - done, WritePiece);
+        const ssize_t n = ::write(fd, bytes.data() + done, piece);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n < 0)
+            return errno == EPIPE ? Written::ReaderGone : Written::Failed;
+        if (n == 0) {
+            errno = EIO;
+            return Written::Failed;
+        }
+        done += std::size_t(n);
+    }
+    return Written::All;
+}
+
+void diagnostic(std::string_view message)
+{
+    std::string line = "zarvex: ";
+    line += message;
+    line += '\n';
+    writeAll(STDERR_FILENO, line);
+}

@@ -1,0 +1,16 @@
+// SPDX-FileCopyrightText: the Zarvex Test developers
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// What became of bytes written to standard output or standard error.
+enum class Written { All, ReaderGone, Failed, Interrupted };
+
+// Every byte, in pieces a pipe takes without blocking once it has room, so that a signal is
+// never stuck behind a reader that stopped reading.
+Written writeAll(int fd, std::string_view bytes);
+
+// One line "zarvex: message" on standard error.
+void diagnostic(std::string_view message);
