@@ -101,8 +101,11 @@ names_all() {
     local name=$1 key=$2 value
     value=$(field "$name" "$key")
     shift 2
+    # The names the field gives, one a line, without versions or architectures.
+    local names
+    names=$(tr ',|' '\n\n' <<<"$value" | sed 's/^ *//; s/[ :(].*//')
     for wanted in "$@"; do
-        [[ ", $value," =~ [,|]\ *${wanted}[\ ,:] ]] || fail "$name: $key lacks $wanted: $value"
+        grep -qxF -- "$wanted" <<<"$names" || fail "$name: $key lacks $wanted: $value"
     done
 }
 # names_none PACKAGE FIELD REGEX: fails when a package the field names matches.

@@ -48,8 +48,15 @@ fail() {
 start_board() {
     stop_board
     : >"$work/board.log"
-    setsid "$emulator" --verbose "$@" >"$work/board.log" 2>&1 </dev/null &
-    board_pid=$!
+    # A session of its own; setsid forks when it must, so the emulator says its own pid.
+    rm -f "$work/board.pid"
+    setsid sh -c 'echo $$ >"$0"; exec "$@"' "$work/board.pid" "$emulator" --verbose "$@" \
+        >"$work/board.log" 2>&1 </dev/null &
+    for _ in $(seq 100); do
+        [[ -s $work/board.pid ]] && break
+        sleep 0.05
+    done
+    board_pid=$(cat "$work/board.pid")
     for _ in $(seq 100); do
         board_pty=$(head -n 1 "$work/board.log")
         [[ $board_pty == /dev/* ]] && break
@@ -65,6 +72,8 @@ stop_board() {
     if [[ -n $board_pid ]]; then
         kill "$board_pid" 2>/dev/null || true
         wait "$board_pid" 2>/dev/null || true
+        # Not our child when setsid forked: wait for it to go all the same.
+        while kill -0 "$board_pid" 2>/dev/null; do sleep 0.02; done
         board_pid=
     fi
     rm -f "${WINEPREFIX:?}/dosdevices/com7"
