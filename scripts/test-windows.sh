@@ -226,6 +226,16 @@ assert reply["type"] == "open" and reply["ok"] is False and reply["reason"] == "
 fi
 
 echo "batch and --json"
+# What the board gets from the batch file, here and through ser2net.
+batch_events="set-direction A FF
+set-direction B FF
+set-direction C FF
+write-port A 00
+write-port B 00
+write-port C 00
+write-port A 0F
+read-ports -> 5A 00 00
+read-ports -> 5A 00 00"
 start_board --input A=5A
 printf 'reset\nwrite A=0x0F # a comment\n\nread A\nexpect B=0x00\n' >"$work/batch.txt"
 # The same file as Windows names it: Wine's drive Z: is /.
@@ -236,15 +246,7 @@ ok
 ok
 ok A=0x5A
 ok B=0x00" "batch"
-    expect_events "set-direction A FF
-set-direction B FF
-set-direction C FF
-write-port A 00
-write-port B 00
-write-port C 00
-write-port A 0F
-read-ports -> 5A 00 00
-read-ports -> 5A 00 00" "batch"
+    expect_events "$batch_events" "batch"
 fi
 
 start_board --input A=5A --input C=1F
@@ -336,15 +338,7 @@ fi
 expect_events "read-ports -> 5A 00 00
 write-port B 81
 read-ports -> 5A 00 00
-set-direction A FF
-set-direction B FF
-set-direction C FF
-write-port A 00
-write-port B 00
-write-port C 00
-write-port A 0F
-read-ports -> 5A 00 00
-read-ports -> 5A 00 00" "through ser2net"
+$batch_events" "through ser2net"
 kill "$ser2net_pid" 2>/dev/null || true
 wait "$ser2net_pid" 2>/dev/null || true
 ser2net_pid=
