@@ -90,6 +90,8 @@ private slots:
     void targets_data();
     void targets();
     void overviewMarks();
+    void devicePaths_data();
+    void devicePaths();
     void racingClaims_data();
     void racingClaims();
     void lockFileObstacles_data();
@@ -397,6 +399,36 @@ void TstPortAccess::targets()
         after();
     if (holder)
         holder->close();
+}
+
+void TstPortAccess::devicePaths_data()
+{
+    QTest::addColumn<QString>("given");
+    QTest::addColumn<QString>(
+        "absolute"); // relative to the working directory unless it starts with '/'
+    QTest::newRow("bare name") << "ttyUSB0"
+                               << "/dev/ttyUSB0";
+    QTest::newRow("doubled and dotted") << "/dev//pts/./0/"
+                                        << "/dev/pts/0";
+    QTest::newRow("up a folder") << "/dev/serial/../ttyS0"
+                                 << "/dev/ttyS0";
+    QTest::newRow("above the root") << "/../../dev/ttyS1"
+                                    << "/dev/ttyS1";
+    QTest::newRow("root") << "//"
+                          << "/";
+    QTest::newRow("relative with a folder") << "links/../com3"
+                                            << "com3";
+    QTest::newRow("relative, up and out") << "./a/../../com4"
+                                          << "../com4";
+}
+
+void TstPortAccess::devicePaths()
+{
+    QFETCH(QString, given);
+    QFETCH(QString, absolute);
+    if (!absolute.startsWith(QLatin1Char('/')))
+        absolute = QDir::cleanPath(QDir::currentPath() + QLatin1Char('/') + absolute);
+    QCOMPARE(QString::fromStdString(absolutePortName(given.toStdString())), absolute);
 }
 
 void TstPortAccess::overviewMarks()

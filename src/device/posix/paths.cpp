@@ -2,7 +2,9 @@
 // SPDX-License-Identifier: MIT
 #include "paths.h"
 
-#include <filesystem>
+#include <algorithm>
+#include <string_view>
+#include <vector>
 
 #include <limits.h>
 #include <stdlib.h>
@@ -13,9 +15,28 @@ namespace PosixPaths {
 
 std::string cleanPath(const std::string &path)
 {
-    std::string clean = std::filesystem::path(path).lexically_normal().string();
-    while (clean.size() > 1 && clean.back() == '/')
-        clean.pop_back();
+    // As std::filesystem's lexically_normal(), without a trailing '/'.
+    const bool absolute = !path.empty() && path.front() == '/';
+    std::vector<std::string_view> parts;
+    for (size_t at = 0; at <= path.size();) {
+        const size_t end = std::min(path.find('/', at), path.size());
+        const std::string_view part(path.data() + at, end - at);
+        if (part == "..") {
+            if (!parts.empty() && parts.back() != "..")
+                parts.pop_back();
+            else if (!absolute)
+                parts.push_back(part);
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        at = end + 1;
+    }
+    std::string clean = absolute ? "/" : "";
+    for (const std::string_view part : parts) {
+        if (!clean.empty() && clean != "/")
+            clean += '/';
+        clean += part;
+    }
     return clean.empty() ? std::string(".") : clean;
 }
 

@@ -10,14 +10,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <set>
-#include <sstream>
+#include <string_view>
 #include <utility>
 
 #include <dirent.h>
@@ -62,14 +61,24 @@ const std::vector<std::string> &lockDirsOf(const std::vector<std::string> &given
     return given.empty() ? serialLayerLockDirs() : given;
 }
 
+// A small file of the kernel's or a lock file, read whole up to most bytes. Plain reads: this
+// runs once for every process when looking for a terminal's owner.
 std::optional<std::string> readFile(const std::string &path, size_t most = 1 << 20)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return std::nullopt;
-    std::string data(most, '\0');
-    file.read(data.data(), std::streamsize(most));
-    data.resize(size_t(file.gcount()));
+    std::string data;
+    char chunk[4096];
+    while (data.size() < most) {
+        const ssize_t count = ::read(fd, chunk, std::min(sizeof chunk, most - data.size()));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            break;
+        data.append(chunk, size_t(count));
+    }
+    ::close(fd);
     return data;
 }
 
@@ -98,9 +107,14 @@ std::vector<std::string> split(const std::string &text, char separator)
 // The words of a text, as QByteArray::simplified().split(' ') gives them.
 std::vector<std::string> words(const std::string &text)
 {
-    std::istringstream stream(text);
-    std::vector<std::string> result{std::istream_iterator<std::string>(stream),
-                                    std::istream_iterator<std::string>()};
+    const char *blanks = " \t\n\r\f\v";
+    std::vector<std::string> result;
+    size_t at = text.find_first_not_of(blanks);
+    while (at != std::string::npos) {
+        const size_t end = text.find_first_of(blanks, at);
+        result.push_back(text.substr(at, end - at));
+        at = text.find_first_not_of(blanks, end);
+    }
     if (result.empty())
         result.emplace_back();
     return result;
@@ -252,6 +266,70 @@ struct TerminalOwner
     std::string name;
 };
 
+// What a process's stat says of its session and terminal.
+struct ProcessStat
+{
+    std::string name;
+    std::int64_t session = 0;
+    std::uint32_t ttyNr = 0;
+    std::uint64_t flags = 0;
+};
+
+// Reads /proc/<entry>/stat with three calls; a process that ended gives nothing.
+std::optional<ProcessStat> processStat(int procFd, const char *entry)
+{
+    char path[NAME_MAX + 8];
+    std::snprintf(path, sizeof path, "%s/stat", entry);
+    const int fd = ::openat(procFd, path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    // Enough for the name and the fields up to flags; the rest may be cut off.
+    char buffer[1024];
+    const ssize_t count = ::read(fd, buffer, sizeof buffer);
+    ::close(fd);
+    if (count <= 0)
+        return std::nullopt;
+    const std::string_view stat(buffer, size_t(count));
+    // The name may hold spaces and parentheses; the fields start after the last ')'.
+    const size_t open = stat.find('(');
+    const size_t close = stat.rfind(')');
+    if (open == std::string_view::npos || close == std::string_view::npos || close < open)
+        return std::nullopt;
+    // state ppid pgrp session tty_nr tpgid flags ...
+    std::int64_t fields[7] = {};
+    size_t at = close + 2;
+    for (std::int64_t &field : fields) {
+        if (at >= stat.size())
+            return std::nullopt;
+        const size_t end = std::min(stat.find(' ', at), stat.size());
+        field = wholeNumber(std::string(stat.substr(at, end - at))).value_or(0);
+        at = end + 1;
+    }
+    return ProcessStat{std::string(stat.substr(open + 1, close - open - 1)), fields[3],
+                       std::uint32_t(fields[4]), std::uint64_t(fields[6])};
+}
+
+// Kernel threads never have a terminal, and they are the children of kthreadd (pid 2 where
+// /proc shows the kernel's own threads), listed in one file: most of a quiet system's
+// processes are passed over without reading their stat. Sorted.
+std::vector<std::int64_t> kernelThreads(int procFd)
+{
+    constexpr std::uint64_t KernelThreadFlag = 0x00200000; // PF_KTHREAD
+    const std::optional<ProcessStat> kthreadd = processStat(procFd, "2");
+    if (!kthreadd || !(kthreadd->flags & KernelThreadFlag))
+        return {};
+    const std::optional<std::string> children = readFile("/proc/2/task/2/children");
+    if (!children)
+        return {2};
+    std::vector<std::int64_t> pids{2};
+    for (const std::string &word : words(*children)) {
+        if (const std::optional<std::int64_t> pid = wholeNumber(word))
+            pids.push_back(*pid);
+    }
+    std::sort(pids.begin(), pids.end());
+    return pids;
+}
+
 // The process whose controlling terminal the device is: the session leader when it is
 // still there, otherwise the lowest pid with it.
 std::optional<TerminalOwner> terminalOwner(dev_t device)
@@ -260,31 +338,21 @@ std::optional<TerminalOwner> terminalOwner(dev_t device)
     DIR *proc = ::opendir("/proc");
     if (!proc)
         return std::nullopt;
+    const int procFd = ::dirfd(proc);
+    const std::vector<std::int64_t> kernel = kernelThreads(procFd);
     while (const dirent *entry = ::readdir(proc)) {
         const std::optional<std::int64_t> pid = wholeNumber(entry->d_name);
-        if (!pid)
+        if (!pid || std::binary_search(kernel.begin(), kernel.end(), *pid))
             continue;
-        const std::optional<std::string> stat =
-            readFile("/proc/" + std::string(entry->d_name) + "/stat");
+        const std::optional<ProcessStat> stat = processStat(procFd, entry->d_name);
         if (!stat)
             continue;
-        // The name may hold spaces and parentheses; the fields start after the last ')'.
-        const size_t open = stat->find('(');
-        const size_t close = stat->rfind(')');
-        if (open == std::string::npos || close == std::string::npos || close < open)
+        const unsigned int ttyMajor = (stat->ttyNr >> 8) & 0xfff;
+        const unsigned int ttyMinor = (stat->ttyNr & 0xff) | ((stat->ttyNr >> 12) & 0xfff00);
+        if (stat->ttyNr == 0 || ttyMajor != major(device) || ttyMinor != minor(device))
             continue;
-        // state ppid pgrp session tty_nr ...
-        const std::vector<std::string> fields = split(stat->substr(close + 2), ' ');
-        if (fields.size() < 5)
-            continue;
-        const std::int64_t session = wholeNumber(fields[3]).value_or(0);
-        const auto ttyNr = std::uint32_t(wholeNumber(fields[4]).value_or(0));
-        const unsigned int ttyMajor = (ttyNr >> 8) & 0xfff;
-        const unsigned int ttyMinor = (ttyNr & 0xff) | ((ttyNr >> 12) & 0xfff00);
-        if (ttyNr == 0 || ttyMajor != major(device) || ttyMinor != minor(device))
-            continue;
-        TerminalOwner owner{*pid, stat->substr(open + 1, close - open - 1)};
-        if (*pid == session) {
+        TerminalOwner owner{*pid, stat->name};
+        if (*pid == stat->session) {
             ::closedir(proc);
             return owner;
         }
@@ -547,10 +615,10 @@ std::optional<OpenRefusal> checkDevice(const std::string &path, const Resolution
 }
 
 std::optional<OpenRefusal> checkLockFiles(const std::string &path, const Resolution &resolution,
-                                          const PortClaim::Options &options, Mode mode)
+                                          const std::vector<std::string> &candidates, Mode mode)
 {
     const OpenRefusal base = refusal(resolution, path, OpenFailure::InUse, InUseBy::Lock);
-    for (const std::string &file : candidatesFor(resolution.names, options)) {
+    for (const std::string &file : candidates) {
         if (std::optional<OpenRefusal> locked = checkLock(file, mode, base))
             return locked;
     }
@@ -615,7 +683,8 @@ std::variant<PortClaim, OpenRefusal> PortClaim::claim(const std::string &path,
             checkDevice(path, resolution, options, Mode::Claim, st))
         return *refused;
     // A live holder's lock refuses before the device is even opened.
-    if (std::optional<OpenRefusal> locked = checkLockFiles(path, resolution, options, Mode::Look))
+    const std::vector<std::string> lockFiles = candidatesFor(resolution.names, options);
+    if (std::optional<OpenRefusal> locked = checkLockFiles(path, resolution, lockFiles, Mode::Look))
         return *locked;
 
     const std::string &device = resolution.names.back();
@@ -673,7 +742,8 @@ std::variant<PortClaim, OpenRefusal> PortClaim::claim(const std::string &path,
     if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0)
         return refuse(refusal(resolution, path, OpenFailure::InUse, InUseBy::ExclusiveMode));
 #endif
-    if (std::optional<OpenRefusal> locked = checkLockFiles(path, resolution, options, Mode::Claim))
+    if (std::optional<OpenRefusal> locked =
+            checkLockFiles(path, resolution, lockFiles, Mode::Claim))
         return refuse(*locked);
     return PortClaim(resolution.names, fd);
 }
@@ -719,7 +789,8 @@ std::optional<OpenRefusal> checkWithoutOpening(const std::string &path,
     };
     if (std::optional<OpenRefusal> refused = checkDevice(path, resolution, options, Mode::Look, st))
         return refused;
-    if (std::optional<OpenRefusal> locked = checkLockFiles(path, resolution, options, Mode::Look))
+    if (std::optional<OpenRefusal> locked =
+            checkLockFiles(path, resolution, candidatesFor(resolution.names, options), Mode::Look))
         return locked;
     if (deviceLockHolder(st))
         return deviceLocked(resolution, path, st);
