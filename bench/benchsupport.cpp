@@ -2,6 +2,8 @@
 // SPDX-License-Identifier: MIT
 #include "benchsupport.h"
 
+#include "common/posixcalls.h"
+
 #include "ptyboard.h"
 
 #include <QCoreApplication>
@@ -55,11 +57,6 @@ QList<QByteArray> procLines(const char *path)
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return file.readAll().split('\n');
-}
-
-QString systemError(const char *what)
-{
-    return QStringLiteral("%1: %2").arg(QLatin1String(what), qt_error_string(errno));
 }
 
 } // namespace
@@ -146,7 +143,7 @@ qint64 ArrivalClock::arrivedNs() const
     return m_arrivedNs;
 }
 
-int ArrivalClock::count() const
+int ArrivalClock::arrivedCount() const
 {
     std::lock_guard lock(m_mutex);
     return m_count;
@@ -173,12 +170,12 @@ bool RawClient::open(const QString &device, QString *error)
     m_fd =
         ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (m_fd < 0) {
-        *error = systemError("open");
+        *error = QString::fromStdString(systemError("open"));
         return false;
     }
     termios settings{};
     if (::tcgetattr(m_fd, &settings) != 0) {
-        *error = systemError("tcgetattr");
+        *error = QString::fromStdString(systemError("tcgetattr"));
         return false;
     }
     ::cfmakeraw(&settings);
@@ -187,7 +184,7 @@ bool RawClient::open(const QString &device, QString *error)
     settings.c_cc[VTIME] = 0;
     ::cfsetspeed(&settings, B9600);
     if (::tcsetattr(m_fd, TCSANOW, &settings) != 0) {
-        *error = systemError("tcsetattr");
+        *error = QString::fromStdString(systemError("tcsetattr"));
         return false;
     }
     ::tcflush(m_fd, TCIOFLUSH);
@@ -203,7 +200,7 @@ bool RawClient::connectLoopback(quint16 port, QString *error)
     address.sin_port = htons(port);
     const int on = 1;
     if (m_fd < 0 || ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
-        *error = systemError("socket");
+        *error = QString::fromStdString(systemError("socket"));
         return false;
     }
     if (::connect(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
@@ -213,7 +210,7 @@ bool RawClient::connectLoopback(quint16 port, QString *error)
         if (failure != EINPROGRESS || ::poll(&connecting, 1, 1000) != 1 ||
             ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &failure, &length) != 0 || failure != 0) {
             errno = failure;
-            *error = systemError("connect");
+            *error = QString::fromStdString(systemError("connect"));
             return false;
         }
     }
@@ -333,19 +330,19 @@ QString verdict(bool met)
     return met ? QStringLiteral("met") : QStringLiteral("**missed**");
 }
 
-QString number(double value, int decimals)
+QString decimal(double value, int decimals)
 {
     return QString::number(value, 'f', decimals);
 }
 
 QString msText(double ms, int decimals)
 {
-    return number(ms, decimals) + QStringLiteral(" ms");
+    return decimal(ms, decimals) + QStringLiteral(" ms");
 }
 
 QString usText(double us, int decimals)
 {
-    return number(us, decimals) + QStringLiteral(" µs");
+    return decimal(us, decimals) + QStringLiteral(" µs");
 }
 
 void printTable(const char *title, const std::vector<Row> &rows)
@@ -401,7 +398,7 @@ bool BenchRun::run()
     return ok;
 }
 
-bool BenchRun::fail(const QString &what)
+bool BenchRun::giveUp(const QString &what)
 {
     if (m_error.isEmpty())
         m_error = what;
@@ -417,7 +414,7 @@ bool BenchRun::startBoard(PtyBoard &board)
 {
     std::string error;
     return board.start(&error) ||
-           fail(QStringLiteral("the emulator did not start: ") + QString::fromStdString(error));
+           giveUp(QStringLiteral("the emulator did not start: ") + QString::fromStdString(error));
 }
 
 void BenchRun::printReport(const char *title, const QString &machineNote, const char *own,
@@ -427,7 +424,7 @@ void BenchRun::printReport(const char *title, const QString &machineNote, const 
     std::printf("- Machine: %s%s.\n", qPrintable(machineDescription()), qPrintable(machineNote));
     std::printf("- Load: the cores were %s%% busy during the run, %s%% of them with %s; load "
                 "average %s before, %s after.\n",
-                qPrintable(number(m_busyPercent, 0)), qPrintable(number(m_ownPercent, 0)), own,
+                qPrintable(decimal(m_busyPercent, 0)), qPrintable(decimal(m_ownPercent, 0)), own,
                 qPrintable(m_loadBefore), qPrintable(m_loadAfter));
     for (const QString &note : notes)
         std::printf("- %s\n", qPrintable(note));
@@ -452,12 +449,12 @@ bool BenchRun::compareRates(int rounds, const RateRun &rate, const RateRun &floo
     }
     const double floorRate = median(floorRuns);
     const double rateMedian = median(rateRuns);
-    addRow({floorFigure, number(floorRate, 0) + QStringLiteral(" /s"), QStringLiteral("(floor)"),
+    addRow({floorFigure, decimal(floorRate, 0) + QStringLiteral(" /s"), QStringLiteral("(floor)"),
             QStringLiteral("-"), reps});
     addRow({rateFigure,
-            number(rateMedian, 0) +
-                QStringLiteral(" /s (%1 x floor)").arg(number(rateMedian / floorRate, 2)),
-            QStringLiteral("%1 x floor = %2 /s").arg(ratio).arg(number(ratio * floorRate, 0)),
+            decimal(rateMedian, 0) +
+                QStringLiteral(" /s (%1 x floor)").arg(decimal(rateMedian / floorRate, 2)),
+            QStringLiteral("%1 x floor = %2 /s").arg(ratio).arg(decimal(ratio * floorRate, 0)),
             verdict(rateMedian >= ratio * floorRate), reps});
     return true;
 }
@@ -469,12 +466,12 @@ bool BenchRun::timeBatchReads(const QByteArrayList &argv, int reads, const QByte
     ChildProcess child;
     QString error;
     if (!child.start(argv, true, &error))
-        return fail(error);
-    const qint64 giveUp = monotonicNs() + qint64(TimeoutMs) * 1000000;
-    while (child.lines() < 1 && monotonicNs() < giveUp && child.pump(nullptr, 100)) {
+        return giveUp(error);
+    const qint64 until = monotonicNs() + qint64(TimeoutMs) * 1000000;
+    while (child.lines() < 1 && monotonicNs() < until && child.pump(nullptr, 100)) {
     }
     if (!child.output().startsWith("open "))
-        return fail(QStringLiteral("zarvex batch did not open %1").arg(QString(argv.value(2))));
+        return giveUp(QStringLiteral("zarvex batch did not open %1").arg(QString(argv.value(2))));
     const qsizetype opened = child.output().size();
     QByteArray pending = QByteArrayLiteral("read\n").repeated(reads);
     const qint64 start = monotonicNs();
@@ -484,7 +481,7 @@ bool BenchRun::timeBatchReads(const QByteArrayList &argv, int reads, const QByte
     child.closeInput();
     if (!child.finish(TimeoutMs) || !child.exitedCleanly() ||
         child.output().mid(opened) != replyLine.repeated(reads))
-        return fail(QStringLiteral("zarvex batch did not give %1 right replies").arg(reads));
+        return giveUp(QStringLiteral("zarvex batch did not give %1 right replies").arg(reads));
     *perSecond = reads / (double(end - start) / 1e9);
     return true;
 }
@@ -597,7 +594,7 @@ void ChildProcess::closeInput()
     m_in = -1;
 }
 
-void ChildProcess::signal(int number) const
+void ChildProcess::sendSignal(int number) const
 {
     if (m_pid > 0)
         ::kill(m_pid, number);
@@ -608,10 +605,10 @@ bool ChildProcess::finish(int timeoutMs)
     closeInput();
     if (m_pid <= 0)
         return false;
-    const qint64 giveUp = monotonicNs() + qint64(timeoutMs) * 1000000;
+    const qint64 until = monotonicNs() + qint64(timeoutMs) * 1000000;
     bool inTime = true;
     while (m_out >= 0) {
-        const qint64 left = giveUp - monotonicNs();
+        const qint64 left = until - monotonicNs();
         if (left <= 0) {
             ::kill(m_pid, SIGKILL);
             inTime = false;

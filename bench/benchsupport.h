@@ -48,7 +48,7 @@ struct Row
     QString reps;
 };
 QString verdict(bool met);
-QString number(double value, int decimals);
+QString decimal(double value, int decimals);
 // A figure with its unit, as the tables print them: "1.25 ms", "3.0 µs".
 QString msText(double ms, int decimals);
 QString usText(double us, int decimals);
@@ -74,7 +74,7 @@ public:
     // False when fewer than the target arrived in time.
     bool wait(int timeoutMs);
     qint64 arrivedNs() const;
-    int count() const;
+    int arrivedCount() const;
 
 private:
     void onCommand();
@@ -166,7 +166,7 @@ public:
 
 protected:
     virtual bool measure() = 0;
-    bool fail(const QString &what);
+    bool giveUp(const QString &what);
     void progress(const char *what) const;
     bool startBoard(PtyBoard &board);
     void addRow(Row row) { m_rows.push_back(std::move(row)); }
@@ -226,7 +226,7 @@ public:
     // for either. False once the output ended.
     bool pump(QByteArray *pending, int timeoutMs);
     void closeInput();
-    void signal(int number) const;
+    void sendSignal(int number) const;
     // Reads the output to its end and reaps the child; a child still running after
     // timeoutMs is killed and false returned.
     bool finish(int timeoutMs);

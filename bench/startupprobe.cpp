@@ -78,7 +78,7 @@ bool StartupProbe::eventFilter(QObject *watched, QEvent *event)
     return QObject::eventFilter(watched, event);
 }
 
-IoTestWindow *StartupProbe::window() const
+IoTestWindow *StartupProbe::probedWindow() const
 {
     for (QWidget *widget : QApplication::topLevelWidgets()) {
         if (auto *window = qobject_cast<IoTestWindow *>(widget))
@@ -99,7 +99,7 @@ bool StartupProbe::expect(bool condition, const char *what)
 
 void StartupProbe::work()
 {
-    IoTestWindow *w = window();
+    IoTestWindow *w = probedWindow();
     if (!expect(w, "no window"))
         return;
     auto status = [w] { return w->control<QLabel>(QStringLiteral("StatusLabel"))->text(); };

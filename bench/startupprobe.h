@@ -33,7 +33,7 @@ private:
 
     void work();
     bool expect(bool condition, const char *what);
-    IoTestWindow *window() const;
+    IoTestWindow *probedWindow() const;
 
     bool m_exposed = false;
     bool m_failed = false;

@@ -101,11 +101,11 @@ bool Bench::measureDeviceLayer()
     RawClient raw;
     QString error;
     if (!raw.open(floorBoard.devicePath(), &error))
-        return fail(QStringLiteral("raw pty client: ") + error);
+        return giveUp(QStringLiteral("raw pty client: ") + error);
     const std::unique_ptr<SerialLink> link =
         makeLink(PortTarget::fromNumber(1), fixedDevice(linkBoard.devicePath()));
     if (link->open())
-        return fail(QStringLiteral("the serial link did not open ") + linkBoard.devicePath());
+        return giveUp(QStringLiteral("the serial link did not open ") + linkBoard.devicePath());
     CommandSet commands(*link);
 
     const QByteArray request(CommandSet::ReadPortsCommand);
@@ -136,7 +136,7 @@ bool Bench::measureDeviceLayer()
         const bool ok =
             rep % 2 ? measureFloor() && measureExchange() : measureExchange() && measureFloor();
         if (!ok)
-            return fail(QStringLiteral("a read-ports reply was missing or wrong"));
+            return giveUp(QStringLiteral("a read-ports reply was missing or wrong"));
         if (rep >= 0) {
             floorUs.push_back(floor);
             exchangeUs.push_back(exchange);
@@ -152,7 +152,7 @@ bool Bench::measureDeviceLayer()
             usText(exchangeMedian, 1),
             QStringLiteral("%1 x floor = %2 µs")
                 .arg(ExchangeRatioLimit)
-                .arg(number(floorMedian * ExchangeRatioLimit, 1)),
+                .arg(decimal(floorMedian * ExchangeRatioLimit, 1)),
             verdict(exchangeMedian <= floorMedian * ExchangeRatioLimit), reps});
 
     progress("timed-out read-ports exchanges");
@@ -166,11 +166,11 @@ bool Bench::measureDeviceLayer()
         cpuMs.push_back(double(processCpuNs() - cpu) / 1e6);
         wallMs.push_back(double(monotonicNs() - wall) / 1e6);
         if (answered || wallMs.back() < CommandSet::ReplyDeadlineMs)
-            return fail(QStringLiteral("an exchange with a silent board did not time out"));
+            return giveUp(QStringLiteral("an exchange with a silent board did not time out"));
     }
     const double cpuMedian = median(cpuMs);
     addRow({QStringLiteral("CPU of the process per timed-out exchange (wall %1 ms)")
-                .arg(number(median(wallMs), 1)),
+                .arg(decimal(median(wallMs), 1)),
             msText(cpuMedian, 3),
             QStringLiteral("%1 ms (a spinning wait: %2 ms)")
                 .arg(TimedOutCpuLimitMs)
@@ -188,10 +188,10 @@ bool Bench::measureWindow()
 
     IoTestWindow window(fixedDevice(board.devicePath()));
     window.show();
-    const qint64 giveUp = monotonicNs() + qint64(5) * 1000000000;
+    const qint64 until = monotonicNs() + qint64(5) * 1000000000;
     while (!(window.windowHandle() && window.windowHandle()->isExposed())) {
-        if (monotonicNs() > giveUp)
-            return fail(QStringLiteral("the window was never exposed"));
+        if (monotonicNs() > until)
+            return giveUp(QStringLiteral("the window was never exposed"));
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     }
 
@@ -199,7 +199,7 @@ bool Bench::measureWindow()
     arrivals.arm(6);
     click(window.control(QStringLiteral("Connect")));
     if (!arrivals.wait(2000) || board.received() != resetCommands)
-        return fail(QStringLiteral("Connect did not send the reset commands"));
+        return giveUp(QStringLiteral("Connect did not send the reset commands"));
     board.clearReceived();
 
     return measureClicks(window, board, arrivals) && measureContinuousPoll(window, board);
@@ -231,7 +231,7 @@ bool Bench::measureClicks(IoTestWindow &window, QtPtyBoard &board, ArrivalClock 
         for (int p = 0; p < 3; ++p) {
             if (ports[p].readHex->text() != HexText(expected[p]) ||
                 ports[p].readDec->text() != DecimalText(expected[p]))
-                return fail(QStringLiteral("Poll Once did not show the board's inputs"));
+                return giveUp(QStringLiteral("Poll Once did not show the board's inputs"));
         }
         if (rep >= 0)
             pollMs.push_back(double(end - start) / 1e6);
@@ -252,7 +252,7 @@ bool Bench::measureClicks(IoTestWindow &window, QtPtyBoard &board, ArrivalClock 
         const qint64 start = monotonicNs();
         click(ports[0].directionBits[line]);
         if (!arrivals.wait(2000) || board.received() != expected)
-            return fail(QStringLiteral("a direction-bit click did not send its three commands"));
+            return giveUp(QStringLiteral("a direction-bit click did not send its three commands"));
         if (rep >= 0)
             bitMs.push_back(double(arrivals.arrivedNs() - start) / 1e6);
     }
@@ -267,8 +267,8 @@ bool Bench::measureClicks(IoTestWindow &window, QtPtyBoard &board, ArrivalClock 
     QWidget *resetAll = window.control(QStringLiteral("ResetTamsk"));
     const auto commandsWhenQuiet = [&arrivals] {
         int seen = -1;
-        while (seen != arrivals.count()) {
-            seen = arrivals.count();
+        while (seen != arrivals.arrivedCount()) {
+            seen = arrivals.arrivedCount();
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
         return seen;
@@ -288,7 +288,7 @@ bool Bench::measureClicks(IoTestWindow &window, QtPtyBoard &board, ArrivalClock 
         if (editCommands == 0) {
             editCommands = commandsWhenQuiet();
         } else if (!arrivals.wait(2000)) {
-            return fail(QStringLiteral("editing all six values sent fewer commands than before"));
+            return giveUp(QStringLiteral("editing all six values sent fewer commands than before"));
         }
         QCoreApplication::processEvents();
         board.clearReceived();
@@ -296,8 +296,8 @@ bool Bench::measureClicks(IoTestWindow &window, QtPtyBoard &board, ArrivalClock 
         const qint64 start = monotonicNs();
         click(resetAll);
         if (!arrivals.wait(2000) || board.received() != resetAllEdited)
-            return fail(QStringLiteral("Reset All did not send the 18 commands but %1")
-                            .arg(QString::fromLatin1(board.received().toHex(' '))));
+            return giveUp(QStringLiteral("Reset All did not send the 18 commands but %1")
+                              .arg(QString::fromLatin1(board.received().toHex(' '))));
         if (rep >= 0)
             resetMs.push_back(double(arrivals.arrivedNs() - start) / 1e6);
     }
@@ -335,19 +335,19 @@ bool Bench::measureContinuousPoll(IoTestWindow &window, QtPtyBoard &board)
     const int cycles = board.readRequests();
     const QString status = window.control<QLabel>(QStringLiteral("StatusLabel"))->text();
     if (cycles == 0 || cycleMs.empty() || status != QLatin1String(StatusText::ReadTimeout))
-        return fail(QStringLiteral("Continuous Poll did not run its timed-out cycles"));
+        return giveUp(QStringLiteral("Continuous Poll did not run its timed-out cycles"));
 
     const double perCycle = median(cycleMs);
     addRow({QStringLiteral("CPU of the process per Continuous Poll cycle, silent board"),
             msText(perCycle, 3), QStringLiteral("%1 ms").arg(TimedOutCpuLimitMs),
             verdict(perCycle < TimedOutCpuLimitMs), QString::number(cycleMs.size())});
     addRow({QStringLiteral("CPU of the process over %1 s of Continuous Poll, silent board")
-                .arg(number(seconds, 1)),
+                .arg(decimal(seconds, 1)),
             msText(cpuMs, 1),
             QStringLiteral("%1 ms x %2 cycles = %3 ms")
                 .arg(TimedOutCpuLimitMs)
                 .arg(cycles)
-                .arg(number(TimedOutCpuLimitMs * cycles, 0)),
+                .arg(decimal(TimedOutCpuLimitMs * cycles, 0)),
             verdict(cpuMs < TimedOutCpuLimitMs * cycles), QStringLiteral("1")});
     board.setReplyMode(PtyBoard::ReplyMode::Normal);
     return true;
@@ -383,7 +383,7 @@ bool Bench::measureStartup()
             QStringLiteral("%1 ms").arg(StartLimitMs), verdict(start < StartLimitMs), reps});
     addRow({QStringLiteral("Peak resident memory (VmHWM) after connecting, polling, "
                            "editing, Reset All, Continuous Poll, Done"),
-            number(peak, 1) + QStringLiteral(" MB"), QStringLiteral("%1 MB").arg(PeakLimitMB),
+            decimal(peak, 1) + QStringLiteral(" MB"), QStringLiteral("%1 MB").arg(PeakLimitMB),
             verdict(peak < PeakLimitMB), reps});
     return true;
 }
@@ -395,7 +395,7 @@ bool Bench::startChild(const QString &device, double *startMs, double *peakMB)
     if (!child.start({QFile::encodeName(QCoreApplication::applicationFilePath()),
                       StartupChildOption, QFile::encodeName(device)},
                      false, &error))
-        return fail(error);
+        return giveUp(error);
     child.finish(StartupChildTimeoutMs);
 
     qint64 exposed = 0;
@@ -406,10 +406,10 @@ bool Bench::startChild(const QString &device, double *startMs, double *peakMB)
         else if (line.startsWith("peak-kib "))
             peakKiB = line.mid(9).toLongLong();
         else if (line.startsWith("error "))
-            return fail(QStringLiteral("start-up child: ") + QString::fromLocal8Bit(line.mid(6)));
+            return giveUp(QStringLiteral("start-up child: ") + QString::fromLocal8Bit(line.mid(6)));
     }
     if (!child.exitedCleanly() || exposed == 0 || peakKiB <= 0)
-        return fail(QStringLiteral("the start-up child did not run to its end"));
+        return giveUp(QStringLiteral("the start-up child did not run to its end"));
     *startMs = double(exposed - child.startedNs()) / 1e6;
     *peakMB = double(peakKiB) * 1024 / 1e6;
     return true;

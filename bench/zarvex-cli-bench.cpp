@@ -91,16 +91,16 @@ bool Bench::runOnce(const QByteArrayList &argv, const QByteArray &expected, doub
     ChildProcess child;
     QString error;
     if (!child.start(argv, false, &error))
-        return fail(error);
+        return giveUp(error);
     const bool inTime = child.finish(ChildTimeoutMs);
     const QByteArray output = child.output().trimmed();
     if (!inTime || !child.exitedCleanly() || output.isEmpty() ||
         (!expected.isEmpty() && output != expected))
-        return fail(QStringLiteral("`%1` printed \"%2\" instead of \"%3\" (wait status %4%5)")
-                        .arg(QString::fromLocal8Bit(argv.join(' ')), QString::fromLatin1(output),
-                             QString::fromLatin1(expected))
-                        .arg(child.status())
-                        .arg(inTime ? QString() : QStringLiteral(", hung")));
+        return giveUp(QStringLiteral("`%1` printed \"%2\" instead of \"%3\" (wait status %4%5)")
+                          .arg(QString::fromLocal8Bit(argv.join(' ')), QString::fromLatin1(output),
+                               QString::fromLatin1(expected))
+                          .arg(child.status())
+                          .arg(inTime ? QString() : QStringLiteral(", hung")));
     *wallMs = child.wallMs();
     *cpuMs = child.cpuMs();
     if (maxResidentKiB)
@@ -191,7 +191,7 @@ bool Bench::measureBatch()
     RawClient raw;
     QString error;
     if (!raw.open(rawBoard.devicePath(), &error))
-        return fail(QStringLiteral("raw pty client: ") + error);
+        return giveUp(QStringLiteral("raw pty client: ") + error);
 
     const int reads = m_options.batchReads;
     const QByteArray request = QByteArrayLiteral("abc");
@@ -201,7 +201,7 @@ bool Bench::measureBatch()
         const qint64 start = monotonicNs();
         for (int i = 0; i < reads; ++i) {
             if (raw.roundTrip(request, 3, 1000) != expected)
-                return fail(QStringLiteral("a raw round trip's reply was missing or wrong"));
+                return giveUp(QStringLiteral("a raw round trip's reply was missing or wrong"));
         }
         *perSecond = reads / (double(monotonicNs() - start) / 1e9);
         return true;
@@ -228,7 +228,7 @@ bool Bench::measureBatchMemory()
         return false;
     QTemporaryFile file(QDir::tempPath() + QStringLiteral("/zarvex-cli-bench-XXXXXX.batch"));
     if (!file.open())
-        return fail(QStringLiteral("cannot create a batch file in %1").arg(QDir::tempPath()));
+        return giveUp(QStringLiteral("cannot create a batch file in %1").arg(QDir::tempPath()));
     const QByteArray comment =
         QByteArrayLiteral("# step: the outputs hold while the inputs settle, then one read\n");
     QByteArray block;
@@ -239,10 +239,10 @@ bool Bench::measureBatchMemory()
     int reads = 0;
     for (qint64 written = 0; written < size; written += block.size(), ++reads) {
         if (file.write(block) != block.size())
-            return fail(QStringLiteral("cannot write the batch file: ") + file.errorString());
+            return giveUp(QStringLiteral("cannot write the batch file: ") + file.errorString());
     }
     if (!file.flush())
-        return fail(QStringLiteral("cannot write the batch file: ") + file.errorString());
+        return giveUp(QStringLiteral("cannot write the batch file: ") + file.errorString());
     const QByteArray path = QFile::encodeName(file.fileName());
     const QByteArray device = QFile::encodeName(board.devicePath());
 
@@ -251,16 +251,16 @@ bool Bench::measureBatchMemory()
         ChildProcess child;
         QString error;
         if (!child.start(argv, false, &error))
-            return fail(error);
+            return giveUp(error);
         const bool inTime = child.finish(BatchFileTimeoutMs);
         const qsizetype replies = child.output().count("ok A=");
         if (!inTime || !child.exitedCleanly() || replies != expectedReplies)
-            return fail(QStringLiteral("`%1` gave %2 replies instead of %3 (wait status %4%5)")
-                            .arg(QString::fromLocal8Bit(argv.join(' ')))
-                            .arg(replies)
-                            .arg(expectedReplies)
-                            .arg(child.status())
-                            .arg(inTime ? QString() : QStringLiteral(", hung")));
+            return giveUp(QStringLiteral("`%1` gave %2 replies instead of %3 (wait status %4%5)")
+                              .arg(QString::fromLocal8Bit(argv.join(' ')))
+                              .arg(replies)
+                              .arg(expectedReplies)
+                              .arg(child.status())
+                              .arg(inTime ? QString() : QStringLiteral(", hung")));
         *kiB = child.maxResidentKiB();
         *wallMs = child.wallMs();
         return true;
@@ -274,7 +274,7 @@ bool Bench::measureBatchMemory()
         !runBatch({m_zarvex, "-d", device, "batch", "-f", path}, reads, &runKiB, &runMs))
         return false;
 
-    const auto mb = [](qint64 kiB) { return number(double(kiB) * 1024 / 1e6, 1) + " MB"; };
+    const auto mb = [](qint64 kiB) { return decimal(double(kiB) * 1024 / 1e6, 1) + " MB"; };
     const QString limit = QStringLiteral("%1 MB (`zarvex --version`: %2)")
                               .arg(BatchResidentLimitMB)
                               .arg(mb(m_versionResidentKiB));
@@ -282,13 +282,13 @@ bool Bench::measureBatchMemory()
     addRow({QStringLiteral("Peak resident memory of `zarvex --no-check batch -f FILE "
                            "--check-only`, %1 MB file (%2 s)")
                 .arg(BatchFileMB)
-                .arg(number(checkMs / 1000, 1)),
+                .arg(decimal(checkMs / 1000, 1)),
             mb(checkKiB), limit, verdict(met(checkKiB)), QStringLiteral("1")});
     addRow({QStringLiteral("Peak resident memory of `zarvex batch -f FILE`, %1 MB file, %2 "
                            "reads among comments and blank lines (%3 s)")
                 .arg(BatchFileMB)
                 .arg(reads)
-                .arg(number(runMs / 1000, 1)),
+                .arg(decimal(runMs / 1000, 1)),
             mb(runKiB), limit, verdict(met(runKiB)), QStringLiteral("1")});
     return true;
 }
@@ -304,31 +304,31 @@ bool Bench::measureWatch()
     if (!child.start({m_zarvex, "-d", QFile::encodeName(board.devicePath()), "watch", "--interval",
                       QByteArray::number(WatchIntervalMs) + "ms"},
                      false, &error))
-        return fail(error);
+        return giveUp(error);
     const qint64 until = child.startedNs() + qint64(m_options.watchSeconds) * 1000000000;
     for (qint64 now = monotonicNs(); now < until; now = monotonicNs()) {
         if (!child.pump(nullptr, int((until - now) / 1000000) + 1))
-            return fail(QStringLiteral("zarvex watch ended by itself"));
+            return giveUp(QStringLiteral("zarvex watch ended by itself"));
     }
     const int polls = board.readRequests();
     const double seconds = double(monotonicNs() - child.startedNs()) / 1e9;
-    child.signal(SIGTERM);
+    child.sendSignal(SIGTERM);
     if (!child.finish(ChildTimeoutMs) || !child.exitedCleanly() ||
         !child.output().contains(readingText(board)))
-        return fail(QStringLiteral("zarvex watch did not show the reading and end with exit 0 "
-                                   "on SIGTERM"));
+        return giveUp(QStringLiteral("zarvex watch did not show the reading and end with exit 0 "
+                                     "on SIGTERM"));
 
     const double percent = 100 * child.cpuMs() / child.wallMs();
     addRow({QStringLiteral("CPU of `zarvex watch --interval %1ms` over %2 s, its "
                            "rusage after SIGTERM, % of one core")
                 .arg(WatchIntervalMs)
-                .arg(number(child.wallMs() / 1000, 1)),
-            number(percent, 2) + QStringLiteral(" %"),
+                .arg(decimal(child.wallMs() / 1000, 1)),
+            decimal(percent, 2) + QStringLiteral(" %"),
             QStringLiteral("%1 %").arg(WatchCpuLimitPercent),
             verdict(percent < WatchCpuLimitPercent), QStringLiteral("1")});
     addRow({QStringLiteral("Of that, per read-ports exchange the board answered (%1 "
                            "per second; the schedule is %2)")
-                .arg(number(polls / seconds, 1))
+                .arg(decimal(polls / seconds, 1))
                 .arg(1000 / WatchIntervalMs),
             usText(polls > 0 ? 1000 * child.cpuMs() / polls : 0, 1), QStringLiteral("-"),
             QStringLiteral("-"), QString::number(polls)});

@@ -139,7 +139,7 @@ bool Bench::serve(ServedBoard &served, Ser2netServer::Mode mode)
     if (!startBoard(served.board))
         return false;
     return served.server.start(served.board.devicePath(), mode, &error) ||
-           fail(QStringLiteral("ser2net: ") + error);
+           giveUp(QStringLiteral("ser2net: ") + error);
 }
 
 bool Bench::startPyserial(const ServedBoard &served)
@@ -147,7 +147,7 @@ bool Bench::startPyserial(const ServedBoard &served)
     QString error;
     if (!m_pyserial.start({Python, "-c", PyserialClient, served.server.url().toLatin1()}, true,
                           &error))
-        return fail(QStringLiteral("pyserial: ") + error);
+        return giveUp(QStringLiteral("pyserial: ") + error);
     return true;
 }
 
@@ -160,9 +160,9 @@ bool Bench::askPyserial(const QByteArray &command, std::vector<double> *times)
     const QByteArray &output = m_pyserial.output();
     const qsizetype end = output.indexOf('\n', m_pyserialTaken);
     if (m_pyserial.lines() < lines || end < 0)
-        return fail(QStringLiteral("pyserial gave no answer to \"%1\" (is python3-serial "
-                                   "installed for %2?)")
-                        .arg(QString::fromLatin1(command), QString::fromLatin1(Python)));
+        return giveUp(QStringLiteral("pyserial gave no answer to \"%1\" (is python3-serial "
+                                     "installed for %2?)")
+                          .arg(QString::fromLatin1(command), QString::fromLatin1(Python)));
     for (const QByteArray &word : output.mid(m_pyserialTaken, end - m_pyserialTaken).split(' '))
         times->push_back(word.toDouble());
     m_pyserialTaken = end + 1;
@@ -175,7 +175,7 @@ bool Bench::floorRoundTrips(int count, std::vector<double> *times)
     for (int i = 0; i < count; ++i) {
         const qint64 start = monotonicNs();
         if (m_floorClient.roundTrip(CommandSet::ReadPortsCommand, 3, ReplyTimeoutMs) != expected)
-            return fail(QStringLiteral("a raw socket round trip's reply was missing or wrong"));
+            return giveUp(QStringLiteral("a raw socket round trip's reply was missing or wrong"));
         times->push_back(double(monotonicNs() - start));
     }
     return true;
@@ -185,12 +185,12 @@ bool Bench::measure()
 {
     using Mode = Ser2netServer::Mode;
     if (!Ser2netServer::available())
-        return fail(QStringLiteral("ser2net is not installed (apt install ser2net)"));
+        return giveUp(QStringLiteral("ser2net is not installed (apt install ser2net)"));
     if (!serve(m_floor, Mode::Raw) || !serve(m_linked, Mode::Rfc2217) ||
         !serve(m_python, Mode::Rfc2217) || !serve(m_batch, Mode::Raw))
         return false;
     if (QString error; !m_floorClient.connectLoopback(m_floor.server.port(), &error))
-        return fail(QStringLiteral("cannot connect to ser2net's raw port: ") + error);
+        return giveUp(QStringLiteral("cannot connect to ser2net's raw port: ") + error);
     std::vector<double> unused;
     if (!startPyserial(m_python) || !askPyserial("open", &unused))
         return false;
@@ -213,9 +213,9 @@ bool Bench::measureExchange()
             RemoteAddress::parse(client.served.server.url().toStdString(), nullptr);
         client.link = std::make_unique<SocketLink>(*address);
         if (const auto refusal = client.link->open())
-            return fail(QStringLiteral("SocketLink did not open %1: %2")
-                            .arg(QString::fromStdString(address->url()),
-                                 QString::fromStdString(refusal->detail)));
+            return giveUp(QStringLiteral("SocketLink did not open %1: %2")
+                              .arg(QString::fromStdString(address->url()),
+                                   QString::fromStdString(refusal->detail)));
     }
     std::vector<double> pyserialNs;
     std::vector<double> floorNs;
@@ -230,7 +230,7 @@ bool Bench::measureExchange()
                 const ReadPortsOutcome outcome = commands.readPorts();
                 client.ns.push_back(double(monotonicNs() - start));
                 if (!outcome.answered() || outcome.inputs != expected)
-                    return fail(
+                    return giveUp(
                         QStringLiteral("a SocketLink exchange's reply was missing or wrong"));
             }
             return true;
@@ -261,7 +261,7 @@ bool Bench::measureExchange()
     const double limit = qMin(pyserial, ExchangeRatioLimit * floor);
     const QString reps = QStringLiteral("%1 x %2").arg(m_options.rounds).arg(m_options.exchanges);
     const auto ofFloor = [&](double ns) {
-        return micro(ns) + QStringLiteral(" (%1 x floor)").arg(number(ns / floor, 2));
+        return micro(ns) + QStringLiteral(" (%1 x floor)").arg(decimal(ns / floor, 2));
     };
     addRow({QStringLiteral("Floor: raw socket round trip through ser2net (socket://), "
                            "in-process POSIX client: \"abc\" out, 3 bytes back"),
@@ -289,9 +289,9 @@ bool Bench::measureOpen()
         SocketLink link(*address);
         const qint64 start = monotonicNs();
         if (const auto refusal = link.open())
-            return fail(QStringLiteral("SocketLink did not open %1: %2")
-                            .arg(QString::fromStdString(address->url()),
-                                 QString::fromStdString(refusal->detail)));
+            return giveUp(QStringLiteral("SocketLink did not open %1: %2")
+                              .arg(QString::fromStdString(address->url()),
+                                   QString::fromStdString(refusal->detail)));
         zarvexNs.push_back(double(monotonicNs() - start));
         link.close();
         QThread::msleep(ReconnectPauseMs);
