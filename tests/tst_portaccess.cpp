@@ -44,6 +44,8 @@ enum class Target {
     StaleClassicLock,
     StaleBinaryLock,
     OldGarbageLock,
+    FutureGarbageLock,
+    KernelThreadLock,
     UnremovableStaleLock,
     SecondLink,
     RegularFile,
@@ -126,6 +128,11 @@ void TstPortAccess::targets_data()
     row("stale classic lock", Target::StaleClassicLock, {}, InUseBy::Nobody, false);
     row("stale binary lock", Target::StaleBinaryLock, {}, InUseBy::Nobody, false);
     row("old lock naming no process", Target::OldGarbageLock, {}, InUseBy::Nobody, false);
+    // The clock went back an hour since it was made.
+    row("lock from the future naming no process", Target::FutureGarbageLock, {}, InUseBy::Nobody,
+        false);
+    // A kernel thread took over the pid of a holder that has gone.
+    row("lock naming a kernel thread", Target::KernelThreadLock, {}, InUseBy::Nobody, false);
     row("stale lock not ours to remove, as nobody", Target::UnremovableStaleLock, F::InUse,
         InUseBy::Lock, true, true);
     row("second link while the first is open", Target::SecondLink, F::InUse, InUseBy::Lock);
@@ -235,13 +242,23 @@ void TstPortAccess::targets()
                   LockFormat::Binary, endedPid());
         after = [&] { QVERIFY(!QFileInfo::exists(lockFile)); };
         break;
-    case Target::OldGarbageLock: {
+    case Target::OldGarbageLock:
+    case Target::FutureGarbageLock: {
         writeLock(QFileInfo(serialLayerLockPath(pty.slavePath())).fileName(), LockFormat::Garbage,
                   0);
         QFile old(lockFile);
+        const qint64 shift = target == Target::OldGarbageLock ? -60 : 3600;
         QVERIFY(old.open(QIODevice::ReadWrite) &&
-                old.setFileTime(QDateTime::currentDateTime().addSecs(-60),
+                old.setFileTime(QDateTime::currentDateTime().addSecs(shift),
                                 QFileDevice::FileModificationTime));
+        after = [&] { QVERIFY(!QFileInfo::exists(lockFile)); };
+        break;
+    }
+    case Target::KernelThreadLock: {
+        QFile kthreadd(QStringLiteral("/proc/2/stat"));
+        if (!kthreadd.open(QIODevice::ReadOnly) || !kthreadd.readAll().contains("(kthreadd)"))
+            QSKIP("the kernel's threads are not seen here");
+        writeLock(QStringLiteral("LCK..com3"), LockFormat::Classic, 2);
         after = [&] { QVERIFY(!QFileInfo::exists(lockFile)); };
         break;
     }

@@ -266,10 +266,13 @@ struct TerminalOwner
     std::string name;
 };
 
-// What a process's stat says of its session and terminal.
+constexpr std::uint64_t KernelThreadFlag = 0x00200000; // PF_KTHREAD
+
+// What a process's stat says of its state, session and terminal.
 struct ProcessStat
 {
     std::string name;
+    char state = '?';
     std::int64_t session = 0;
     std::uint32_t ttyNr = 0;
     std::uint64_t flags = 0;
@@ -305,8 +308,8 @@ std::optional<ProcessStat> processStat(int procFd, const char *entry)
         field = wholeNumber(std::string(stat.substr(at, end - at))).value_or(0);
         at = end + 1;
     }
-    return ProcessStat{std::string(stat.substr(open + 1, close - open - 1)), fields[3],
-                       std::uint32_t(fields[4]), std::uint64_t(fields[6])};
+    return ProcessStat{std::string(stat.substr(open + 1, close - open - 1)), stat[close + 2],
+                       fields[3], std::uint32_t(fields[4]), std::uint64_t(fields[6])};
 }
 
 // Kernel threads never have a terminal, and they are the children of kthreadd (pid 2 where
@@ -322,7 +325,6 @@ std::vector<std::int64_t> kernelThreads(int procFd)
         char target[8];
         return ::readlinkat(procFd, path, target, sizeof target) < 0 && errno == ENOENT;
     };
-    constexpr std::uint64_t KernelThreadFlag = 0x00200000; // PF_KTHREAD
     const std::optional<ProcessStat> kthreadd = processStat(procFd, "2");
     if (!kthreadd || !(kthreadd->flags & KernelThreadFlag))
         return {};
@@ -418,9 +420,16 @@ LockContent parseLock(const std::string &data)
     return content;
 }
 
+// Whether the pid names a process that can hold a lock. A kernel thread never made one, and a
+// process that has ended but is not yet reaped holds nothing: both reuse the pid of a holder
+// that has gone. A process whose stat cannot be read counts as alive.
 bool processAlive(std::int64_t pid)
 {
-    return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
+    if (::kill(pid_t(pid), 0) != 0 && errno != EPERM)
+        return false;
+    const std::optional<ProcessStat> stat =
+        processStat(AT_FDCWD, ("/proc/" + std::to_string(pid)).c_str());
+    return !stat || (stat->state != 'Z' && !(stat->flags & KernelThreadFlag));
 }
 
 // Whether unlink(file) would succeed for this user, for looking without removing.
@@ -488,7 +497,9 @@ std::optional<OpenRefusal> checkLock(const std::string &file, Mode mode, OpenRef
         };
         const std::int64_t age =
             ::stat(file.c_str(), &modified) == 0 ? std::time(nullptr) - modified.st_mtime : 0;
-        if (age < UnreadableLockSeconds)
+        // A lock dated well ahead of the clock was made before the clock went back: its
+        // age cannot be told.
+        if (age < UnreadableLockSeconds && age > -UnreadableLockSeconds)
             return base;
     }
 
