@@ -423,6 +423,13 @@ void TstCli::batchReplies_data()
                        "ok",
                        "ok A=0x5A"}
         << readPortsCommand;
+    // As a Windows editor saves a file; what a line echoes back cannot work a terminal.
+    QTest::newRow("a byte-order mark, Windows line ends, control bytes")
+        << QStringList{"--keep-going"} << "\xEF\xBB\xBFread A\r\nwr\x1b]0;x\x07ite A=1\r\n"
+        << 2
+        << QStringList{"ok A=0x5A",
+                       "error line 2: unknown command \"wr\\x1b]0;x\\x07ite\": " + batchLines}
+        << readPortsCommand;
 }
 
 void TstCli::batchReplies()

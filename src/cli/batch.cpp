@@ -80,7 +80,11 @@ public:
                     line = endOfSkipped();
                 } else {
                     line.text = m_buffer.substr(m_start, size);
+                    // A file that an editor began with a byte-order mark.
+                    if (m_lines == 0 && line.text.starts_with(ByteOrderMark))
+                        line.text.erase(0, ByteOrderMark.size());
                 }
+                ++m_lines;
                 m_start = m_scanned = end + 1;
                 return line;
             }
@@ -139,8 +143,11 @@ private:
         return line;
     }
 
+    static constexpr std::string_view ByteOrderMark = "\xEF\xBB\xBF";
+
     int m_fd;
     bool m_whileOutputLasts;
+    std::int64_t m_lines = 0;
     std::string m_buffer;
     std::size_t m_start = 0;   // where the next line begins in m_buffer
     std::size_t m_scanned = 0; // no '\n' from m_start up to here

@@ -248,7 +248,8 @@ std::optional<Plan> parseHelp(const CommandRow &row, const ParsedOptions &args, 
         return std::nullopt;
     const std::string topic = args.positional.empty() ? std::string() : args.positional.front();
     if (!topic.empty() && !findCommand(topic)) {
-        *error = "help: no command \"" + topic + "\"";
+        const std::string leftOut = leftOutHere(topic);
+        *error = "help: " + (leftOut.empty() ? "no command \"" + topic + "\"" : leftOut);
         return std::nullopt;
     }
     return HelpPlan{topic};
@@ -424,6 +425,8 @@ std::string commandLineRefusal(const std::string &name)
     const CommandRow *row = findCommand(name);
     if (row && row->inBatch())
         return name + " is a batch command: echo '" + name + " ...' | zarvex batch";
+    if (const std::string leftOut = leftOutHere(name); !leftOut.empty())
+        return leftOut;
     return "unknown command \"" + name + "\"; zarvex --help lists them";
 }
 
@@ -443,4 +446,13 @@ std::string commandHelp(const CommandRow &row)
 {
     return "Usage: " + std::string(row.onCommandLine() ? "zarvex " : "") + usageOf(row) + "\n\n" +
            withArgument(row.help.details, batchCommandList());
+}
+
+std::string leftOutHere([[maybe_unused]] const std::string &name)
+{
+#ifdef _WIN32
+    if (name == "bridge")
+        return "bridge serves a pseudo-terminal, and runs on Linux only";
+#endif
+    return {};
 }

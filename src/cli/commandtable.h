@@ -60,6 +60,8 @@ const std::vector<Option> &everyOption();
 std::optional<Plan> parsePlan(const CommandRow &row, const ParsedOptions &args, std::string *error);
 // One batch line, split into words, without its comment.
 std::optional<Command> parseBatchLine(const std::vector<std::string> &words, std::string *error);
+// Why this build has no such command where other systems' builds have it; empty otherwise.
+std::string leftOutHere(const std::string &name);
 // Why name does not run on a command line.
 std::string commandLineRefusal(const std::string &name);
 

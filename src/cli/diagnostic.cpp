@@ -43,10 +43,28 @@ Written writeAll(int fd, std::string_view bytes)
     return Written::All;
 }
 
+std::string printable(std::string_view text)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string result;
+    result.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\t') || byte == 0x7f) {
+            result += "\\x";
+            result += digits[byte >> 4];
+            result += digits[byte & 0xf];
+        } else {
+            result += c;
+        }
+    }
+    return result;
+}
+
 void diagnostic(std::string_view message)
 {
     std::string line = "zarvex: ";
-    line += message;
+    line += printable(message);
     line += '\n';
     writeAll(STDERR_FILENO, line);
 }

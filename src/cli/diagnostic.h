@@ -12,5 +12,9 @@ enum class Written { All, ReaderGone, Failed, Interrupted };
 // never stuck behind a reader that stopped reading.
 Written writeAll(int fd, std::string_view bytes);
 
+// The text with every control character (but a tab) written as \xNN: what came from a file, a
+// command line or the system cannot move a terminal's cursor or split a line in two.
+std::string printable(std::string_view text);
+
 // One line "zarvex: message" on standard error.
 void diagnostic(std::string_view message);

@@ -9,7 +9,10 @@
 #include "output.h"
 #include "version.h"
 
+#include "device/systemerror.h"
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -45,10 +48,24 @@ std::vector<std::string> arguments([[maybe_unused]] int argc, [[maybe_unused]] c
     return args;
 }
 
-void printHelp(const std::string &text)
+// Help and the version: as results, a reader that went away ends zarvex as it would any
+// command, and text that could not be written is an error.
+int printHelp(const std::string &text)
 {
-    std::fputs(text.c_str(), stdout);
-    std::fflush(stdout);
+    switch (writeAll(STDOUT_FILENO, text)) {
+    case Written::All:
+        return 0;
+    case Written::Failed:
+        diagnostic("cannot write the results: " + systemErrorText(errno));
+        return int(ExitCode::WriteFailed);
+    case Written::ReaderGone:
+        Interrupts::endBy(Interrupts::ReaderGoneSignal);
+        break;
+    case Written::Interrupted:
+        Interrupts::endBy(Interrupts::received());
+        break;
+    }
+    return 0;
 }
 
 int usageError(const std::string &message)
@@ -208,8 +225,7 @@ struct Runner
     int operator()(const HelpPlan &plan) const
     {
         const CommandRow *row = findCommand(plan.topic);
-        printHelp(row ? commandHelp(*row) : generalHelp());
-        return 0;
+        return printHelp(row ? commandHelp(*row) : generalHelp());
     }
 };
 
@@ -218,19 +234,23 @@ int run(const std::vector<std::string> &args)
     // First find the command, then parse again with only its options and the global ones.
     std::string error;
     const auto scan = parseOptions(args, everyOption(), &error);
-    if (!scan)
+    if (!scan) {
+        // Options of a command this build leaves out are unknown to it: the command is named.
+        for (const std::string &arg : args) {
+            if (const std::string leftOut = leftOutHere(arg); !leftOut.empty())
+                return usageError(leftOut);
+        }
         return usageError(error);
+    }
     if (scan->has("version")) {
-        printHelp("zarvex " ZARVEX_VERSION_TEXT "\n");
-        return 0;
+        return printHelp("zarvex " ZARVEX_VERSION_TEXT "\n");
     }
     const bool help = scan->has("h");
     const std::string name = scan->positional.empty() ? std::string() : scan->positional.front();
     if (name.empty()) {
         if (!help)
             return usageError("no command given; zarvex --help lists them");
-        printHelp(generalHelp());
-        return 0;
+        return printHelp(generalHelp());
     }
     const CommandRow *row = findCommand(name);
     if (!row || (!row->onCommandLine() && !help))
@@ -241,10 +261,8 @@ int run(const std::vector<std::string> &args)
     auto options = parseOptions(args, accepted, &error);
     if (!options)
         return usageError(name + ": " + error);
-    if (help) {
-        printHelp(commandHelp(*row));
-        return 0;
-    }
+    if (help)
+        return printHelp(commandHelp(*row));
     options->positional.erase(options->positional.begin());
     auto plan = parsePlan(*row, *options, &error);
     KnownRegisters nothingKnown;

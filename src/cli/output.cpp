@@ -41,7 +41,7 @@ bool Output::isOpen() const
 
 void Output::text(const std::string &line)
 {
-    write(line);
+    write(printable(line));
 }
 
 void Output::object(const std::string &type, Json fields)
