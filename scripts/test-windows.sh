@@ -151,6 +151,8 @@ median_ms() {
         end=$(date +%s%N)
         times+=($(((end - start) / 1000)))
     done
+    # It runs in a subshell: the board it started last is its own to stop.
+    stop_board
     printf '%s\n' "${times[@]}" | sort -n | awk '{ t[NR] = $1 } END { printf "%.2f", t[int((NR + 1) / 2)] / 1000 }'
 }
 if [[ $bench == yes ]]; then
@@ -223,6 +225,11 @@ import json, sys
 reply = json.loads(open(sys.argv[1]).readline())
 assert reply["type"] == "open" and reply["ok"] is False and reply["reason"] == "absent", reply
 ' "$work/out" || fail "--json of a missing port: $(cat "$work/out")"
+fi
+
+echo "A command of Linux only"
+if run 2 bridge rfc2217://127.0.0.1:4003 --link x; then
+    grep -q 'runs on Linux only' "$work/err" || fail "bridge: $(cat "$work/err")"
 fi
 
 echo "batch and --json"
