@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 
 build_dir=build-windows
 scripts/install-deps.sh g++-mingw-w64-x86-64-posix cmake ninja-build libcli11-dev \
-    nlohmann-json3-dev
+    nlohmann-json3-dev libtomlplusplus-dev
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake >/dev/null
 # At most two compilers at a time: MinGW's are heavy.

@@ -8,6 +8,7 @@ set -euo pipefail
 packages=(
     g++ cmake ninja-build
     libcli11-dev nlohmann-json3-dev # zarvex and the emulator: options and JSON, header-only
+    libtomlplusplus-dev # zarvex's board files, header-only
     qt6-base-dev qt6-qpa-plugins # the window
     fonts-dejavu-core fonts-liberation2
     xvfb # the test of a lost X server

@@ -45,7 +45,8 @@ fi
 # debian/control's Build-Depends, the tools that check the result and what the labgrid
 # example needs.
 scripts/install-deps.sh debhelper dpkg-dev g++ cmake ninja-build qt6-base-dev \
-    libcli11-dev nlohmann-json3-dev dh-python pybuild-plugin-pyproject python3-all python3-setuptools \
+    libcli11-dev nlohmann-json3-dev libtomlplusplus-dev dh-python pybuild-plugin-pyproject \
+    python3-all python3-setuptools \
     lintian appstream desktop-file-utils man-db python3-pytest python3-labgrid ser2net
 
 # Debian's Python, whatever else comes first on the path.
