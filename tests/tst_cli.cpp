@@ -22,6 +22,13 @@ namespace {
 const QRegularExpression timestamp(
     QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d "));
 
+// One of the board files the suites share; good.toml names RESET_N (A.3, active low), POWER
+// (A.4), both outputs not asserted, and DONE (B.0).
+QString boardFile(const QString &name)
+{
+    return QStringLiteral(ZARVEX_BOARDFILES "/") + name;
+}
+
 } // namespace
 
 class TstCli : public QObject
@@ -34,6 +41,8 @@ private slots:
 
     void badArguments_data();
     void badArguments();
+    void badBoardFiles_data();
+    void badBoardFiles();
     void bytesOfEachCommand_data();
     void bytesOfEachCommand();
     void scriptedSession();
@@ -52,6 +61,7 @@ private slots:
     void jsonLines_data();
     void jsonLines();
     void portFromEnvironment();
+    void namedInputFromTheBoardFilesDevice();
     void signalEndsAWaitCleanly();
     void everyCommandHasHelpAndParses_data();
     void everyCommandHasHelpAndParses();
@@ -127,6 +137,61 @@ void TstCli::badArguments_data()
     row("stray argument of ports", {"ports", "3"}, "ports: unexpected argument 3");
     row("help on two commands", {"help", "read", "write"}, "help: unexpected argument write");
     row("help on no command", {"help", "frob"}, "help: no command \"frob\"");
+    row("setup without a board file", {"setup"},
+        "setup: no board file (--board FILE or ZARVEX_BOARD)");
+    const QString good = boardFile("good.toml");
+    QTest::newRow("a named line needs its register known")
+        << QStringList{"--board", good, "write", "RESET_N=1"}
+        << "write: \"RESET_N=1\" sets one line, but the other lines of port A's write register "
+           "are not known (the board cannot report them): set the whole port first (A=0x.. "
+           "before it on the same command line, or setup, reset or A=0x.. earlier";
+    QTest::newRow("names are case-sensitive")
+        << QStringList{"--board", good, "read", "done"}
+        << "bad port or line \"done\": expected a port A, B, C, a line A.0 to C.7 or a name of "
+           "the board file";
+    QTest::newRow("pulse through a name is a batch line")
+        << QStringList{"--board", good, "pulse", "RESET_N", "5ms"} << "pulse is a batch command";
+}
+
+void TstCli::badBoardFiles_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("diagnostic"); // all of it, or its beginning when it ends in ": "
+
+    // Each bad file's first line: "# expect: LINE: problem", or "*" for the parser's own words.
+    const QDir dir(ZARVEX_BOARDFILES);
+    for (const QString &name : dir.entryList({"*.toml"}, QDir::Files, QDir::Name)) {
+        QFile file(dir.filePath(name));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QString first = QString::fromUtf8(file.readLine()).trimmed();
+        if (name == "good.toml")
+            continue;
+        QVERIFY2(first.startsWith("# expect: "), qPrintable(name));
+        QString expected = first.mid(10);
+        if (expected.endsWith(": *"))
+            expected.chop(1);
+        QTest::addRow("%s", qPrintable(name)) << QStringList{"--board", file.fileName(), "read"}
+                                              << "zarvex: " + file.fileName() + ':' + expected;
+    }
+    QTest::newRow("no such file")
+        << QStringList{"--board", "zarvex-none/board.toml", "setup"}
+        << "zarvex: zarvex-none/board.toml: cannot read (No such file or directory)";
+    QTest::newRow("a directory") << QStringList{"--board", ZARVEX_BOARDFILES, "read"}
+                                 << "zarvex: " ZARVEX_BOARDFILES ": cannot read (Is a directory)";
+}
+
+void TstCli::badBoardFiles()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, diagnostic);
+    const Run run = zarvex(onBoard(args));
+    QCOMPARE(run.code, 2);
+    QCOMPARE(run.out, QStringList());
+    if (diagnostic.endsWith(": "))
+        QVERIFY2(run.err.startsWith(diagnostic) && run.err.count('\n') == 1, qPrintable(run.err));
+    else
+        QCOMPARE(run.err, diagnostic + '\n');
+    QCOMPARE(m_board->receivedWhenQuiet(), QByteArray());
 }
 
 void TstCli::badArguments()
@@ -166,6 +231,17 @@ void TstCli::bytesOfEachCommand_data()
     QTest::newRow("expect") << QStringList{"expect", "A=0x5A"} << readPortsCommand;
     QTest::newRow("opening and closing send nothing")
         << QStringList{"--no-check", "batch"} << QString();
+    // RESET_N (A.3) is active low: not asserted is high.
+    const QString good = boardFile("good.toml");
+    QTest::newRow("setup: the write registers, then the directions")
+        << QStringList{"--board", good, "setup"}
+        << "41 08 42 00 43 00 21 41 E7 21 42 FF 21 43 FF " + readPortsCommand;
+    QTest::newRow("write through names, active low inverted")
+        << QStringList{"--board", good, "write", "A=0xFF", "RESET_N=1", "POWER=0"}
+        << "41 FF 41 F7 41 E7 " + readPortsCommand;
+    QTest::newRow("dir through a name is not inverted")
+        << QStringList{"--board", good, "--no-check", "dir", "A=in", "RESET_N=out"}
+        << "21 41 FF 21 41 F7";
 }
 
 void TstCli::bytesOfEachCommand()
@@ -335,6 +411,15 @@ void TstCli::waitAndExpect_data()
     QTest::newRow("wait for a change")
         << QStringList{"wait", "C=0x03", "--timeout", "forever", "--interval", "10ms"} << 0
         << "C=0x03" << -1;
+    // A=0x5A: A.3 (RESET_N, active low) and A.4 (POWER) are high.
+    const QString good = boardFile("good.toml");
+    QTest::newRow("expect through names")
+        << QStringList{"--board", good, "expect", "RESET_N=0", "POWER=1", "DONE=0"} << 0
+        << "RESET_N=0 POWER=1 DONE=0" << 1;
+    QTest::newRow("wait for an active-low line")
+        << QStringList{"--board",   good,    "wait",       "RESET_N=1",
+                       "--timeout", "200ms", "--interval", "50ms"}
+        << 1 << "RESET_N=0" << 5;
 }
 
 void TstCli::waitAndExpect()
@@ -401,8 +486,9 @@ void TstCli::batchReplies_data()
         << QStringList{} << "reset\nexpect B.7=1\n"
         << 1 << QStringList{"ok", "fail line 2: expected B.7=1, read B.7=0"}
         << resetCommands + " " + readPortsCommand;
-    const QString batchLines = "a batch line is read, dir, write, reset, wait, expect, sleep, "
-                               "pulse, state or quit";
+    const QString batchLines =
+        "a batch line is read, dir, write, reset, setup, wait, expect, sleep, "
+        "pulse, state or quit";
     QTest::newRow("unknown command")
         << QStringList{} << "read\nfrob\n"
         << 2
@@ -424,6 +510,14 @@ void TstCli::batchReplies_data()
                        "ok A=0x5A"}
         << readPortsCommand;
     // As a Windows editor saves a file; what a line echoes back cannot work a terminal.
+    QTest::newRow("setup, then names")
+        << QStringList{"--board", boardFile("good.toml")}
+        << "setup\npulse RESET_N 20ms\nwrite POWER=1\nstate\nread DONE RESET_N POWER A\n"
+        << 0
+        << QStringList{"ok dir A=0xE7 B=0xFF C=0xFF write A=0x08 B=0x00 C=0x00 RESET_N=0 POWER=0",
+                       "ok", "ok", "ok dir A=0xE7 B=0xFF C=0xFF write A=0x18 B=0x00 C=0x00",
+                       "ok DONE=0 RESET_N=0 POWER=1 A=0x5A"}
+        << "41 08 42 00 43 00 21 41 E7 21 42 FF 21 43 FF 41 00 41 08 41 18 " + readPortsCommand;
     QTest::newRow("a byte-order mark, Windows line ends, control bytes")
         << QStringList{"--keep-going"} << "\xEF\xBB\xBFread A\r\nwr\x1b]0;x\x07ite A=1\r\n"
         << 2
@@ -513,6 +607,15 @@ void TstCli::jsonLines_data()
                                  << QByteArray(
                                         R"({"type":"open","ok":false,"exit":3,"reason":"absent",)"
                                         R"("path":"/dev/zarvex-none"})");
+    QTest::newRow("read: a board file's names, each as asserted")
+        << Mode::Normal
+        << QStringList({"--json", "--board", boardFile("good.toml"), "read", "DONE", "A.3"}) << 0
+        << QByteArray(R"({"type":"read","ok":true,"values":{"DONE":0,"A.3":1},)"
+                      R"("names":{"DONE":0,"POWER":1,"RESET_N":0}})");
+    QTest::newRow("setup: what it loaded")
+        << Mode::Normal << QStringList({"--json", "--board", boardFile("good.toml"), "setup"}) << 0
+        << QByteArray(R"({"type":"setup","ok":true,"checked":true,"names":{"POWER":0,"RESET_N":0},)"
+                      R"("direction":{"A":231,"B":255,"C":255},"write":{"A":8,"B":0,"C":0}})");
     QTest::newRow("a port that is no port")
         << Mode::Normal << QStringList{"--json", "-d", "tcp://lab7:4003", "batch"} << 2
         << QByteArray(R"({"type":"open","ok":false,"exit":2,"reason":"usage"})");
@@ -555,6 +658,39 @@ void TstCli::portFromEnvironment()
     const Run bad = finish(process);
     QCOMPARE(bad.code, 2);
     QVERIFY2(bad.err.contains("ZARVEX_PORT=3.5 is neither a port number"), qPrintable(bad.err));
+
+    // --board wins over ZARVEX_BOARD, and -d over the file's device.
+    environment.insert("ZARVEX_BOARD", boardFile("toml-syntax.toml"));
+    process.setProcessEnvironment(environment);
+    process.start(ZARVEX_CLI, {"--board", boardFile("good.toml"), "-d",
+                               m_board->board().devicePath(), "read", "RESET_N"});
+    QCOMPARE(finish(process).out, QStringList{"RESET_N=0"});
+}
+
+// The board file's device comes before ZARVEX_PORT; its names work on the command line.
+void TstCli::namedInputFromTheBoardFilesDevice()
+{
+    QTemporaryFile board;
+    QVERIFY(board.open());
+    board.write("device = \"" + m_board->board().devicePath().toUtf8() +
+                "\"\n[lines]\nDONE = \"B.0\"\n");
+    board.flush();
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("ZARVEX_PORT", "/dev/zarvex-none");
+    environment.insert("ZARVEX_BOARD", board.fileName());
+    process.setProcessEnvironment(environment);
+    std::thread done([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        m_board->board().setInputPattern(Port::B, 0x01);
+    });
+    process.start(ZARVEX_CLI, {"wait", "DONE=1", "--timeout", "5s", "--interval", "10ms"});
+    const Run run = finish(process);
+    done.join();
+    QVERIFY2(run.code == 0, qPrintable(run.err));
+    QCOMPARE(run.out, QStringList{"DONE=1"});
+    process.start(ZARVEX_CLI, {"read", "DONE"});
+    QCOMPARE(finish(process).out, QStringList{"DONE=1"});
 }
 
 void TstCli::signalEndsAWaitCleanly()
@@ -597,10 +733,11 @@ void TstCli::everyCommandHasHelpAndParses_data()
         {"dir", "dir A=0xF0 A.3=out"},
         {"write", "write A=0 A.3=1"},
         {"reset", "reset"},
+        {"setup", "setup"},
         {"wait", "wait A=1 B.0=0 --timeout=forever --stable 2 --any --interval 10ms"},
         {"expect", "expect A&0x0F=0x05 --any"},
         {"sleep", "sleep 1s"},
-        {"pulse", "pulse A.3=1 50ms"},
+        {"pulse", "pulse A.3=1 50ms\npulse RESET_N 50ms"},
         {"state", "state"},
         {"quit", "quit"}};
     const Run batch = zarvex({"batch", "--help"});
@@ -612,7 +749,7 @@ void TstCli::everyCommandHasHelpAndParses_data()
             name = name.section(' ', 0, 0);
             QVERIFY2(samples.contains(name), qPrintable("no sample line of " + name));
             QTest::addRow("batch line %s", qPrintable(name))
-                << QStringList{"batch", "--check-only"}
+                << QStringList{"--board", boardFile("good.toml"), "batch", "--check-only"}
                 << ("reset\n" + samples.value(name) + "\n").toUtf8() << QStringList() << QString();
             if (!commands.filter(QRegularExpression("^  " + name + "\\b")).isEmpty())
                 continue;

@@ -169,7 +169,7 @@ std::string tooLongText()
     return "line longer than " + std::to_string(LongestLine) + " bytes";
 }
 
-ParsedLine parseLine(const std::string &raw, KnownRegisters &known)
+ParsedLine parseLine(const std::string &raw, KnownRegisters &known, const BoardFile *board)
 {
     ParsedLine parsed;
     if (raw.size() > LongestLine) {
@@ -192,27 +192,27 @@ ParsedLine parseLine(const std::string &raw, KnownRegisters &known)
     }
     if (words.empty())
         return parsed;
-    parsed.command = parseBatchLine(words, &parsed.error);
+    parsed.command = parseBatchLine(words, &parsed.error, board);
     if (parsed.command && !checkAgainst(*parsed.command, known, &parsed.error))
         parsed.command.reset();
     return parsed;
 }
 
-ParsedLine parse(const LineReader::Line &line, KnownRegisters &known)
+ParsedLine parse(const LineReader::Line &line, KnownRegisters &known, const BoardFile *board)
 {
     if (line.tooLong)
         return {std::nullopt, tooLongText()};
-    return line.text.empty() ? ParsedLine{} : parseLine(line.text, known);
+    return line.text.empty() ? ParsedLine{} : parseLine(line.text, known, board);
 }
 
 // Every line checked, each mistake said with its number; false when any was wrong.
-bool checkAll(LineReader &reader)
+bool checkAll(LineReader &reader, const BoardFile *board)
 {
     KnownRegisters known;
     std::int64_t number = 0;
     bool good = true;
     while (const auto line = reader.next()) {
-        const ParsedLine parsed = parse(*line, known);
+        const ParsedLine parsed = parse(*line, known, board);
         ++number;
         if (!parsed.error.empty()) {
             diagnostic("line " + std::to_string(number) + ": " + parsed.error);
@@ -355,7 +355,7 @@ ExitCode runBatch(const std::optional<PortTarget> &port, Output &out, const Batc
     const bool checkFirst = plan.checkOnly || S_ISREG(info.st_mode);
     if (checkFirst) {
         LineReader reader(fd, false);
-        const bool good = checkAll(reader);
+        const bool good = checkAll(reader, plan.board);
         if (Interrupts::received())
             return ExitCode::Success;
         if (reader.error() != 0)
@@ -393,7 +393,7 @@ ExitCode runBatch(const std::optional<PortTarget> &port, Output &out, const Batc
     // that waits for each reply gets it at once, a piped one gets them in few writes.
     out.setHolding(true);
     while (const auto line = reader.next()) {
-        if (!batch.run(board, ++number, parse(*line, known)))
+        if (!batch.run(board, ++number, parse(*line, known, plan.board)))
             break;
         if (!reader.hasLine() || out.heldForMs() >= HeldRepliesMs)
             out.flush();

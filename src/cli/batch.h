@@ -10,6 +10,7 @@
 #include <string>
 
 class Output;
+struct BoardFile;
 
 struct BatchPlan
 {
@@ -17,6 +18,7 @@ struct BatchPlan
     bool keepGoing = false;
     bool checkOnly = false;
     bool checkAtEnd = true;
+    const BoardFile *board = nullptr; // its names on every line, and setup
 };
 
 // One open port, one command a line, exactly one reply line for each command. Lines from a

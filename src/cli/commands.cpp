@@ -3,6 +3,7 @@
 #include "commands.h"
 
 #include "boardclient.h"
+#include "boardfile.h"
 #include "device/portname.h"
 #include "diagnostic.h"
 #include "interrupts.h"
@@ -94,6 +95,8 @@ Reply sendAll(BoardClient &board, const Command &command, bool checkAfter)
     std::optional<Failure> failure;
     if (command.kind == Command::Kind::Reset) {
         failure = board.reset();
+    } else if (command.kind == Command::Kind::Setup) {
+        failure = runSetup(board, *command.board);
     } else {
         for (const Assignment &assignment : command.assignments) {
             std::string error;
@@ -112,6 +115,28 @@ Reply sendAll(BoardClient &board, const Command &command, bool checkAfter)
     reply.fields["sent"] = sentList(board);
     if (sentAll)
         reply.fields["checked"] = checkAfter;
+    return reply;
+}
+
+Reply state(BoardClient &board, const Command &command);
+
+// The registers setup loaded, and the level each named output is left at.
+Reply setup(BoardClient &board, const Command &command, bool checkAfter)
+{
+    Reply reply = sendAll(board, command, checkAfter);
+    if (!reply.ok())
+        return reply;
+    const Reply loaded = state(board, command);
+    reply.text = loaded.text;
+    reply.fields.update(loaded.fields);
+    Json names = Json::object();
+    for (const NamedLine &named : command.board->lines) {
+        if (!named.output)
+            continue;
+        reply.text += ' ' + named.name + '=' + (named.initial ? '1' : '0');
+        names[named.name] = int(named.initial);
+    }
+    reply.fields["names"] = names;
     return reply;
 }
 
@@ -223,7 +248,8 @@ Reply state(BoardClient &board, const Command &command)
 
 bool Command::sends() const
 {
-    return kind == Kind::Dir || kind == Kind::Write || kind == Kind::Reset || kind == Kind::Pulse;
+    return kind == Kind::Dir || kind == Kind::Write || kind == Kind::Reset || kind == Kind::Pulse ||
+           kind == Kind::Setup;
 }
 
 bool checkAgainst(const Command &command, KnownRegisters &known, std::string *error)
@@ -232,6 +258,14 @@ bool checkAgainst(const Command &command, KnownRegisters &known, std::string *er
     case Command::Kind::Reset:
         known.reset();
         return true;
+    case Command::Kind::Setup: {
+        const BoardFile::Registers registers = command.board->setupRegisters();
+        for (const Port port : BoardPorts) {
+            known.set(Register::Direction, port, registers.direction[portIndex(port)]);
+            known.set(Register::Write, port, registers.write[portIndex(port)]);
+        }
+        return true;
+    }
     case Command::Kind::Dir:
     case Command::Kind::Write:
     case Command::Kind::Pulse:
@@ -263,6 +297,14 @@ Json Reply::json() const
         for (const Port port : BoardPorts)
             whole[letter(port)] = inputs[portIndex(port)];
         object["inputs"] = whole;
+        if (names) {
+            Json levels = Json::object();
+            for (const NamedLine &named : *names) {
+                const Selector line{named.port, named.line, named.name, named.activeLow};
+                levels[named.name] = line.valueIn(inputs);
+            }
+            object["names"] = levels;
+        }
     }
     if (!ok()) {
         object["exit"] = signal ? 128 + signal : int(code);
@@ -271,7 +313,22 @@ Json Reply::json() const
     return object;
 }
 
-Reply runCommand(BoardClient &board, const Command &command, bool checkAfter)
+std::optional<Failure> runSetup(BoardClient &board, const BoardFile &file)
+{
+    const BoardFile::Registers registers = file.setupRegisters();
+    for (const Register reg : {Register::Write, Register::Direction}) {
+        const auto &values = reg == Register::Write ? registers.write : registers.direction;
+        for (const Port port : BoardPorts) {
+            if (auto failure = board.load(reg, port, values[portIndex(port)]))
+                return failure;
+        }
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+Reply runKind(BoardClient &board, const Command &command, bool checkAfter)
 {
     switch (command.kind) {
     case Command::Kind::Read: {
@@ -298,8 +355,20 @@ Reply runCommand(BoardClient &board, const Command &command, bool checkAfter)
         return state(board, command);
     case Command::Kind::Quit:
         return done(command.name);
+    case Command::Kind::Setup:
+        return setup(board, command, checkAfter);
     }
     return done(command.name);
+}
+
+} // namespace
+
+Reply runCommand(BoardClient &board, const Command &command, bool checkAfter)
+{
+    Reply reply = runKind(board, command, checkAfter);
+    if (command.board)
+        reply.names = &command.board->lines;
+    return reply;
 }
 
 ExitCode runWatch(BoardClient &board, Output &out, const WatchPlan &plan)

@@ -12,12 +12,13 @@
 #include <vector>
 
 class BoardClient;
+struct BoardFile;
 
 // One command of the command line or of a batch line, parsed and checked before anything is
 // opened or sent.
 struct Command
 {
-    enum class Kind { Read, Dir, Write, Reset, Expect, Wait, Sleep, Pulse, State, Quit };
+    enum class Kind { Read, Dir, Write, Reset, Expect, Wait, Sleep, Pulse, State, Quit, Setup };
 
     Kind kind = Kind::Read;
     std::string name;
@@ -25,6 +26,7 @@ struct Command
     std::vector<Assignment> assignments; // dir, write; pulse: its one line
     ConditionSet conditions;             // expect, wait
     std::int64_t ms = 0;                 // sleep, pulse
+    const BoardFile *board = nullptr;    // in force: setup, and the names of a reading
 
     Register reg() const { return kind == Kind::Dir ? Register::Direction : Register::Write; }
     bool sends() const;
@@ -48,6 +50,7 @@ struct Reply
     // JSON is asked for.
     std::vector<Selector> selectors{};
     Inputs inputs{};
+    const LineNames *names = nullptr; // a board file's, shown with a reading
 
     bool ok() const { return code == ExitCode::Success; }
     // A reading came, whether or not its condition held.
@@ -58,6 +61,11 @@ struct Reply
 struct Failure;
 // The reply of a command that ended in failure.
 Reply failed(const std::string &type, const Failure &failure);
+
+struct Failure;
+// The board file's setup: the three write-port commands, then the three set-direction commands,
+// and the registers are known.
+std::optional<Failure> runSetup(BoardClient &board, const BoardFile &file);
 
 // Runs a command on the open board. checkAfter: a command that sends ends with one exchange
 // showing that the board answers.

@@ -64,7 +64,7 @@ Command command(Command::Kind kind)
 
 std::optional<Plan> parseRead(const CommandRow &, const ParsedOptions &args, std::string *error)
 {
-    auto selectors = parseSelectors(args.positional, error);
+    auto selectors = parseSelectors(args.positional, error, args.names());
     if (!selectors)
         return std::nullopt;
     Command read = command(Command::Kind::Read);
@@ -84,7 +84,7 @@ std::optional<Plan> parseAssignments(Command::Kind kind, const ParsedOptions &ar
         return std::nullopt;
     }
     for (const std::string &arg : args.positional) {
-        auto assignment = parseAssignment(loads.reg(), arg, error);
+        auto assignment = parseAssignment(loads.reg(), arg, error, args.names());
         if (!assignment)
             return std::nullopt;
         loads.assignments.push_back(std::move(*assignment));
@@ -147,9 +147,13 @@ std::optional<Plan> parsePulse(const CommandRow &row, const ParsedOptions &args,
 {
     if (!countArguments(row, args, 2, 2, error))
         return std::nullopt;
-    auto line = parseAssignment(Register::Write, args.positional[0], error);
+    // A name alone is its line asserted.
+    const std::string &given = args.positional[0];
+    const bool named = findName(args.names(), given) != nullptr;
+    auto line = parseAssignment(Register::Write, named ? given + "=1" : given, error, args.names());
     if (!line)
         return std::nullopt;
+    line->text = given;
     if (!line->target.isLine()) {
         *error = "pulse: " + args.positional[0] +
                  " is a whole port; usage: pulse LINE=BIT D (pulse A.3=1 50ms)";
@@ -172,7 +176,7 @@ std::optional<Plan> parsePulse(const CommandRow &row, const ParsedOptions &args,
 std::optional<Plan> parseWatch(const CommandRow &, const ParsedOptions &args, std::string *error)
 {
     WatchPlan plan;
-    auto selectors = parseSelectors(args.positional, error);
+    auto selectors = parseSelectors(args.positional, error, args.names());
     if (!selectors)
         return std::nullopt;
     plan.selectors = std::move(*selectors);
@@ -196,6 +200,17 @@ std::optional<Plan> parseWatch(const CommandRow &, const ParsedOptions &args, st
         plan.durationMs = *ms;
     }
     return plan;
+}
+
+std::optional<Plan> parseSetup(const CommandRow &row, const ParsedOptions &args, std::string *error)
+{
+    if (!countArguments(row, args, 0, 0, error))
+        return std::nullopt;
+    if (!args.board) {
+        *error = "setup: no board file (--board FILE or ZARVEX_BOARD)";
+        return std::nullopt;
+    }
+    return command(Command::Kind::Setup);
 }
 
 std::optional<Plan> parsePorts(const CommandRow &row, const ParsedOptions &args, std::string *error)
@@ -310,6 +325,7 @@ const std::vector<Option> &globalOptions()
     static const std::vector<Option> options = {
         valued({"p", "port"}, "N"),
         valued({"d", "device"}, "PATH"),
+        valued({"board"}, "FILE"), // the rig's board file: its device and names
         flag({"json"}),
         flag({"no-check"}),
         flag({"h", "help"}),
@@ -333,6 +349,7 @@ const std::vector<CommandRow> &commandTable()
             {"dir", Both, {}, parseDir, HelpTexts::Dir},
             {"write", Both, {}, parseWrite, HelpTexts::Write},
             {"reset", Both, {}, parseBare<Kind::Reset>, HelpTexts::Reset},
+            {"setup", Both, {}, parseSetup, HelpTexts::Setup},
             {"watch",
              CommandLine,
              {interval, valued({"count"}, "N"), valued({"duration"}, "D")},
@@ -395,12 +412,15 @@ const std::vector<Option> &everyOption()
 std::optional<Plan> parsePlan(const CommandRow &row, const ParsedOptions &args, std::string *error)
 {
     auto plan = row.parse(row, args, error);
-    if (auto *command = plan ? std::get_if<Command>(&*plan) : nullptr)
+    if (auto *command = plan ? std::get_if<Command>(&*plan) : nullptr) {
         command->name = row.name;
+        command->board = args.board;
+    }
     return plan;
 }
 
-std::optional<Command> parseBatchLine(const std::vector<std::string> &words, std::string *error)
+std::optional<Command> parseBatchLine(const std::vector<std::string> &words, std::string *error,
+                                      const BoardFile *board)
 {
     const std::string name = words.empty() ? std::string() : words.front();
     const CommandRow *row = findCommand(name);
@@ -410,10 +430,11 @@ std::optional<Command> parseBatchLine(const std::vector<std::string> &words, std
                  batchNames();
         return std::nullopt;
     }
-    const auto args =
+    auto args =
         parseOptions(std::vector<std::string>(words.begin() + 1, words.end()), row->options, error);
     if (!args)
         return std::nullopt;
+    args->board = board;
     auto plan = parsePlan(*row, *args, error);
     if (!plan)
         return std::nullopt;

@@ -51,15 +51,17 @@ struct CommandRow
 const std::vector<CommandRow> &commandTable();
 const CommandRow *findCommand(const std::string &name);
 
-// -p, -d, --json, --no-check, -h and --version: anywhere on a command line, not on batch lines.
+// -p, -d, --board, --json, --no-check, -h and --version: anywhere on a command line, not on batch
+// lines.
 const std::vector<Option> &globalOptions();
 // The global options and those of every command: enough to find the command on a command line.
 const std::vector<Option> &everyOption();
 
 // The row's own parse; a Command gets the row's name.
 std::optional<Plan> parsePlan(const CommandRow &row, const ParsedOptions &args, std::string *error);
-// One batch line, split into words, without its comment.
-std::optional<Command> parseBatchLine(const std::vector<std::string> &words, std::string *error);
+// One batch line, split into words, without its comment; board: the board file in force.
+std::optional<Command> parseBatchLine(const std::vector<std::string> &words, std::string *error,
+                                      const BoardFile *board = nullptr);
 // Why this build has no such command where other systems' builds have it; empty otherwise.
 std::string leftOutHere(const std::string &name);
 // Why name does not run on a command line.

@@ -169,8 +169,17 @@ std::optional<std::int64_t> parseCount(std::string_view text, std::int64_t limit
     return count;
 }
 
+const NamedLine *findName(const LineNames &names, std::string_view name)
+{
+    const auto found = std::find_if(names.begin(), names.end(),
+                                    [&](const NamedLine &named) { return named.name == name; });
+    return found == names.end() ? nullptr : &*found;
+}
+
 std::string Selector::name() const
 {
+    if (!alias.empty())
+        return alias;
     std::string name(1, portLetter(port));
     if (isLine())
         name += '.' + std::to_string(line);
@@ -180,7 +189,7 @@ std::string Selector::name() const
 int Selector::valueIn(const Inputs &inputs) const
 {
     const int value = inputs[portIndex(port)];
-    return isLine() ? (value >> line) & 1 : value;
+    return isLine() ? ((value >> line) & 1) ^ int(activeLow) : value;
 }
 
 std::string Selector::show(const Inputs &inputs) const
@@ -189,23 +198,29 @@ std::string Selector::show(const Inputs &inputs) const
     return name() + '=' + (isLine() ? std::to_string(value) : hexByte(value));
 }
 
-std::optional<Selector> parseSelector(std::string_view text, std::string *error)
+std::optional<Selector> parseSelector(std::string_view text, std::string *error,
+                                      const LineNames &names)
 {
     const auto port = text.empty() ? std::nullopt : portFromLetter(upper(text.front()));
     if (port && text.size() == 1)
         return Selector{*port, -1};
     if (port && text.size() == 3 && text[1] == '.' && text[2] >= '0' && text[2] <= '7')
         return Selector{*port, text[2] - '0'};
-    *error = "bad port or line " + quoted(text) + ": expected a port A, B, C or a line A.0 to C.7";
+    if (const NamedLine *named = findName(names, text))
+        return Selector{named->port, named->line, named->name, named->activeLow};
+    *error = "bad port or line " + quoted(text) +
+             (names.empty() ? ": expected a port A, B, C or a line A.0 to C.7"
+                            : ": expected a port A, B, C, a line A.0 to C.7 or a name of the "
+                              "board file");
     return std::nullopt;
 }
 
 std::optional<std::vector<Selector>> parseSelectors(const std::vector<std::string> &texts,
-                                                    std::string *error)
+                                                    std::string *error, const LineNames &names)
 {
     std::vector<Selector> selectors;
     for (const std::string &text : texts) {
-        const auto selector = parseSelector(text, error);
+        const auto selector = parseSelector(text, error, names);
         if (!selector)
             return std::nullopt;
         if (std::find(selectors.begin(), selectors.end(), *selector) == selectors.end())
@@ -223,7 +238,8 @@ bool Condition::holds(const Inputs &inputs) const
     return (inputs[portIndex(target.port)] & mask) == value;
 }
 
-std::optional<Condition> parseCondition(std::string_view text, std::string *error)
+std::optional<Condition> parseCondition(std::string_view text, std::string *error,
+                                        const LineNames &names)
 {
     const auto equals = text.find('=');
     if (equals == std::string_view::npos) {
@@ -238,7 +254,7 @@ std::optional<Condition> parseCondition(std::string_view text, std::string *erro
     condition.text = std::string(text);
 
     const auto ampersand = left.find('&');
-    const auto selector = parseSelector(left.substr(0, ampersand), error);
+    const auto selector = parseSelector(left.substr(0, ampersand), error, names);
     if (!selector)
         return std::nullopt;
     condition.target = *selector;
@@ -252,7 +268,7 @@ std::optional<Condition> parseCondition(std::string_view text, std::string *erro
         if (!bit)
             return std::nullopt;
         condition.mask = std::uint8_t(1u << selector->line);
-        condition.value = std::uint8_t(*bit << selector->line);
+        condition.value = std::uint8_t((*bit ^ int(selector->activeLow)) << selector->line);
         return condition;
     }
     if (ampersand != std::string_view::npos) {
@@ -290,7 +306,8 @@ std::vector<Selector> ConditionSet::operands() const
     return selectors;
 }
 
-std::optional<Assignment> parseAssignment(Register reg, std::string_view text, std::string *error)
+std::optional<Assignment> parseAssignment(Register reg, std::string_view text, std::string *error,
+                                          const LineNames &names)
 {
     const auto equals = text.find('=');
     if (equals == std::string_view::npos) {
@@ -301,7 +318,7 @@ std::optional<Assignment> parseAssignment(Register reg, std::string_view text, s
                            ": expected PORT=VALUE (A=0x5A) or LINE=BIT (A.3=1)";
         return std::nullopt;
     }
-    const auto selector = parseSelector(text.substr(0, equals), error);
+    const auto selector = parseSelector(text.substr(0, equals), error, names);
     if (!selector)
         return std::nullopt;
     Assignment assignment{*selector, 0, std::string(text)};
@@ -318,7 +335,8 @@ std::optional<Assignment> parseAssignment(Register reg, std::string_view text, s
         selector->isLine() ? parseBit(right, error) : std::optional<int>(parseValue(right, error));
     if (!value)
         return std::nullopt;
-    assignment.value = std::uint8_t(*value);
+    const bool inverted = reg == Register::Write && selector->activeLow;
+    assignment.value = std::uint8_t(inverted ? !*value : *value);
     return assignment;
 }
 
@@ -351,7 +369,8 @@ std::optional<std::uint8_t> KnownRegisters::resolve(Register reg, const Assignme
                  "'s " + registerName(reg) +
                  " register are not known (the board cannot report them): set the whole port "
                  "first (" +
-                 letter + "=0x.. before it on the same command line, or reset or " + letter +
+                 letter + "=0x.. before it on the same command line, or " +
+                 (target.alias.empty() ? "" : "setup, ") + "reset or " + letter +
                  "=0x.. earlier in the same batch)";
         return std::nullopt;
     }

@@ -28,23 +28,42 @@ std::optional<int> parsePortNumber(std::string_view text, std::string *error);
 // A whole number of decimal digits only, at most limit; nothing otherwise.
 std::optional<std::int64_t> parseCount(std::string_view text, std::int64_t limit);
 
-// A whole port ("A") or one of its lines ("A.3").
+// A line the board file names. Through its name a line reads and is written as asserted (1)
+// or not (0): on an active-low line 1 is the low level.
+struct NamedLine
+{
+    std::string name;
+    Port port = Port::A;
+    int line = 0;
+    bool activeLow = false;
+    bool output = false;
+    bool initial = false; // asserted after setup; outputs only
+};
+using LineNames = std::vector<NamedLine>;
+const NamedLine *findName(const LineNames &names, std::string_view name);
+
+// A whole port ("A") or one of its lines ("A.3", or a name the board file gives one).
 struct Selector
 {
     Port port = Port::A;
-    int line = -1; // -1: the whole port
+    int line = -1;       // -1: the whole port
+    std::string alias{}; // the board file's name of the line, or empty
+    bool activeLow = false;
 
     bool isLine() const { return line >= 0; }
     std::string name() const;
+    // A line through its name: the asserted level.
     int valueIn(const Inputs &inputs) const;
-    // "A=0x5A" or "A.3=1"
+    // "A=0x5A", "A.3=1" or "DONE=1"
     std::string show(const Inputs &inputs) const;
     bool operator==(const Selector &) const = default;
 };
-std::optional<Selector> parseSelector(std::string_view text, std::string *error);
+std::optional<Selector> parseSelector(std::string_view text, std::string *error,
+                                      const LineNames &names = {});
 // No selector means A, B and C.
 std::optional<std::vector<Selector>> parseSelectors(const std::vector<std::string> &texts,
-                                                    std::string *error);
+                                                    std::string *error,
+                                                    const LineNames &names = {});
 
 // A=0x5A, A.3=1 or A&0x0F=0x05.
 struct Condition
@@ -56,7 +75,8 @@ struct Condition
 
     bool holds(const Inputs &inputs) const;
 };
-std::optional<Condition> parseCondition(std::string_view text, std::string *error);
+std::optional<Condition> parseCondition(std::string_view text, std::string *error,
+                                        const LineNames &names = {});
 
 // The conditions of wait and expect, and how they are sampled.
 struct ConditionSet
@@ -75,13 +95,15 @@ struct ConditionSet
 enum class Register { Direction, Write };
 
 // PORT=VALUE, or LINE=BIT. Directions also take "in" (0xFF, a line 1) and "out" (0x00, 0).
+// A named active-low line is written at the other level; its direction is as given.
 struct Assignment
 {
     Selector target;
-    std::uint8_t value = 0; // the port's value, or the line's bit
+    std::uint8_t value = 0; // the port's value, or the line's bit as loaded
     std::string text;       // as given
 };
-std::optional<Assignment> parseAssignment(Register reg, std::string_view text, std::string *error);
+std::optional<Assignment> parseAssignment(Register reg, std::string_view text, std::string *error,
+                                          const LineNames &names = {});
 
 // What a run of commands knows of the board's registers: only what it loaded itself, since
 // the board cannot report them.

@@ -4,7 +4,9 @@
 
 namespace HelpTexts {
 
-const char General[] = R"(Usage: zarvex [-p N | -d PATH|URL] [--json] [--no-check] COMMAND [ARGS...]
+const char General[] =
+    R"(Usage: zarvex [-p N | -d PATH|URL] [--board FILE] [--json] [--no-check] COMMAND
+              [ARGS...]
 
 Drives a Zarvex board from scripts, with the same commands, port naming and
 locking as the Zarvex Test window.
@@ -17,13 +19,18 @@ Options:
   -d, --device PATH|URL  a device path (/dev/serial/by-id/..., /dev/pts/N), or a
                          board served over the network by a serial server:
                          rfc2217://HOST:PORT (telnet) or socket://HOST:PORT (raw)
+      --board FILE       the rig's board file (TOML): its device, and names for
+                         its lines to use wherever a line goes (read DONE,
+                         write RESET_N=1); ZARVEX_BOARD when not given
       --json             JSON Lines on standard output
-      --no-check         no read-ports exchange after dir, write and reset
+      --no-check         no read-ports exchange after dir, write, reset and setup
   -h, --help             this help; zarvex COMMAND --help for a command
       --version          the version
 
-Without -p or -d the port is ZARVEX_PORT (a number, a path or a URL).
-Values: 90, 0x5A, 0b01011010. Lines: A.0 to C.7. Durations: 250ms, 2s, 1m.
+Without -p or -d the port is the board file's device, or else ZARVEX_PORT (a
+number, a path or a URL).
+Values: 90, 0x5A, 0b01011010. Lines: A.0 to C.7, or names of the board file.
+Durations: 250ms, 2s, 1m.
 Exit: 0 success, 1 condition false, 2 bad usage, 3 port not opened,
       4 no answer from the board, 5 port lost.
 )";
@@ -65,6 +72,16 @@ write-port A, B, C with 0, each once. Then one read-ports exchange shows the
 board answers (unless --no-check).
 )"};
 
+const HelpText Setup = {
+    "setup", nullptr, "the board file's outputs driven at their initial levels",
+    R"(Loads what the board file (--board FILE or ZARVEX_BOARD) says: write-port A, B, C
+with the initial levels of its named outputs (0 elsewhere), then set-direction
+A, B, C with its named outputs 0 and every other line 1 (an input), each once.
+Prints the registers loaded and the level of each named output. A one-line
+write after it in a batch needs no whole-port write first. Then one read-ports
+exchange shows the board answers (unless --no-check).
+)"};
+
 const HelpText Watch = {
     "watch [SEL...] [--interval D] [--count N] [--duration D]", "watch [SEL...]",
     "poll and print every change",
@@ -96,8 +113,8 @@ Blank lines and # comments are skipped. The first line printed names the port
 and device; then exactly one reply per command: "ok ...", "fail line N: ..."
 (a condition is false) or "error line N: ...". The batch stops at the first
 failure unless --keep-going. A one-line write (write A.3=1, dir A.3=out,
-pulse) needs the whole register loaded earlier in the batch (by reset or a
-whole-port command): the board cannot report its registers. A file is
+pulse) needs the whole register loaded earlier in the batch (by setup, reset
+or a whole-port command): the board cannot report its registers. A file is
 checked whole before the port is opened; --check-only only checks. Unless
 --no-check, the batch ends with one read-ports exchange when commands were
 sent since the board last answered.
@@ -127,8 +144,9 @@ zarvex batch --help tells how a batch runs.
 
 const HelpText Pulse = {"pulse LINE=BIT D", nullptr, "drive a line, then the other level",
                         R"(A batch line: writes the line at BIT, waits D and writes it at the other
-level: pulse A.3=1 50ms. The rest of the port's write register must be known,
-as for a one-line write: loaded earlier in the batch by reset or a whole-port
+level: pulse A.3=1 50ms. A name of the board file alone is asserted: pulse
+RESET_N 50ms. The rest of the port's write register must be known, as for a
+one-line write: loaded earlier in the batch by setup, reset or a whole-port
 write. zarvex batch --help tells how a batch runs.
 )"};
 

@@ -22,6 +22,7 @@ extern const HelpText Read;
 extern const HelpText Dir;
 extern const HelpText Write;
 extern const HelpText Reset;
+extern const HelpText Setup;
 extern const HelpText Watch;
 extern const HelpText Wait;
 extern const HelpText Expect;

@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: MIT
 #include "batch.h"
 #include "boardclient.h"
+#include "boardfile.h"
 #include "commands.h"
 #include "commandtable.h"
 #include "diagnostic.h"
@@ -74,7 +75,37 @@ int usageError(const std::string &message)
     return int(ExitCode::Usage);
 }
 
-// -p, -d, or else ZARVEX_PORT; nothing when none is given.
+// The device of the board file: a bare number is a port number, as in ZARVEX_PORT.
+std::optional<PortTarget> boardFileDevice(const BoardFile &board, std::string *error)
+{
+    const std::string &device = *board.device;
+    auto target = std::optional<PortTarget>();
+    if (!device.empty() && device.find_first_not_of("0123456789") == std::string::npos) {
+        if (const auto n = parsePortNumber(device, error))
+            target = PortTarget::fromNumber(*n);
+    } else {
+        target = PortTarget::parse(device, error);
+    }
+    if (!target)
+        *error = board.path + ':' + std::to_string(board.deviceLine) + ": device: " + *error;
+    return target;
+}
+
+// --board FILE, or else ZARVEX_BOARD; nothing (and no error) when neither is given.
+std::optional<BoardFile> boardFile(const ParsedOptions &options, std::string *error)
+{
+    const char *set = std::getenv("ZARVEX_BOARD");
+    const std::string path =
+        options.has("board") ? options.value("board") : validUtf8(set ? set : "");
+    if (path.empty()) {
+        if (options.has("board"))
+            *error = "--board needs a file";
+        return std::nullopt;
+    }
+    return loadBoardFile(path, error);
+}
+
+// -p, -d, the board file's device, or else ZARVEX_PORT; nothing when none is given.
 std::optional<PortTarget> portTarget(const ParsedOptions &options, std::string *error)
 {
     const bool number = options.has("p");
@@ -100,6 +131,8 @@ std::optional<PortTarget> portTarget(const ParsedOptions &options, std::string *
             *error = "-d: " + *error;
         return target;
     }
+    if (options.board && options.board->device)
+        return boardFileDevice(*options.board, error);
     const char *set = std::getenv("ZARVEX_PORT");
     const std::string variable = validUtf8(set ? set : "");
     if (variable.empty()) {
@@ -207,6 +240,7 @@ struct Runner
         if (!port && !plan.checkOnly)
             return portUsageError(error);
         plan.checkAtEnd = checks();
+        plan.board = options.board;
         const ExitCode code = runBatch(port, out, plan);
         endIfInterrupted(out);
         return int(code);
@@ -264,6 +298,11 @@ int run(const std::vector<std::string> &args)
     if (help)
         return printHelp(commandHelp(*row));
     options->positional.erase(options->positional.begin());
+    std::string boardError;
+    const std::optional<BoardFile> board = boardFile(*options, &boardError);
+    if (!boardError.empty())
+        return usageError(boardError);
+    options->board = board ? &*board : nullptr;
     auto plan = parsePlan(*row, *options, &error);
     KnownRegisters nothingKnown;
     if (const Command *command = plan ? std::get_if<Command>(&*plan) : nullptr) {

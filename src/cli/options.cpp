@@ -2,6 +2,8 @@
 // SPDX-License-Identifier: MIT
 #include "options.h"
 
+#include "boardfile.h"
+
 #include <algorithm>
 
 namespace {
@@ -133,6 +135,12 @@ std::string ParsedOptions::value(const std::string &name) const
     return found == values.end() ? std::string() : found->second;
 }
 
+const LineNames &ParsedOptions::names() const
+{
+    static const LineNames none;
+    return board ? board->lines : none;
+}
+
 std::optional<ParsedOptions> parseOptions(const std::vector<std::string> &args,
                                           const std::vector<Option> &options, std::string *error)
 {
@@ -199,7 +207,7 @@ std::optional<ConditionSet> parseConditionSet(const ParsedOptions &options, bool
         return std::nullopt;
     }
     for (const std::string &text : options.positional) {
-        auto condition = parseCondition(text, error);
+        auto condition = parseCondition(text, error, options.names());
         if (!condition)
             return std::nullopt;
         set.conditions.push_back(std::move(*condition));

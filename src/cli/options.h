@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+struct BoardFile;
+
 // An option: its names ("p", "port"; one letter has one dash) and, when it takes a value, the
 // value's name in the help ("N"); a flag has none.
 struct Option
@@ -28,9 +30,12 @@ struct ParsedOptions
 {
     std::vector<std::string> positional;
     std::map<std::string, std::string> values; // by the option's first name, flags empty
+    const BoardFile *board = nullptr;          // in force for the command: its names, setup
 
     bool has(const std::string &name) const { return values.count(name) != 0; }
     std::string value(const std::string &name) const;
+    // The names of the board file's lines; none without one.
+    const LineNames &names() const;
 };
 std::optional<ParsedOptions> parseOptions(const std::vector<std::string> &args,
                                           const std::vector<Option> &options, std::string *error);

@@ -16,6 +16,7 @@ QProcess *start(const QStringList &args, QObject *parent, const std::function<vo
     auto *process = new QProcess(parent);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.remove(QStringLiteral("ZARVEX_PORT"));
+    environment.remove(QStringLiteral("ZARVEX_BOARD"));
     process->setProcessEnvironment(environment);
     // A test run as a background job or under nohup would otherwise pass its ignored signals
     // on, and zarvex keeps those ignored.

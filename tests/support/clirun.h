@@ -3,7 +3,7 @@
 #pragma once
 
 // zarvex, the command-line program, run as a process of its own (ZARVEX_CLI, defined by each
-// test that compiles this in), without ZARVEX_PORT from the environment.
+// test that compiles this in), without ZARVEX_PORT or ZARVEX_BOARD from the environment.
 
 #include <QByteArray>
 #include <QString>
