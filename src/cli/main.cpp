@@ -298,8 +298,10 @@ int run(const std::vector<std::string> &args)
     if (help)
         return printHelp(commandHelp(*row));
     options->positional.erase(options->positional.begin());
+    // Help is there whatever the board file holds.
     std::string boardError;
-    const std::optional<BoardFile> board = boardFile(*options, &boardError);
+    const std::optional<BoardFile> board =
+        name == "help" ? std::nullopt : boardFile(*options, &boardError);
     if (!boardError.empty())
         return usageError(boardError);
     options->board = board ? &*board : nullptr;
