@@ -269,6 +269,43 @@ assert reply["inputs"] == {"A": 90, "B": 0, "C": 31}, reply
 ' "$work/out" || fail "--json read: $(cat "$work/out")"
 fi
 
+echo "A board file: its device, setup and names"
+cat >"$work/board.toml" <<'TOML'
+device = "COM7"
+[lines]
+RESET_N = { line = "A.3", active_low = true, direction = "out", initial = false }
+POWER   = { line = "A.4", direction = "out", initial = false }
+DONE    = "B.0"
+TOML
+board_file="Z:${work//\//\\}\\board.toml"
+printf 'setup\nwrite RESET_N=1\nread DONE RESET_N\n' >"$work/named.txt"
+named_file="Z:${work//\//\\}\\named.txt"
+start_board --input B=01
+if run 0 --board "$board_file" batch -f "$named_file"; then
+    expect_out "open COM7
+ok dir A=0xE7 B=0xFF C=0xFF write A=0x08 B=0x00 C=0x00 RESET_N=0 POWER=0
+ok
+ok DONE=1 RESET_N=1" "batch with a board file"
+    # RESET_N is active low: not asserted is A.3 high, asserted is low.
+    expect_events "write-port A 08
+write-port B 00
+write-port C 00
+set-direction A E7
+set-direction B FF
+set-direction C FF
+write-port A 00
+read-ports -> 00 01 00" "batch with a board file"
+fi
+start_board --input B=01
+export ZARVEX_BOARD=$board_file
+if run 0 read DONE; then
+    expect_out "DONE=1" "read DONE through ZARVEX_BOARD"
+fi
+if run 2 write RESET_N=1; then
+    grep -q 'sets one line' "$work/err" || fail "a one-shot named write: $(cat "$work/err")"
+fi
+unset ZARVEX_BOARD
+
 echo "watch and wait"
 start_board --input A=5A --count C --count-interval 200
 if run 0 -p 7 watch C --interval 100ms --duration 1s; then
