@@ -354,11 +354,14 @@ def _toml_key(key: Any, what: str) -> str:
     return _toml_string(key, what)
 
 
-def _lines_file(lines: Any) -> str:
-    """The board file of a ``lines`` dict: a private temporary file."""
+def _lines_text(lines: Any) -> str:
+    """The board file of a ``lines`` dict."""
     if not isinstance(lines, Mapping):
         raise UsageError(f"bad lines {lines!r}: expected a dict such as {{'DONE': 'B.0'}}")
-    text = "[lines]\n" + "".join(f"{_toml_key(k, 'lines')} = {_toml_value(v, 'lines')}\n" for k, v in lines.items())
+    return "[lines]\n" + "".join(f"{_toml_key(k, 'lines')} = {_toml_value(v, 'lines')}\n" for k, v in lines.items())
+
+
+def _private_file(text: str) -> str:
     fd, path = tempfile.mkstemp(prefix="zarvex-lines-", suffix=".toml")
     with open(fd, "w", encoding="utf-8", newline="\n") as file:
         file.write(text)
@@ -675,7 +678,6 @@ class Board:
         self._reconnect = bool(reconnect)
         self._on_event = on_event
         self._gone = False
-        self._backs = 0  # "back" events heard
         self._lines_file: str | None = None
         self._forget_lines_file: Callable[[], Any] = lambda: None
         self._lock = threading.Lock()
@@ -699,11 +701,10 @@ class Board:
             raise UsageError("give either board_file or lines, not both")
         # Only the names and the device are read here; zarvex judges the file.
         board: tuple[Any, dict[str, str]] | None = (None, {})
+        lines_text = None
         if lines is not None:
+            lines_text = _lines_text(lines)
             board = (None, _named_lines(lines))
-            self._lines_file = _lines_file(lines)
-            self._forget_lines_file = weakref.finalize(self, _remove, self._lines_file)
-            args += ["--board", self._lines_file]
         elif board_file is not None or os.environ.get("ZARVEX_BOARD"):
             path = os.fspath(board_file if board_file is not None else os.environ["ZARVEX_BOARD"])
             if not isinstance(path, str) or not path or "\0" in path:
@@ -715,7 +716,6 @@ class Board:
         self.lines = {} if board is None else board[1]
         if port is None and device is None and not os.environ.get("ZARVEX_PORT") and board is not None:
             if file_device is None:
-                self._forget_lines_file()
                 raise UsageError(
                     "no port given: Board(port=N) or Board(device=PATH|URL), a board file's device,"
                     " or set ZARVEX_PORT"
@@ -731,6 +731,10 @@ class Board:
                 raise UsageError(f"bad device {device!r}: expected a path or URL")
             args += ["-d", device]
         named = device if port is None and device is not None else file_device or os.environ.get("ZARVEX_PORT", "")
+        if lines_text is not None:
+            self._lines_file = _private_file(lines_text)
+            self._forget_lines_file = weakref.finalize(self, _remove, self._lines_file)
+            args += ["--board", self._lines_file]
         try:
             self._process: _Process = _Process(args)
         except FileNotFoundError:
@@ -823,7 +827,6 @@ class Board:
             _log.warning("%s: board gone (%s)", self.path, event.message)
         elif event.event == "back":
             self._gone = False
-            self._backs += 1
             _log.info("%s: back", self.path)
         if self._on_event is not None:
             try:
@@ -1110,8 +1113,8 @@ class Board:
         pending: dict[str, tuple[int, int, datetime.datetime | None]] = {}  # line: level, readings, time
         while count != 0:
             now = time.monotonic()
-            if end is not None and max(now, next_read) - start >= end:
-                return
+            if end is not None and levels and max(now, next_read) - start >= end:
+                return  # after the initial levels, which are always given
             time.sleep(max(next_read - now, 0.0))
             next_read = max(next_read + interval, time.monotonic())
             try:
