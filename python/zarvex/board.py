@@ -631,7 +631,8 @@ class Board:
     on another machine) and ``margin`` seconds more; past that, zarvex is
     ended and ZarvexError raised. Only wait(timeout=None) has no bound.
 
-    After PortLost, or zarvex ending, every call raises that error again.
+    After PortLost (without reconnect), or zarvex ending, every call
+    raises that error again.
     Calls from several threads are serialized.
 
     ``board_file`` names the lines of the rig (a TOML board file, as
