@@ -10,7 +10,12 @@ from labgrid.resource import NetworkSerialPort, RawSerialPort
 
 from zarvex import PortLost, PortUnavailable, ProgramNotFound
 from zarvex.emulator import Emulator, Ser2net
-from zarvex.labgrid import ZarvexDriver
+from zarvex.labgrid import ZarvexDriver, ZarvexOutputDriver
+
+LINES = {
+    "RESET_N": {"line": "A.3", "active_low": True, "direction": "out", "initial": False},
+    "POWER": {"line": "A.4", "direction": "out"},
+}
 
 
 @pytest.fixture
@@ -110,3 +115,51 @@ def test_device_of_a_network_port(host, protocol, device):
     target = Target("main")
     NetworkSerialPort(target, None, host=host, port=4003, protocol=protocol)
     assert ZarvexDriver(target, None).device == device
+
+
+@pytest.mark.parametrize(
+    "line, invert, status, sent",
+    [
+        ("POWER", False, True, "write-port A 18"),
+        ("POWER", True, False, "write-port A 18"),
+        ("RESET_N", False, True, "write-port A 00"),  # active low
+        ("RESET_N", True, False, "write-port A 00"),
+        ("A.4", False, True, "write-port A 18"),
+        ("A.3", False, False, "write-port A 00"),  # a line is not active low by its name's table
+        ("A.3", True, True, "write-port A 00"),
+    ],
+)
+def test_output_driver_sets_and_gets_a_name_or_line(emulator, line, invert, status, sent):
+    target = Target("main")
+    RawSerialPort(target, None, port=emulator.device)
+    ZarvexDriver(target, None, lines=LINES)
+    output = ZarvexOutputDriver(target, None, line=line, invert=invert)
+    target.activate(output)
+    try:
+        # Activation set the lines up: RESET_N released (A.3 high), POWER off, both driving.
+        loaded = emulator.wait_for("write-port A 08")
+        emulator.wait_for("set-direction A E7", len(loaded))
+        start = len(emulator.commands())
+        output.set(status)
+        assert output.get() is status
+        emulator.wait_for(sent, start)
+    finally:
+        target.deactivate(output)
+
+
+def test_output_drivers_share_a_board_file_relative_to_the_environment(
+    emulator, network_target, tmp_path, monkeypatch
+):
+    (tmp_path / "board.toml").write_text('[lines]\nPOWER = { line = "A.4", direction = "out" }\n')
+    monkeypatch.chdir("/")
+    target = network_target(
+        "raw",
+        "[{ZarvexDriver: {board_file: board.toml}}, {ZarvexOutputDriver: {name: power, line: POWER}},"
+        " {ZarvexOutputDriver: {name: b7, line: B.7}}]",
+    )
+    power = target.get_driver("ZarvexOutputDriver", name="power")
+    b7 = target.get_driver("ZarvexOutputDriver", name="b7")
+    assert power.board is b7.board
+    power.set(True)
+    assert b7.get() is False and power.get() is True
+    emulator.wait_for("write-port A 10")

@@ -86,3 +86,26 @@ def test_a_board_a_failed_test_left_open_is_closed(pytester):
     with Emulator(inputs={"A": 0x3C}) as emulator, Emulator() as other:
         pytester.makepyfile(LEFT_OPEN.format(device=emulator.device, other=other.device))
         pytester.runpytest(*PLUGIN).assert_outcomes(failed=1, passed=1)
+
+
+NAMED_TEST = """
+def test_board(zarvex_board):
+    assert zarvex_board.lines == {"DONE": "B.0"} and zarvex_board.get("DONE")
+
+def test_emulator(zarvex_emulator):
+    assert zarvex_emulator.lines == {"DONE": "B.0"} and not zarvex_emulator.get("DONE")
+"""
+
+
+def test_zarvex_board_file_option(pytester, monkeypatch):
+    monkeypatch.delenv("ZARVEX_PORT", raising=False)
+    monkeypatch.delenv("ZARVEX_BOARD", raising=False)
+    pytester.makepyfile(NAMED_TEST)
+    with Emulator(inputs={"B": 0x01}) as emulator:
+        rig = pytester.path / "rig.toml"
+        rig.write_text(f'device = "{emulator.device}"\n[lines]\nDONE = "B.0"\n')
+        pytester.runpytest(*PLUGIN, "--zarvex-board-file", str(rig)).assert_outcomes(passed=2)
+        rig.write_text('[lines]\nDONE = "B.0"\n')
+        pytester.runpytest(*PLUGIN, "--zarvex-board-file", str(rig)).assert_outcomes(passed=1, skipped=1)
+        given = pytester.runpytest(*PLUGIN, "--zarvex-board-file", str(rig), "--zarvex-device", emulator.device)
+        given.assert_outcomes(passed=2)

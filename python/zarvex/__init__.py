@@ -24,9 +24,21 @@ Example::
         except ConditionFailed as e:
             print("C.0 stayed low:", e.reading)
 
+With a board file (``Board(port=3, board_file="rig.toml")``, or its
+[lines] table as ``lines={...}``) the rig's names stand for lines, their
+values asserted or not::
+
+    with Board(board_file="rig.toml") as board:   # the file's device
+        board.setup()                     # named outputs at their initial levels
+        board.pulse("RESET_N", 0.05)      # asserted for 50 ms, then released
+        board.set("POWER", True)
+        board.wait("DONE=1", timeout=5)
+        for edge in board.edges("DONE", "B", stable=3, count=4):
+            print(edge.time, edge.line, edge.name, edge.value)
+
 dir(), write(), reset() and pulse() are checked as on the zarvex command
 line: NoAnswer when the board does not answer the read-ports exchange after
-them (``check=False`` leaves it out).
+them (``check=False`` leaves it out); so are set() and setup().
 
 Errors are ZarvexError subclasses: UsageError (bad arguments, raised before
 anything is sent), PortUnavailable (``.reason``: "absent", "busy", ...),
@@ -39,7 +51,7 @@ level. For tests, the pytest plugin
 
 __version__ = "1.1"
 
-from .board import Board, Port, Reading, Registers, State
+from .board import Board, BoardEvent, Edge, Port, Reading, Registers, State
 from .errors import (
     ConditionFailed,
     NoAnswer,
@@ -52,6 +64,8 @@ from .errors import (
 
 __all__ = [
     "Board",
+    "BoardEvent",
+    "Edge",
     "Port",
     "Reading",
     "Registers",

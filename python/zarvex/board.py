@@ -22,10 +22,12 @@ import operator
 import os
 import re
 import subprocess
+import tempfile
 import threading
 import time
+import tomllib
 import weakref
-from typing import Any, Callable, NoReturn, overload
+from typing import Any, Callable, Iterator, Mapping, NoReturn, TypeGuard, overload
 
 from ._process import detached, program_path
 from .errors import (
@@ -38,7 +40,7 @@ from .errors import (
     _from_reply,
 )
 
-__all__ = ["Board", "Port", "Reading", "Registers", "State"]
+__all__ = ["Board", "BoardEvent", "Edge", "Port", "Reading", "Registers", "State"]
 
 
 class Port(enum.StrEnum):
@@ -59,6 +61,9 @@ _READS = ("read", "expect", "wait")  # the commands the board answers
 _SELECTOR = re.compile(r"([ABC])(?:\.([0-7]))?\Z", re.IGNORECASE)
 _NUMBER = r"0[xX][0-9a-fA-F]+|0[bB][01]+|[0-9]+"
 _CONDITION = re.compile(rf"([ABC])(?:\.([0-7]))?(?:&({_NUMBER}))?=({_NUMBER})\Z", re.IGNORECASE)
+_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
+_NAMED_CONDITION = re.compile(rf"([A-Za-z_][A-Za-z0-9_]*)=({_NUMBER})\Z")
+_LINES = tuple(f"{port}.{bit}" for port in "ABC" for bit in range(8))
 
 
 def _port_of(selector: Any) -> tuple[str, int | None]:
@@ -72,9 +77,30 @@ def _port_of(selector: Any) -> tuple[str, int | None]:
     raise UsageError(f"bad port or line {selector!r}: expected a port A, B, C or a line A.0 to C.7")
 
 
+def _is_name(selector: Any) -> TypeGuard[str]:
+    """A name from a board file: its form only; zarvex knows whether it is there."""
+    return isinstance(selector, str) and bool(_NAME.match(selector)) and selector.upper() not in "ABC"
+
+
 def _selector(selector: Any) -> str:
-    port, bit = _port_of(selector)
+    """"A", "A.3" or a name, as the batch line takes it; UsageError otherwise."""
+    if _is_name(selector):
+        return selector
+    try:
+        port, bit = _port_of(selector)
+    except UsageError:
+        raise UsageError(
+            f"bad port, line or name {selector!r}: expected a port A, B, C, a line A.0 to C.7 or a name"
+        ) from None
     return port if bit is None else f"{port}.{bit}"
+
+
+def _line(selector: Any, what: str) -> str:
+    """"A.3" or a name: one line."""
+    target = _selector(selector)
+    if len(target) == 1:
+        raise UsageError(f"{what} needs a line such as 'A.3' or a name, not the port {selector!r}")
+    return target
 
 
 def _integer(value: Any) -> int | None:
@@ -106,15 +132,16 @@ _DIRECTIONS = {"in": 1, "out": 0}  # as zarvex dir spells them: A=in, A.3=out
 
 
 def _assignment(command: str, target: Any, value: Any) -> str:
-    port, bit = _port_of(target)
+    where = _selector(target)
+    whole = len(where) == 1
     if command == "dir" and isinstance(value, str):
         level = _DIRECTIONS.get(str.lower(value))
         if level is None:
             raise UsageError(f"bad direction {value!r} for {target}: expected 'in', 'out' or a number")
-        return f"{port}=0x{0xFF * level:02X}" if bit is None else f"{port}.{bit}={level}"
-    if bit is None:
-        return f"{port}=0x{_byte(value, port):02X}"
-    return f"{port}.{bit}={_bit(value, f'{port}.{bit}')}"
+        return f"{where}=0x{0xFF * level:02X}" if whole else f"{where}={level}"
+    if whole:
+        return f"{where}=0x{_byte(value, where):02X}"
+    return f"{where}={_bit(value, where)}"
 
 
 def _assignments(command: str, args: tuple[Any, ...], ports: dict[str, Any]) -> str:
@@ -131,10 +158,17 @@ def _number(text: str) -> int:
 
 
 def _condition(condition: Any) -> str:
-    """The condition in zarvex's own form, checked: "A=0x5A", "A.3=1", "A&0xF0=0x50"."""
+    """The condition in zarvex's own form, checked: "A=0x5A", "A.3=1", "A&0xF0=0x50", "DONE=1"."""
     m = _CONDITION.match(condition) if isinstance(condition, str) else None
+    named = None if m or not isinstance(condition, str) else _NAMED_CONDITION.match(condition)
+    if named and _is_name(named.group(1)):
+        if _number(named.group(2)) not in (0, 1):
+            raise UsageError(f"bad condition {condition!r}: a line is compared with 0 or 1, without a mask")
+        return f"{named.group(1)}={_number(named.group(2))}"
     if not m:
-        raise UsageError(f"bad condition {condition!r}: expected e.g. 'A=0x5A', 'A.3=1' or 'A&0xF0=0x50'")
+        raise UsageError(
+            f"bad condition {condition!r}: expected e.g. 'A=0x5A', 'A.3=1', 'A&0xF0=0x50' or 'DONE=1'"
+        )
     port, bit, mask, value = m.groups()
     port = port.upper()
     if bit is not None:
@@ -189,14 +223,20 @@ class Reading:
     ``reading.a`` or ``reading[Port.A]`` or ``reading["A"]`` is port A's
     byte; ``reading["A.3"]`` is line A.3 (0 or 1). ``time`` is when zarvex
     took the reading (an aware datetime), or None if it did not say.
+    ``names`` maps each line named in the board file to its level as
+    asserted (1) or not (0), so ``reading["RESET_N"]`` is 1 when that
+    active-low line reads low.
     """
 
     a: int
     b: int
     c: int
     time: datetime.datetime | None = None
+    names: Mapping[str, int] = dataclasses.field(default_factory=dict, compare=False)
 
     def __getitem__(self, selector: Port | str) -> int:
+        if isinstance(selector, str) and selector in self.names:
+            return self.names[selector]
         port, bit = _port_of(selector)
         value = self.a if port == "A" else self.b if port == "B" else self.c
         return value if bit is None else (value >> bit) & 1
@@ -235,13 +275,120 @@ def _registers(values: Any) -> Registers:
 
 def _reading(reply: dict[str, Any]) -> Reading | None:
     """The whole reading of a reply ("inputs"; "values" when it holds every port)."""
+    names = reply.get("names")
+    names = {k: v for k, v in names.items() if type(v) is int} if type(names) is dict else {}
     for key in ("inputs", "values"):
         values = reply.get(key)
         if type(values) is dict:
             a, b, c = values.get("A"), values.get("B"), values.get("C")
             if type(a) is int and type(b) is int and type(c) is int:
-                return Reading(a, b, c, _time(reply.get("time")))
+                return Reading(a, b, c, _time(reply.get("time")), names)
     return None
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class Edge:
+    """One event of Board.edges(): a line's level at the start (``event``
+    "initial") or a change of it ("edge"). ``line`` is "B.0"; ``name`` the
+    board file's name of the line, or None; ``value`` its level, as asserted
+    (1) or not when the line is named active low; ``time`` when the reading
+    that showed it was taken (the first of ``stable`` equal ones)."""
+
+    event: str
+    line: str
+    name: str | None
+    value: int
+    time: datetime.datetime | None
+
+    @property
+    def initial(self) -> bool:
+        return self.event == "initial"
+
+    def __str__(self) -> str:
+        level = f"{self.line} {self.name}={self.value}" if self.name else f"{self.line}={self.value}"
+        return level + (" initial" if self.initial else "")
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class BoardEvent:
+    """What a Board made with reconnect=True hears of its port: ``event``
+    "gone" (``message`` says why) or "back"; ``time`` as zarvex reported it."""
+
+    event: str
+    message: str | None
+    time: datetime.datetime | None
+
+
+def _toml_string(text: str, what: str) -> str:
+    out = []
+    for ch in text:
+        code = ord(ch)
+        if 0xD800 <= code < 0xE000:
+            raise UsageError(f"bad text {text!r} in {what}: it is not valid Unicode")
+        out.append(f"\\u{code:04X}" if ch in '"\\' or code < 0x20 or code == 0x7F else ch)
+    return '"' + "".join(out) + '"'
+
+
+def _toml_value(value: Any, what: str) -> str:
+    """``value`` as TOML, for zarvex to judge: every key and string quoted,
+    so nothing in them can become more of the file."""
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, str):
+        return _toml_string(value, what)
+    number = _integer(value)
+    if number is not None:
+        return str(number)
+    if isinstance(value, float):
+        return "nan" if math.isnan(value) else repr(value)
+    if isinstance(value, Mapping):
+        return "{ " + ", ".join(f"{_toml_key(k, what)} = {_toml_value(v, what)}" for k, v in value.items()) + " }"
+    if isinstance(value, (list, tuple)):
+        return "[" + ", ".join(_toml_value(v, what) for v in value) + "]"
+    raise UsageError(f"bad value {value!r} in {what}: expected a line such as 'A.3' or a dict")
+
+
+def _toml_key(key: Any, what: str) -> str:
+    if not isinstance(key, str):
+        raise UsageError(f"bad key {key!r} in {what}: keys are strings")
+    return _toml_string(key, what)
+
+
+def _lines_text(lines: Any) -> str:
+    """The board file of a ``lines`` dict."""
+    if not isinstance(lines, Mapping):
+        raise UsageError(f"bad lines {lines!r}: expected a dict such as {{'DONE': 'B.0'}}")
+    return "[lines]\n" + "".join(f"{_toml_key(k, 'lines')} = {_toml_value(v, 'lines')}\n" for k, v in lines.items())
+
+
+def _private_file(text: str) -> str:
+    fd, path = tempfile.mkstemp(prefix="zarvex-lines-", suffix=".toml")
+    with open(fd, "w", encoding="utf-8", newline="\n") as file:
+        file.write(text)
+    return path
+
+
+def _named_lines(table: Any) -> dict[str, str]:
+    """Each name of a [lines] table and its line ("A.3"), of the forms zarvex takes."""
+    named = {}
+    if isinstance(table, Mapping):
+        for name, value in table.items():
+            line = value.get("line") if isinstance(value, Mapping) else value
+            if isinstance(name, str) and isinstance(line, str) and _SELECTOR.match(line) and "." in line:
+                named[name] = line.upper()
+    return named
+
+
+def _read_board_file(path: str) -> tuple[Any, dict[str, str]] | None:
+    """A board file's device (None when it has none) and names; None when it
+    cannot be read, so that zarvex says what is wrong with it."""
+    try:
+        with open(path, "rb") as file:
+            data = tomllib.load(file)
+    except (OSError, ValueError):
+        return None
+    device = data.get("device")
+    return (None if device in (None, "") else device), _named_lines(data.get("lines"))
 
 
 _decode = json.JSONDecoder().raw_decode
@@ -428,6 +575,13 @@ class _Process:
             pass
 
 
+def _remove(path: str) -> None:
+    try:
+        os.remove(path)
+    except OSError:
+        pass
+
+
 def _ended_error(process: _Process, what: str, partial: bytes) -> ZarvexError:
     """The error for zarvex ending without a whole JSON reply, with the
     start of the line it left unfinished and its stderr tail."""
@@ -439,6 +593,9 @@ def _ended_error(process: _Process, what: str, partial: bytes) -> ZarvexError:
     else:
         status, exit_code = f" (exit status {code})", code
     tail = process.tail()
+    if exit_code == 2 and not partial and tail:
+        # zarvex refused its command line or board file before writing anything: its own words
+        return UsageError("\n".join(t.removeprefix("zarvex: ") for t in tail.splitlines()))
     message = f"zarvex ended{status} {what}"
     if partial:
         message += f" after writing {partial[:200]!r}"
@@ -474,8 +631,27 @@ class Board:
     on another machine) and ``margin`` seconds more; past that, zarvex is
     ended and ZarvexError raised. Only wait(timeout=None) has no bound.
 
-    After PortLost, or zarvex ending, every call raises that error again.
+    After PortLost (without reconnect), or zarvex ending, every call
+    raises that error again.
     Calls from several threads are serialized.
+
+    ``board_file`` names the lines of the rig (a TOML board file, as
+    zarvex's ``--board`` takes; ZARVEX_BOARD when not given), or ``lines``
+    gives its [lines] table as a dict: ``lines={"RESET_N": {"line": "A.3",
+    "active_low": True, "direction": "out"}, "DONE": "B.0"}``. Names then
+    stand wherever a line does, with their values asserted (1) or not:
+    ``board.set("RESET_N", True)``, ``board.get("DONE")``, ``board.wait(
+    "DONE=1", timeout=5)``. zarvex judges the file; when it refuses it,
+    UsageError says "FILE:LINE: problem". The file's ``device`` is the
+    board when neither port nor device is given. ``lines`` maps each name
+    to its line ("A.3").
+
+    ``reconnect=True`` keeps the Board through a lost port: zarvex opens
+    it again every 250 ms until it is back (then runs the board file's
+    setup again). The command that was running raises PortLost; the next
+    waits, without a bound, for the port to come back. Each "gone" and
+    "back" is logged (logger "zarvex", WARNING and INFO) and passed to
+    ``on_event`` as a BoardEvent.
 
     ``path`` is the port as given, ``device`` the device it resolved to,
     ``number`` the port number if one was given. ``emulator`` is the
@@ -490,11 +666,21 @@ class Board:
         *,
         check: bool = True,
         margin: float = 10.0,
+        board_file: str | os.PathLike[str] | None = None,
+        lines: Mapping[str, Any] | None = None,
+        reconnect: bool = False,
+        on_event: Callable[[BoardEvent], Any] | None = None,
     ) -> None:
         self.path: str | None = None
         self.device: str | None = None
         self.number: int | None = None
         self.emulator: Any = None
+        self.lines: dict[str, str] = {}
+        self._reconnect = bool(reconnect)
+        self._on_event = on_event
+        self._gone = False
+        self._lines_file: str | None = None
+        self._forget_lines_file: Callable[[], Any] = lambda: None
         self._lock = threading.Lock()
         self._owner: int | None = None  # the thread running a call
         self._closed = False
@@ -508,10 +694,33 @@ class Board:
 
         # The Board makes the checks itself, one after each call that drives outputs.
         args = [program_path(program), "--json", "--no-check", "batch", "--keep-going"]
+        if self._reconnect:
+            args.append("--reconnect")
         if port is not None and device is not None:
             raise UsageError("give either port or device, not both")
-        if port is None and device is None and not os.environ.get("ZARVEX_PORT"):
-            raise UsageError("no port given: Board(port=N) or Board(device=PATH|URL), or set ZARVEX_PORT")
+        if board_file is not None and lines is not None:
+            raise UsageError("give either board_file or lines, not both")
+        # Only the names and the device are read here; zarvex judges the file.
+        board: tuple[Any, dict[str, str]] | None = (None, {})
+        lines_text = None
+        if lines is not None:
+            lines_text = _lines_text(lines)
+            board = (None, _named_lines(lines))
+        elif board_file is not None or os.environ.get("ZARVEX_BOARD"):
+            path = os.fspath(board_file if board_file is not None else os.environ["ZARVEX_BOARD"])
+            if not isinstance(path, str) or not path or "\0" in path:
+                raise UsageError(f"bad board file {board_file!r}: expected a path")
+            board = _read_board_file(path)
+            if board_file is not None:
+                args += ["--board", path]
+        file_device = None if board is None else board[0]
+        self.lines = {} if board is None else board[1]
+        if port is None and device is None and not os.environ.get("ZARVEX_PORT") and board is not None:
+            if file_device is None:
+                raise UsageError(
+                    "no port given: Board(port=N) or Board(device=PATH|URL), a board file's device,"
+                    " or set ZARVEX_PORT"
+                )
         if port is not None:
             number = _integer(port)
             if number is None or not 1 <= number <= 32767:
@@ -522,16 +731,29 @@ class Board:
             if not isinstance(device, str) or not device or "\0" in device:
                 raise UsageError(f"bad device {device!r}: expected a path or URL")
             args += ["-d", device]
-        named = device if port is None and device is not None else os.environ.get("ZARVEX_PORT", "")
+        named = device if port is None and device is not None else file_device or os.environ.get("ZARVEX_PORT", "")
+        if lines_text is not None:
+            self._lines_file = _private_file(lines_text)
+            self._forget_lines_file = weakref.finalize(self, _remove, self._lines_file)
+            args += ["--board", self._lines_file]
         try:
             self._process: _Process = _Process(args)
         except FileNotFoundError:
+            self._forget_lines_file()
             raise ProgramNotFound(args[0], "is zarvex installed and on PATH?") from None
         except PermissionError as e:
+            self._forget_lines_file()
             raise ZarvexError(f"cannot run {args[0]!r}: {e.strerror}") from None
         self._finalizer: weakref.finalize = weakref.finalize(self, self._process.end)
 
-        opened = self._receive(None, _CONNECT if port is None and "://" in str(named) else 0.0)
+        try:
+            opened = self._receive(None, _CONNECT if port is None and "://" in str(named) else 0.0)
+        except UsageError as e:
+            if self._lines_file is None:
+                raise
+            # The file is ours, not the caller's: its problem is told of the lines.
+            where = re.escape(self._lines_file) + r"(?::\d+)?: "
+            raise UsageError(re.sub(where, "lines: ", e.message)) from None
         if opened.get("type") != "open":
             self._fail(ZarvexError(f"zarvex answered {opened!r} instead of opening the port"))
         if not opened.get("ok", "exit" not in opened):
@@ -551,46 +773,67 @@ class Board:
 
     def _receive(self, line: str | None, seconds: float | None) -> dict[str, Any]:
         """Sends ``line`` (None: nothing, the reply is the open) and reads one
-        reply, for at most ``seconds`` (None: no bound) and the margin.
-        Interrupted in between, the Board is closed rather than left out of
-        step."""
+        reply, for at most ``seconds`` (None: no bound) and the margin; the
+        events that come before it are handled on the way, and while the
+        port is gone there is no bound. Interrupted in between, the Board is
+        closed rather than left out of step."""
         process = self._process
-        limit = None if seconds is None else seconds + self._margin
         debug = _log.isEnabledFor(logging.DEBUG)
-        try:
-            if line is not None:
-                if debug:
-                    _log.debug("%d > %s", process.proc.pid, line)
-                process.send(line.encode("ascii") + b"\n")
-            raw = process.read_line(limit)
-        except _Overdue:
-            process.end(graceful=False)
-            what = "before opening the port" if line is None else f"to {line!r}"
-            tail = process.tail()
-            message = f"zarvex gave no reply {what} within {limit:g} s, and was ended"
-            self._fail(ZarvexError(message + (f": {tail}" if tail else "")))
-        except BaseException as e:
-            if self._closed and isinstance(e, (OSError, ValueError)):
-                raise self._closed_during() from None
-            self._abort()
-            raise
-        if debug:
-            _log.debug("%d < %s", process.proc.pid, raw.rstrip(b"\r\n").decode("utf-8", "replace"))
-        if not raw.endswith(b"\n"):
-            if self._closed:
-                raise self._closed_during()
-            what = "before opening the port" if line is None else f"without answering {line!r}"
-            self._fail(_ended_error(process, what, raw))
-        try:
-            text = raw.decode()
-            reply, end = _decode(text)
-            if not text[end:].isspace():
+        unsent = line
+        while True:
+            limit = None if seconds is None or self._gone else seconds + self._margin
+            try:
+                if unsent is not None:
+                    if debug:
+                        _log.debug("%d > %s", process.proc.pid, unsent)
+                    process.send(unsent.encode("ascii") + b"\n")
+                    unsent = None
+                raw = process.read_line(limit)
+            except _Overdue:
+                process.end(graceful=False)
+                what = "before opening the port" if line is None else f"to {line!r}"
+                tail = process.tail()
+                message = f"zarvex gave no reply {what} within {limit:g} s, and was ended"
+                self._fail(ZarvexError(message + (f": {tail}" if tail else "")))
+            except BaseException as e:
+                if self._closed and isinstance(e, (OSError, ValueError)):
+                    raise self._closed_during() from None
+                self._abort()
+                raise
+            if debug:
+                _log.debug("%d < %s", process.proc.pid, raw.rstrip(b"\r\n").decode("utf-8", "replace"))
+            if not raw.endswith(b"\n"):
+                if self._closed:
+                    raise self._closed_during()
+                what = "before opening the port" if line is None else f"without answering {line!r}"
+                self._fail(_ended_error(process, what, raw))
+            try:
+                text = raw.decode()
+                reply, end = _decode(text)
+                if not text[end:].isspace():
+                    reply = None
+            except ValueError:
                 reply = None
-        except ValueError:
-            reply = None
-        if type(reply) is not dict:
-            self._fail(ZarvexError(f"zarvex answered something that is not a JSON object: {raw[:200]!r}"))
-        return reply
+            if type(reply) is not dict:
+                self._fail(ZarvexError(f"zarvex answered something that is not a JSON object: {raw[:200]!r}"))
+            if reply.get("type") != "event" or line is None:
+                return reply
+            self._event(reply)
+
+    def _event(self, reply: dict[str, Any]) -> None:
+        """A "gone" or "back" of the port (only with --reconnect)."""
+        event = BoardEvent(str(reply.get("event")), reply.get("message"), _time(reply.get("time")))
+        if event.event == "gone":
+            self._gone = True
+            _log.warning("%s: board gone (%s)", self.path, event.message)
+        elif event.event == "back":
+            self._gone = False
+            _log.info("%s: back", self.path)
+        if self._on_event is not None:
+            try:
+                self._on_event(event)
+            except Exception:  # the Board has a reply to read yet: it stays in step
+                _log.exception("on_event raised")
 
     def _abort(self, release: bool = True) -> None:
         """Interrupted between a command and its reply: the batch cannot be
@@ -598,6 +841,7 @@ class Board:
         self._closed = True
         self._finalizer.detach()
         self._process.end(graceful=False, release=release)
+        self._forget_lines_file()
 
     def _closed_during(self) -> ZarvexError:
         """close() from another thread ended zarvex under a running command."""
@@ -647,7 +891,7 @@ class Board:
         if self._closed:
             raise self._closed_during()
         error = _from_reply(reply, _reading(reply))
-        if isinstance(error, PortLost) or reply.get("exit", 0) >= 128:
+        if (isinstance(error, PortLost) and not self._reconnect) or reply.get("exit", 0) >= 128:
             self._fail(error)  # the batch has ended
         raise error
 
@@ -667,6 +911,7 @@ class Board:
         self._closed = True
         self._finalizer.detach()
         self._process.end()
+        self._forget_lines_file()
 
     def close(self) -> None:
         """Ends zarvex, which closes the port. Commands sent with check=False
@@ -734,8 +979,8 @@ class Board:
         """Reads the three ports in one exchange.
 
         With no selector, returns a Reading; with one (``"A"``, ``Port.B``,
-        ``"C.3"``), its value as an int; with several, a tuple of ints in
-        the order given: ``a, bit = board.read("A", "B.3")``.
+        ``"C.3"``, a name), its value as an int; with several, a tuple of
+        ints in the order given: ``a, bit = board.read("A", "B.3")``.
         """
         if not selectors:
             reading = _reading(self._exchange("read", "read", _EXCHANGE))
@@ -751,7 +996,7 @@ class Board:
             value = values.get(name)
             if not isinstance(value, int):
                 reading = reading or _reading(reply)
-                if reading is None:
+                if reading is None or (_is_name(name) and name not in reading.names):
                     raise ZarvexError(f"zarvex's reply to read has no value for {name}")
                 value = reading[name]
             result.append(value)
@@ -780,18 +1025,132 @@ class Board:
         """Every line an input, every output 0 (six commands), then the check."""
         self._exchange("reset", "reset", 0.0, self._checked(check))
 
-    def pulse(self, line: str, bit: int, duration: float, *, check: bool | None = None) -> None:
-        """Drives ``line`` ("A.3") at ``bit`` for ``duration`` seconds, then
-        at the other level, then the check. The port's write register must be
-        known. zarvex takes whole milliseconds: the duration is rounded up,
-        never down, and one under 1 ms is refused rather than sent as a
-        glitch."""
-        port, number = _port_of(line)
-        if number is None:
-            raise UsageError(f"pulse() needs a line such as 'A.3', not the port {line!r}")
-        level = _bit(bit, f"{port}.{number}")
-        ms = _milliseconds(duration, "pulse duration", 1)
-        self._exchange(f"pulse {port}.{number}={level} {ms}ms", "pulse", ms / 1000, self._checked(check))
+    @overload
+    def pulse(self, line: str, seconds: float, /, *, check: bool | None = None) -> None: ...
+
+    @overload
+    def pulse(self, line: str, bit: int, duration: float, /, *, check: bool | None = None) -> None: ...
+
+    def pulse(self, line: str, *level_and_seconds: Any, check: bool | None = None) -> None:
+        """``pulse("RESET_N", 0.05)`` asserts a line or name for 0.05 s,
+        then releases it; ``pulse("A.3", bit, duration)`` drives the line at
+        ``bit`` for ``duration`` seconds, then at the other level. Then the
+        check. The port's write register must be known (after setup(),
+        reset() or a whole-port write). zarvex takes whole milliseconds: the
+        duration is rounded up, never down, and one under 1 ms is refused
+        rather than sent as a glitch."""
+        if len(level_and_seconds) not in (1, 2):
+            raise UsageError("pulse() takes a line and seconds, or a line, a level and seconds")
+        target = _line(line, "pulse()")
+        ms = _milliseconds(level_and_seconds[-1], "pulse duration", 1)
+        if len(level_and_seconds) == 2:
+            target += f"={_bit(level_and_seconds[0], target)}"
+        elif not _is_name(target):
+            target += "=1"  # a plain line is asserted high
+        self._exchange(f"pulse {target} {ms}ms", "pulse", ms / 1000, self._checked(check))
+
+    def set(self, line: str, value: bool, *, check: bool | None = None) -> None:
+        """Asserts a name (True) or releases it (False): ``set("RESET_N",
+        True)`` drives that active-low line low. A plain line ("A.3") is
+        driven at the level given. The port's write register must be known,
+        as for write(); then the check."""
+        target = _line(line, "set()")
+        self._exchange(f"write {target}={_bit(value, target)}", "write", 0.0, self._checked(check))
+
+    def get(self, line: str) -> bool:
+        """Whether a name is asserted (for a plain line: reads high)."""
+        return bool(self.read(_line(line, "get()")))
+
+    def setup(self, *, check: bool | None = None) -> None:
+        """The board file's setup: each named output at its initial level,
+        then the directions (named outputs out, every other line in); then
+        the check. Its registers are known afterwards, so set() works."""
+        self._exchange("setup", "setup", 0.0, self._checked(check))
+
+    def edges(
+        self,
+        *selectors: Port | str,
+        interval: float = 0.1,
+        stable: int = 1,
+        count: int | None = None,
+        duration: float | None = None,
+    ) -> Iterator[Edge]:
+        """Watches lines for changes: a generator of Edge events, first the
+        level of every line selected ("initial"), then one per change.
+
+        Selectors are lines, ports (their eight lines) or names; none selects
+        all 24 lines. The board is read every ``interval`` seconds through
+        this Board's zarvex, which stays usable between events. A new level
+        counts only after ``stable`` equal readings in a row, and its time
+        is that of the first of them. It ends after ``count`` edges or
+        ``duration`` seconds, whichever comes first; a lost port on a Board
+        made with reconnect=True is waited out."""
+        lines: list[tuple[str, str | None]] = []
+        by_line = {line: name for name, line in self.lines.items()}
+        for selector in selectors or ("A", "B", "C"):
+            target = _selector(selector)
+            if _is_name(target):
+                if target not in self.lines:
+                    raise UsageError(f"edges(): no line named {target!r} in the board file")
+                chosen = [self.lines[target]]
+            else:
+                chosen = [f"{target}.{bit}" for bit in range(8)] if len(target) == 1 else [target]
+            lines += [(line, by_line.get(line)) for line in chosen if line not in [l for l, _ in lines]]
+        ms = _milliseconds(interval, "interval", 1)
+        runs = _integer(stable)
+        if runs is None or runs < 1:
+            raise UsageError(f"bad stable {stable!r}: expected an int from 1")
+        edges = None if count is None else _integer(count)
+        if count is not None and (edges is None or edges < 1):
+            raise UsageError(f"bad count {count!r}: expected an int from 1")
+        end = None if duration is None else _milliseconds(duration, "duration") / 1000
+        return self._edges(lines, ms / 1000, runs, edges, end)
+
+    def _edges(
+        self, lines: list[tuple[str, str | None]], interval: float, stable: int, count: int | None, end: float | None
+    ) -> Iterator[Edge]:
+        start = next_read = time.monotonic()
+        levels: dict[str, int] = {}
+        pending: dict[str, tuple[int, int, datetime.datetime | None]] = {}  # line: level, readings, time
+        while count != 0:
+            now = time.monotonic()
+            if end is not None and levels and max(now, next_read) - start >= end:
+                return  # after the initial levels, which are always given
+            time.sleep(max(next_read - now, 0.0))
+            next_read = max(next_read + interval, time.monotonic())
+            try:
+                reading = self.read()
+            except PortLost:
+                if not self._reconnect:
+                    raise
+                continue  # the next read waits for the port to come back
+            for line, name in lines:
+                if name is None:
+                    value = reading[line]
+                elif name in reading.names:
+                    value = reading.names[name]
+                else:
+                    raise ZarvexError(f"zarvex's reading has no level for {name}")
+                if line not in levels:
+                    levels[line] = value
+                    yield Edge("initial", line, name, value, reading.time)
+                    continue
+                if value == levels[line]:
+                    pending.pop(line, None)
+                    continue
+                level, seen, first = pending.get(line, (value, 0, reading.time))
+                if level != value:
+                    seen, first = 0, reading.time
+                if seen + 1 < stable:
+                    pending[line] = (value, seen + 1, first)
+                    continue
+                pending.pop(line, None)
+                levels[line] = value
+                yield Edge("edge", line, name, value, first)
+                if count is not None:
+                    count -= 1
+                    if count == 0:
+                        return
 
     def state(self) -> State:
         """The direction and write registers loaded by this Board (None for

@@ -8,9 +8,12 @@ zarvex.pytest_plugin``). Options:
     --zarvex-port N            the board as a port number
     --zarvex-device PATH|URL   the board as a device or rfc2217:// URL
     --zarvex-emulator PROGRAM  the board emulator (zarvex-board-emulator)
+    --zarvex-board-file FILE   the rig's board file: its names, and its
+                               device when no port is given
 
-Without either of the first two, the ZARVEX_PORT environment variable names
-the board.
+Without either of the first two, the board file's device or the ZARVEX_PORT
+environment variable names the board. Both fixtures' Boards take the board
+file (ZARVEX_BOARD when the option is not given).
 
 Fixtures:
 
@@ -39,11 +42,14 @@ from typing import Iterator
 
 import pytest
 
-from .board import Board, _opened
+from .board import Board, _opened, _read_board_file
 from .emulator import Emulator
 from .errors import ZarvexError
 
-NO_BOARD = "no Zarvex board named: give --zarvex-port N, --zarvex-device PATH|URL or set ZARVEX_PORT"
+NO_BOARD = (
+    "no Zarvex board named: give --zarvex-port N, --zarvex-device PATH|URL, a board file with a device"
+    " or set ZARVEX_PORT"
+)
 _CALL_FAILED = pytest.StashKey[bool]()
 
 
@@ -56,6 +62,11 @@ def pytest_addoption(parser: pytest.Parser) -> None:
         metavar="PROGRAM",
         default="zarvex-board-emulator",
         help="the board emulator for the zarvex_emulator fixture (default: %(default)s)",
+    )
+    group.addoption(
+        "--zarvex-board-file",
+        metavar="FILE",
+        help="the rig's board file (TOML): names of lines, and the board's device when no port is given",
     )
 
 
@@ -73,10 +84,18 @@ def zarvex_board(request: pytest.FixtureRequest) -> Iterator[Board]:
     """A Board on the board named by --zarvex-port, --zarvex-device or ZARVEX_PORT."""
     port = request.config.getoption("zarvex_port")
     device = request.config.getoption("zarvex_device")
+    board_file = _board_file(request.config)
     if port is None and not device and not os.environ.get("ZARVEX_PORT"):
-        pytest.skip(NO_BOARD)
-    with Board(port=port, device=device or None) as board:
+        read = _read_board_file(board_file) if board_file else None
+        # A board file that cannot be read is for zarvex to explain.
+        if not board_file or (read is not None and read[0] is None):
+            pytest.skip(NO_BOARD)
+    with Board(port=port, device=device or None, board_file=board_file) as board:
         yield board
+
+
+def _board_file(config: pytest.Config) -> str | None:
+    return config.getoption("zarvex_board_file") or os.environ.get("ZARVEX_BOARD") or None
 
 
 @pytest.fixture
@@ -88,7 +107,7 @@ def zarvex_emulator(request: pytest.FixtureRequest) -> Iterator[Board]:
         marker = request.node.get_closest_marker("zarvex_inputs")
         inputs = {} if marker is None else dict(*marker.args, **marker.kwargs)
     with Emulator(inputs=inputs, program=request.config.getoption("zarvex_emulator")) as emulator:
-        with Board(device=emulator.device) as board:
+        with Board(device=emulator.device, board_file=_board_file(request.config)) as board:
             board.emulator = emulator
             yield board
 
