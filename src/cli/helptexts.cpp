@@ -17,6 +17,8 @@ Options:
   -d, --device PATH|URL  a device path (/dev/serial/by-id/..., /dev/pts/N), or a
                          board served over the network by a serial server:
                          rfc2217://HOST:PORT (telnet) or socket://HOST:PORT (raw)
+                         usb-serial:SERIAL names a USB adapter by its serial
+                         number (zarvex ports shows it), looked up at each open
       --json             JSON Lines on standard output
       --no-check         no read-ports exchange after dir, write and reset
   -h, --help             this help; zarvex COMMAND --help for a command
