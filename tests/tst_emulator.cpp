@@ -775,6 +775,9 @@ void TestEmulator::commandLineLog_data()
     QTest::newRow("verbose prints every poll")
         << QStringList{"--verbose"} << QList<QByteArray>{poll, poll, poll}
         << QStringList{idle, idle, idle};
+    QTest::newRow("timestamps, in order")
+        << QStringList{"--timestamps", "--verbose"} << QList<QByteArray>{poll, raw("A\x01"), poll}
+        << QStringList{idle, "write-port A 01", idle};
 }
 
 void TestEmulator::commandLineLog()
@@ -791,9 +794,22 @@ void TestEmulator::commandLineLog()
     QVERIFY(client.isOpen());
 
     QStringList lines;
+    const bool stamped = options.contains("--timestamps");
+    const QRegularExpression stamp(QStringLiteral("^(\\d+\\.\\d{6}) (.*)$"));
+    double lastStamp = 0;
+    QStringList unstamped;
     const auto readLines = [&] {
-        while (emulator.canReadLine())
-            lines << QString::fromLocal8Bit(emulator.readLine()).trimmed();
+        while (emulator.canReadLine()) {
+            QString line = QString::fromLocal8Bit(emulator.readLine()).trimmed();
+            if (stamped) {
+                const QRegularExpressionMatch match = stamp.match(line);
+                if (!match.hasMatch() || match.captured(1).toDouble() < lastStamp)
+                    unstamped << line;
+                lastStamp = match.captured(1).toDouble();
+                line = match.captured(2);
+            }
+            lines << line;
+        }
         return lines;
     };
     for (const QByteArray &command : sent) {
@@ -809,6 +825,7 @@ void TestEmulator::commandLineLog()
     QVERIFY(client.write(raw("C\x42")));
     QTRY_VERIFY(readLines().contains("write-port C 42"));
     QCOMPARE(lines, expected + QStringList{"write-port C 42"});
+    QCOMPARE(unstamped, QStringList());
 
     emulator.terminate();
     QVERIFY(emulator.waitForFinished(5000));

@@ -5,6 +5,7 @@
 
 #include "device/portaccess.h"
 #include "device/portname.h"
+#include "device/porttarget.h"
 #include "device/seriallink.h"
 #include "porttargets.h"
 #include "ptyboard.h"
@@ -82,6 +83,73 @@ Result lookAndClaim(const QString &path, const PortClaim::Options &options, cons
     return result;
 }
 
+// A system's device tree in a temporary folder, laid out as the kernel and udev lay it out:
+// class/tty entries that lead into devices/, a USB adapter's identity in the USB device above
+// its interface, device nodes (links to real pseudo-terminals) and udev's serial/ links.
+class StandInTree
+{
+public:
+    bool isValid() const { return m_dir.isValid(); }
+    DeviceTree tree() const { return {path("sys").toStdString(), path("dev").toStdString()}; }
+    QString path(const QString &relative) const { return m_dir.filePath(relative); }
+
+    // A USB adapter on hub port `port`: ttyUSBn sits below the interface, ttyACMn is one.
+    bool addUsb(const QString &name, const QString &port, const QString &serial,
+                const QString &node)
+    {
+        const QString usb = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-" + port;
+        const QString interface = usb + "/1-" + port + ":1.0";
+        const bool acm = name.startsWith(QLatin1String("ttyACM"));
+        const QString id = acm ? "usb-Arduino_Uno_R3_" + serial + "-if00"
+                               : "usb-FTDI_FT232R_USB_UART_" + serial + "-if00-port0";
+        return write(usb, {{"idVendor", acm ? "2341" : "0403"},
+                           {"idProduct", acm ? "0043" : "6001"},
+                           {"manufacturer", acm ? "Arduino (www.arduino.cc)" : "FTDI"},
+                           {"product", acm ? "Uno R3" : "FT232R USB UART"},
+                           {"serial", serial}}) &&
+               addTty(name, acm ? interface : interface + '/' + name, {}, node) &&
+               link("dev/serial/by-id/" + id, "../../" + name) &&
+               link("dev/serial/by-path/pci-0000:00:14.0-usb-0:" + port + ":1.0", "../../" + name);
+    }
+
+    bool addTty(const QString &name, const QString &device,
+                const QList<std::pair<QString, QString>> &attributes, const QString &node)
+    {
+        const QString entry = device + "/tty/" + name;
+        return write(entry, attributes) &&
+               link(entry + "/device", "../../../" + QFileInfo(device).fileName()) &&
+               link("sys/class/tty/" + name, "../../" + entry.mid(4)) && link("dev/" + name, node);
+    }
+
+    // Unplugged; udev's links to it are left dangling.
+    bool remove(const QString &name)
+    {
+        return QFile::remove(path("sys/class/tty/" + name)) && QFile::remove(path("dev/" + name));
+    }
+
+    bool write(const QString &dir, const QList<std::pair<QString, QString>> &attributes)
+    {
+        if (!QDir(m_dir.path()).mkpath(dir))
+            return false;
+        for (const auto &[name, value] : attributes) {
+            QFile file(path(dir + '/' + name));
+            if (!file.open(QIODevice::WriteOnly) || file.write((value + '\n').toUtf8()) < 0)
+                return false;
+        }
+        return true;
+    }
+
+private:
+    // Made, or replaced as udev replaces it.
+    bool link(const QString &at, const QString &target)
+    {
+        QFile::remove(path(at));
+        return QDir(m_dir.path()).mkpath(QFileInfo(at).path()) && QFile::link(target, path(at));
+    }
+
+    QTemporaryDir m_dir;
+};
+
 } // namespace
 
 class TstPortAccess : public QObject
@@ -99,6 +167,9 @@ private slots:
     void lockFileObstacles_data();
     void lockFileObstacles();
     void lockDirectoryFull();
+    void standInDeviceTree();
+    void usbSerialTargets_data();
+    void usbSerialTargets();
 };
 
 void TstPortAccess::targets_data()
@@ -659,6 +730,128 @@ void TstPortAccess::lockDirectoryFull()
                       QFileInfo(serialLayerLockPath(board.devicePath())).fileName(),
                       qt_error_string(ENOSPC)));
     QCOMPARE(board.received(), QByteArray());
+}
+
+void TstPortAccess::standInDeviceTree()
+{
+    TestPty usb, acm, uart, absent;
+    StandInTree tree;
+    QVERIFY(tree.isValid() && usb.isValid() && acm.isValid() && uart.isValid() && absent.isValid());
+    QVERIFY(tree.addUsb("ttyUSB0", "1", "A10K2X", usb.slavePath()));
+    QVERIFY(tree.addUsb("ttyACM0", "2", "85736323838351F0F0A1", acm.slavePath()));
+    const QString pci = "sys/devices/pci0000:00/0000:00:16.3";
+    QVERIFY(tree.write(pci, {{"vendor", "0x8086"}, {"device", "0xa13d"}}));
+    QVERIFY(tree.addTty("ttyS4", pci, {{"type", "4"}}, uart.slavePath()));
+    // The 8250 driver's entry where no UART answered.
+    QVERIFY(tree.addTty("ttyS0", "sys/devices/platform/serial8250", {{"type", "0"}},
+                        absent.slavePath()));
+
+    QStringList seen;
+    for (const SerialDeviceInfo &device : serialDevices(tree.tree())) {
+        const auto hex = [](std::optional<std::uint16_t> id) {
+            return id ? QString::number(*id, 16).rightJustified(4, QLatin1Char('0')) : QString();
+        };
+        seen << QStringList{QString::fromStdString(device.portName),
+                            QString::fromStdString(device.systemLocation),
+                            hex(device.vendorId) + ':' + hex(device.productId),
+                            QString::fromStdString(device.serialNumber),
+                            QString::fromStdString(device.manufacturer),
+                            QString::fromStdString(device.product),
+                            QString::fromStdString(device.description),
+                            QString::fromStdString(device.stablePath),
+                            QString::fromStdString(device.locationPath)}
+                    .join(QLatin1Char('|'))
+                    .replace(tree.path({}) + '/', QLatin1String("T/"));
+    }
+    QCOMPARE(seen,
+             QStringList({"ttyACM0|T/dev/ttyACM0|2341:0043|85736323838351F0F0A1|Arduino "
+                          "(www.arduino.cc)|Uno R3|Uno R3|T/dev/serial/by-id/"
+                          "usb-Arduino_Uno_R3_85736323838351F0F0A1-if00|T/dev/serial/by-path/"
+                          "pci-0000:00:14.0-usb-0:2:1.0",
+                          "ttyS4|T/dev/ttyS4|8086:a13d||||||",
+                          "ttyUSB0|T/dev/ttyUSB0|0403:6001|A10K2X|FTDI|FT232R USB UART|FT232R USB "
+                          "UART|T/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K2X-if00-port0|"
+                          "T/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0"}));
+}
+
+void TstPortAccess::usbSerialTargets_data()
+{
+    QTest::addColumn<QStringList>("serials"); // of ttyUSB0 and ttyACM0
+    QTest::addColumn<QString>("given");
+    QTest::addColumn<QString>("opened"); // empty: refused
+    QTest::addColumn<OpenFailure>("failure");
+    QTest::addColumn<QString>("text"); // %1: the stand-in tree
+
+    const QStringList two = {"A10K2X", "85736323"};
+    const QString found = "(found: 85736323 on %1/dev/ttyACM0, A10K2X on %1/dev/ttyUSB0)";
+    using F = OpenFailure;
+    QTest::newRow("one") << two << "A10K2X"
+                         << "ttyUSB0" << F::Other << QString();
+    QTest::newRow("the other") << two << "85736323"
+                               << "ttyACM0" << F::Other << QString();
+    QTest::newRow("case counts") << two << "a10k2x" << QString() << F::NoSuchDevice
+                                 << "no board with USB serial number a10k2x " + found;
+    QTest::newRow("a prefix is not it") << two << "A10K" << QString() << F::NoSuchDevice
+                                        << "no board with USB serial number A10K " + found;
+    QTest::newRow("no serial numbers")
+        << QStringList{"", ""} << "A10K2X" << QString() << F::NoSuchDevice
+        << "no board with USB serial number A10K2X (no USB serial "
+           "devices)";
+    QTest::newRow("two share it")
+        << QStringList{"0001", "0001"} << "0001" << QString() << F::Ambiguous
+        << "2 boards with USB serial number 0001: %1/dev/ttyACM0, %1/dev/ttyUSB0; name one by "
+           "its path";
+    QTest::newRow("no serial number given")
+        << two << QString() << QString() << F::Other
+        << "usb-serial: needs the board's USB serial number, e.g. usb-serial:A10K2X";
+}
+
+void TstPortAccess::usbSerialTargets()
+{
+    QFETCH(QStringList, serials);
+    QFETCH(QString, given);
+    QFETCH(QString, opened);
+    QFETCH(OpenFailure, failure);
+    QFETCH(QString, text);
+
+    TestPty usb, acm;
+    StandInTree tree;
+    QVERIFY(tree.isValid() && usb.isValid() && acm.isValid());
+    QVERIFY(tree.addUsb("ttyUSB0", "1", serials[0], usb.slavePath()));
+    QVERIFY(tree.addUsb("ttyACM0", "2", serials[1], acm.slavePath()));
+
+    std::string error;
+    const std::optional<PortTarget> target =
+        PortTarget::parse(("usb-serial:" + given).toStdString(), &error);
+    if (given.isEmpty()) {
+        QVERIFY(!target);
+        QCOMPARE(QString::fromStdString(error), text);
+        return;
+    }
+    QVERIFY(target && target->kind == PortTarget::Kind::UsbSerial);
+    QCOMPARE(QString::fromStdString(target->described()), "usb-serial:" + given);
+    LinkOptions options;
+    options.deviceTree = tree.tree();
+    const std::unique_ptr<SerialLink> link = makeLink(*target, options);
+    const std::optional<OpenRefusal> refusal = link->open();
+    if (opened.isEmpty()) {
+        QVERIFY(refusal);
+        QCOMPARE(refusal->failure, failure);
+        QCOMPARE(QString::fromStdString(refusal->path), "usb-serial:" + given);
+        QCOMPARE(QString::fromStdString(refusal->text()), text.arg(tree.path("")));
+        return;
+    }
+    QVERIFY2(!refusal, refusal.value_or(OpenRefusal{}).text().c_str());
+    QCOMPARE(QString::fromStdString(link->name()), tree.path("dev/" + opened));
+    link->close();
+
+    // Plugged in again, it comes back under another name: the next open finds it there.
+    QVERIFY(tree.remove(opened));
+    QVERIFY(tree.addUsb("ttyUSB7", "4", given, usb.slavePath()));
+    const std::optional<OpenRefusal> again = link->open();
+    QVERIFY2(!again, again.value_or(OpenRefusal{}).text().c_str());
+    QCOMPARE(QString::fromStdString(link->name()), tree.path("dev/ttyUSB7"));
+    link->close();
 }
 
 QTEST_GUILESS_MAIN(TstPortAccess)

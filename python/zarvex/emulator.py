@@ -33,6 +33,7 @@ from .errors import ProgramNotFound, UsageError, ZarvexError
 __all__ = ["Emulator", "Ser2net"]
 
 _REPEATED = re.compile(r"\(repeated (?:once more|(\d+) more times)\)")
+_STAMP = re.compile(r"^\d+\.\d{6} ")  # --timestamps
 
 
 def _end(proc: subprocess.Popen[bytes]) -> None:
@@ -119,6 +120,7 @@ class Emulator:
             lines = list(self._lines)
         commands: list[str] = []
         for line in lines:
+            line = _STAMP.sub("", line, count=1)
             m = _REPEATED.fullmatch(line)
             if m and commands:
                 count = int(m.group(1)) if m.group(1) else 1

@@ -22,8 +22,11 @@ std::string refusalHint(const OpenRefusal &refusal)
             return " (no group gives access to it here: ask whoever runs this machine)";
         break;
     case OpenFailure::NoSuchDevice:
+        if (!refusal.detail.empty())
+            break; // it says what is there already
         return " (absent: is the board plugged in? zarvex ports lists what is there)";
     case OpenFailure::NotSerial:
+    case OpenFailure::Ambiguous:
     case OpenFailure::Unreachable:
     case OpenFailure::Other:
         break;
@@ -44,6 +47,8 @@ const char *reasonWord(OpenFailure failure)
         return "not-serial";
     case OpenFailure::Unreachable:
         return "unreachable";
+    case OpenFailure::Ambiguous:
+        return "ambiguous";
     case OpenFailure::Other:
         break;
     }

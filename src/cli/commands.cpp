@@ -473,7 +473,10 @@ ExitCode runPorts(Output &out, bool probe)
             };
             text("description", hardware.description);
             text("manufacturer", hardware.manufacturer);
+            text("product", hardware.product);
             text("serial_number", hardware.serialNumber);
+            text("stable_path", hardware.stablePath);
+            text("location_path", hardware.locationPath);
             if (hardware.vendorId)
                 fields["vendor_id"] = *hardware.vendorId;
             if (hardware.productId)
@@ -482,7 +485,20 @@ ExitCode runPorts(Output &out, bool probe)
         if (entry.obstacle)
             fields["obstacle"] = entry.obstacle->text();
 
-        std::string line = numberColumn(entry.number) + "  " + portEntryText(entry);
+        // The window's words, and then the names that stay with a device, ahead of what keeps
+        // this user from it.
+        PortNumberEntry unmarked = entry;
+        unmarked.obstacle.reset();
+        std::string described = portEntryText(unmarked);
+        const std::string mark = portEntryText(entry).substr(described.size());
+        if (entry.present && entry.hardware) {
+            const SerialDeviceInfo &hardware = *entry.hardware;
+            if (!hardware.product.empty() && hardware.product != hardware.description)
+                described += ", product " + hardware.product;
+            if (!hardware.stablePath.empty())
+                described += ", " + hardware.stablePath;
+        }
+        std::string line = numberColumn(entry.number) + "  " + described + mark;
         if (probe && entry.number > 0 && entry.present) {
             std::string result;
             if (entry.obstacle) {

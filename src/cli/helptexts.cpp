@@ -19,6 +19,8 @@ Options:
   -d, --device PATH|URL  a device path (/dev/serial/by-id/..., /dev/pts/N), or a
                          board served over the network by a serial server:
                          rfc2217://HOST:PORT (telnet) or socket://HOST:PORT (raw)
+                         usb-serial:SERIAL names a USB adapter by its serial
+                         number (zarvex ports shows it), looked up at each open
       --board FILE       the rig's board file (TOML): its device, and names for
                          its lines to use wherever a line goes (read DONE,
                          write RESET_N=1); ZARVEX_BOARD when not given

@@ -22,6 +22,8 @@ std::string OpenRefusal::text() const
 {
     switch (failure) {
     case OpenFailure::NoSuchDevice:
+        if (!detail.empty())
+            return detail;
         if (!systemText.empty())
             return path + " names no device present (" + systemText + ")";
         if (!device.empty() && device != absolutePortName(path))
@@ -81,6 +83,7 @@ std::string OpenRefusal::text() const
             return path + " could not be locked: cannot make " + lockFile + ": " + systemText;
         break;
     case OpenFailure::Unreachable:
+    case OpenFailure::Ambiguous:
         if (!detail.empty())
             return detail;
         return path + " cannot be reached: " + systemText;

@@ -15,6 +15,7 @@ enum class OpenFailure {
     PermissionDenied,
     NotSerial,
     Unreachable, // a board on another machine: no server answers there
+    Ambiguous,   // more than one device answers to what was given
     Other
 };
 enum class InUseBy {
@@ -40,7 +41,7 @@ struct OpenRefusal
     std::string systemText;  // the system's error text, where a call failed
     // NotSerial: what it is instead ("regular file"). PermissionDenied: the group whose members
     // may open it, empty when joining a group would not help. Lock: the holder's host when it
-    // is not this one.
+    // is not this one. NoSuchDevice, Ambiguous: the whole text, where it says more than the path.
     std::string detail;
     // Lock: its holder has ended, but the lock could not be removed.
     bool stale = false;

@@ -65,6 +65,7 @@ std::string obstacleMark(const OpenRefusal &refusal)
         return " (in use)";
     case OpenFailure::NoSuchDevice: // said as "not present" where it matters
     case OpenFailure::Unreachable:  // no port number names a board on another machine
+    case OpenFailure::Ambiguous:
     case OpenFailure::Other:
         break;
     }
@@ -118,4 +119,38 @@ std::string portNumberOverview(const std::vector<SerialDeviceInfo> &devices,
         lines.insert(lines.end(), unnumbered.begin(), unnumbered.end());
     }
     return joined(lines, "\n");
+}
+
+std::variant<SerialDeviceInfo, OpenRefusal>
+findUsbSerial(const std::string &serial, const std::vector<SerialDeviceInfo> &devices)
+{
+    std::vector<const SerialDeviceInfo *> matches;
+    std::vector<std::string> found;
+    for (const SerialDeviceInfo &device : devices) {
+        if (device.serialNumber.empty())
+            continue;
+        if (device.serialNumber == serial)
+            matches.push_back(&device);
+        found.push_back(device.serialNumber + " on " + absolutePortName(device.systemLocation));
+    }
+    if (matches.size() == 1)
+        return *matches.front();
+
+    OpenRefusal refusal;
+    refusal.path = "usb-serial:" + serial;
+    if (matches.empty()) {
+        refusal.failure = OpenFailure::NoSuchDevice;
+        refusal.detail =
+            "no board with USB serial number " + serial + " (" +
+            (found.empty() ? "no USB serial devices" : "found: " + joined(found, ", ")) + ")";
+        return refusal;
+    }
+    // Cheap adapters often share one serial number: only the path tells them apart.
+    std::vector<std::string> paths;
+    for (const SerialDeviceInfo *device : matches)
+        paths.push_back(absolutePortName(device->systemLocation));
+    refusal.failure = OpenFailure::Ambiguous;
+    refusal.detail = std::to_string(matches.size()) + " boards with USB serial number " + serial +
+                     ": " + joined(paths, ", ") + "; name one by its path";
+    return refusal;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <optional>
+#include <variant>
 
 // The system device that port number N names:
 //   Windows:   COMN (opened as \\.\COMN)
@@ -17,6 +18,14 @@
 // Numbers below 1 name nothing and give an empty string.
 std::string systemPortName(int number, const std::string &devDir = "/dev");
 
+// Where the system describes its devices (POSIX; Windows asks the device manager). Tests put
+// a tree of their own in its place.
+struct DeviceTree
+{
+    std::string sysfsRoot = "/sys";
+    std::string devRoot = "/dev"; // the device nodes, and udev's links under serial/
+};
+
 // A serial device as the system describes it.
 struct SerialDeviceInfo
 {
@@ -24,13 +33,25 @@ struct SerialDeviceInfo
     std::string systemLocation; // "/dev/ttyACM0"
     std::string description;
     std::string manufacturer;
+    std::string product; // the USB product string
     std::string serialNumber;
     std::optional<std::uint16_t> vendorId;
     std::optional<std::uint16_t> productId;
+    // A name that stays with the device from one plug-in to the next: its /dev/serial/by-id
+    // link, on Windows its device instance path (USB\VID_0403&PID_6001\A10K2X).
+    std::string stablePath;
+    // Its /dev/serial/by-path link: the socket it is plugged into.
+    std::string locationPath;
 };
 
 // Every serial device present right now.
-std::vector<SerialDeviceInfo> serialDevices();
+std::vector<SerialDeviceInfo> serialDevices(const DeviceTree &tree = {});
+
+// The one device among devices whose USB serial number is serial (compared exactly), or why
+// there is none: NoSuchDevice naming the serial numbers there are, or Ambiguous naming the
+// paths of those that share it.
+std::variant<SerialDeviceInfo, OpenRefusal>
+findUsbSerial(const std::string &serial, const std::vector<SerialDeviceInfo> &devices);
 
 // What one port number names right now, or a serial device that no number reaches.
 struct PortNumberEntry

@@ -52,6 +52,19 @@ PortTarget PortTarget::fromNumber(int number)
 
 std::optional<PortTarget> PortTarget::parse(std::string_view text, std::string *error)
 {
+    constexpr std::string_view UsbSerialPrefix = "usb-serial:";
+    if (text.substr(0, UsbSerialPrefix.size()) == UsbSerialPrefix) {
+        text.remove_prefix(UsbSerialPrefix.size());
+        if (text.empty()) {
+            if (error)
+                *error = "usb-serial: needs the board's USB serial number, e.g. usb-serial:A10K2X";
+            return std::nullopt;
+        }
+        PortTarget target;
+        target.kind = Kind::UsbSerial;
+        target.usbSerial = std::string(text);
+        return target;
+    }
 #ifdef _WIN32
     if (const std::optional<std::string_view> digits = comDigits(text)) {
         // At most five digits: std::stoi cannot overflow.
@@ -92,6 +105,8 @@ std::string PortTarget::described() const
         return "port " + std::to_string(number);
     case Kind::Path:
         return path;
+    case Kind::UsbSerial:
+        return "usb-serial:" + usbSerial;
     case Kind::Remote:
         return remote.url();
     }

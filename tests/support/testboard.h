@@ -27,7 +27,7 @@ public:
 
     // How the application's link names ports here.
     std::function<std::string(int)> namer() const;
-    LinkOptions options() const { return {namer()}; }
+    LinkOptions options() const { return {namer(), {}}; }
     // A link to this board's port number, as the window makes it.
     std::unique_ptr<SerialLink> newLink() const
     {

@@ -39,7 +39,10 @@ namespace {
 class CommandLog
 {
 public:
-    explicit CommandLog(bool verbose) : m_verbose(verbose) {}
+    // timestamps: each line after the first starts with the seconds since `started`.
+    CommandLog(bool verbose, bool timestamps, std::chrono::steady_clock::time_point started)
+        : m_verbose(verbose), m_timestamps(timestamps), m_started(started)
+    {}
     ~CommandLog() { finish(); }
     CommandLog(const CommandLog &) = delete;
     CommandLog &operator=(const CommandLog &) = delete;
@@ -66,7 +69,7 @@ public:
             return;
         }
         flushRepeatsLocked();
-        queueLocked(line);
+        queueLocked(m_timestamps ? stamp(now) + line : line);
         m_last = line;
     }
 
@@ -100,6 +103,17 @@ private:
     using Clock = std::chrono::steady_clock;
     static constexpr auto Pause = std::chrono::seconds(1);
     static constexpr size_t MaxQueuedLines = 10000;
+
+    // "0.250113 "
+    std::string stamp(Clock::time_point at) const
+    {
+        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(at - m_started);
+        char text[32];
+        std::snprintf(text, sizeof text, "%lld.%06lld ",
+                      static_cast<long long>(us.count() / 1000000),
+                      static_cast<long long>(us.count() % 1000000));
+        return text;
+    }
 
     void flushRepeatsLocked()
     {
@@ -184,6 +198,8 @@ private:
     }
 
     const bool m_verbose;
+    const bool m_timestamps;
+    const Clock::time_point m_started;
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::condition_variable m_idle;
@@ -300,7 +316,9 @@ constexpr std::string_view HelpText =
     "  --count-interval <ms>  Step time of --count.\n"
     "  --quiet                Do not log decoded commands.\n"
     "  --verbose              Log every read-ports, also one that repeats the line\n"
-    "                         before it.\n";
+    "                         before it.\n"
+    "  --timestamps           Start each logged command with the seconds since the\n"
+    "                         emulator started, e.g. \"0.250113 write-port A 08\".\n";
 
 void complain(const std::string &message)
 {
@@ -323,8 +341,8 @@ SplitArguments splitArguments(int argc, char *argv[])
 {
     static constexpr std::array<std::string_view, 6> Valued{
         "link", "input", "reply", "reply-delay", "count", "count-interval"};
-    static constexpr std::array<std::string_view, 5> Flags{"quiet", "verbose", "help", "help-all",
-                                                           "version"};
+    static constexpr std::array<std::string_view, 6> Flags{"quiet", "verbose",  "timestamps",
+                                                           "help",  "help-all", "version"};
     const auto listed = [](const auto &names, std::string_view name) {
         return std::find(names.begin(), names.end(), name) != names.end();
     };
@@ -390,6 +408,7 @@ SplitArguments splitArguments(int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
+    const auto started = std::chrono::steady_clock::now();
     const SplitArguments arguments = splitArguments(argc, argv);
     if (!arguments.error.empty()) {
         complain(arguments.error);
@@ -402,6 +421,7 @@ int main(int argc, char *argv[])
     int version = 0;
     int quiet = 0;
     int verbose = 0;
+    int timestamps = 0;
     std::string linkPath;
     std::vector<std::string> inputs;
     std::string reply = "normal";
@@ -424,6 +444,7 @@ int main(int argc, char *argv[])
     takeLast(cli.add_option("--count-interval", countInterval));
     cli.add_flag("--quiet", quiet);
     cli.add_flag("--verbose", verbose);
+    cli.add_flag("--timestamps", timestamps);
     try {
         cli.parse(std::vector<std::string>(arguments.options.rbegin(), arguments.options.rend()));
     } catch (const CLI::ParseError &error) {
@@ -447,7 +468,7 @@ int main(int argc, char *argv[])
         return usageError("unexpected argument " + arguments.positional.front());
 
     // Outlives the board, whose thread hands it the lines.
-    auto log = std::make_unique<CommandLog>(verbose > 0);
+    auto log = std::make_unique<CommandLog>(verbose > 0, timestamps > 0, started);
     PtyBoard board;
     // Nothing reads back what the host sent; kept, it would grow with every byte.
     board.setRecording(false);

@@ -67,6 +67,18 @@ std::optional<std::uint16_t> hexAttribute(const std::string &file)
     return std::uint16_t(value);
 }
 
+// udev's links in dir by the device each leads to; the first by name where several do.
+std::map<std::string, std::string> linksByDevice(const std::string &dir)
+{
+    std::map<std::string, std::string> links;
+    for (const std::string &name : entriesOf(dir)) {
+        const std::string link = dir + "/" + name;
+        if (const std::string device = canonicalPath(link); !device.empty())
+            links.emplace(device, link);
+    }
+    return links;
+}
+
 // The digits of name after prefix as a number, or -1 when name is not prefix + 1..digits.
 int numberAfter(const std::string &name, const std::string &prefix, int digits, bool zeroFirst)
 {
@@ -94,9 +106,13 @@ std::string systemPortName(int number, const std::string &devDir)
     return devDir + "/ttyS" + std::to_string(number - 1);
 }
 
-std::vector<SerialDeviceInfo> serialDevices()
+std::vector<SerialDeviceInfo> serialDevices(const DeviceTree &tree)
 {
-    const std::string classDir = "/sys/class/tty";
+    const std::string sysfs = resolved(tree.sysfsRoot);
+    const std::string classDir = sysfs + "/class/tty";
+    const std::map<std::string, std::string> byId = linksByDevice(tree.devRoot + "/serial/by-id");
+    const std::map<std::string, std::string> byPath =
+        linksByDevice(tree.devRoot + "/serial/by-path");
     std::vector<SerialDeviceInfo> devices;
     for (const std::string &name : entriesOf(classDir)) {
         const std::string entry = classDir + "/" + name;
@@ -115,17 +131,17 @@ std::vector<SerialDeviceInfo> serialDevices()
 
         SerialDeviceInfo info;
         info.portName = name;
-        info.systemLocation = "/dev/" + name;
+        info.systemLocation = tree.devRoot + "/" + name;
         // A USB adapter says what it is in the USB device above its interface.
-        for (std::string dir = device; dir != "/" && dir.rfind("/sys/", 0) == 0;
-             dir = dirName(dir)) {
+        for (std::string dir = device; dir.rfind(sysfs + "/", 0) == 0; dir = dirName(dir)) {
             if (!exists(dir + "/idVendor"))
                 continue;
             info.vendorId = hexAttribute(dir + "/idVendor");
             info.productId = hexAttribute(dir + "/idProduct");
             info.serialNumber = attribute(dir + "/serial");
             info.manufacturer = attribute(dir + "/manufacturer");
-            info.description = attribute(dir + "/product");
+            info.product = attribute(dir + "/product");
+            info.description = info.product;
             break;
         }
         // A PCI card names its vendor and device the same way.
@@ -133,6 +149,11 @@ std::vector<SerialDeviceInfo> serialDevices()
             info.vendorId = hexAttribute(device + "/vendor");
             info.productId = hexAttribute(device + "/device");
         }
+        const std::string node = resolved(info.systemLocation);
+        if (const auto link = byId.find(node); link != byId.end())
+            info.stablePath = link->second;
+        if (const auto link = byPath.find(node); link != byPath.end())
+            info.locationPath = link->second;
         devices.push_back(info);
     }
     return devices;

@@ -46,7 +46,7 @@ void applyLineSettings(termios &settings)
 } // namespace
 
 TermiosLink::TermiosLink(const PortTarget &target, const LinkOptions &options)
-    : m_target(target), m_namer(options.portNamer)
+    : m_target(target), m_namer(options.portNamer), m_deviceTree(options.deviceTree)
 {
     if (!m_namer)
         m_namer = [](int number) { return systemPortName(number); };
@@ -60,9 +60,25 @@ TermiosLink::~TermiosLink()
 std::optional<OpenRefusal> TermiosLink::open()
 {
     close();
-    m_location =
-        m_target.kind == PortTarget::Kind::Number ? m_namer(m_target.number) : m_target.path;
     m_device.clear();
+    switch (m_target.kind) {
+    case PortTarget::Kind::Number:
+        m_location = m_namer(m_target.number);
+        break;
+    case PortTarget::Kind::UsbSerial: {
+        auto found = findUsbSerial(m_target.usbSerial, serialDevices(m_deviceTree));
+        if (auto *refusal = std::get_if<OpenRefusal>(&found)) {
+            m_location = refusal->path;
+            return *refusal;
+        }
+        m_location = std::get<SerialDeviceInfo>(found).systemLocation;
+        break;
+    }
+    case PortTarget::Kind::Path:
+    case PortTarget::Kind::Remote:
+        m_location = m_target.path;
+        break;
+    }
     if (m_location.empty()) {
         OpenRefusal refusal;
         refusal.failure = OpenFailure::NoSuchDevice;

@@ -23,7 +23,9 @@
 class TermiosLink : public SerialLink
 {
 public:
-    // A port number (named by options.portNamer, or systemPortName()) or a device path.
+    // A port number (named by options.portNamer, or systemPortName()), a device path, or a USB
+    // serial number, looked up in options.deviceTree at each open (a board plugged in again
+    // may come back under another name).
     explicit TermiosLink(const PortTarget &target, const LinkOptions &options = {});
     ~TermiosLink() override;
 
@@ -54,6 +56,7 @@ private:
 
     PortTarget m_target;
     std::function<std::string(int)> m_namer;
+    DeviceTree m_deviceTree;
     std::optional<PortClaim> m_claim;
     SerialLockFile m_lockFile;
     int m_fd = -1;

@@ -126,6 +126,13 @@ std::optional<OpenRefusal> CommLink::open()
             refusal.path = "port " + std::to_string(m_target.number);
             return refusal;
         }
+    } else if (m_target.kind == PortTarget::Kind::UsbSerial) {
+        auto found = findUsbSerial(m_target.usbSerial, serialDevices());
+        if (auto *refusal = std::get_if<OpenRefusal>(&found)) {
+            m_name = refusal->path;
+            return *refusal;
+        }
+        m_name = std::get<SerialDeviceInfo>(found).portName;
     } else {
         m_name = m_target.path;
     }

@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <cfgmgr32.h>
 #include <setupapi.h>
 
 #include <algorithm>
@@ -129,6 +130,41 @@ std::optional<std::uint16_t> hexAfter(const std::string &id, std::string_view ke
     return std::uint16_t(std::stoul(digits, nullptr, 16));
 }
 
+// The USB device's own product string, as the bus reported it
+// (DEVPKEY_Device_BusReportedDeviceDesc).
+std::string busReportedDescription(HDEVINFO set, SP_DEVINFO_DATA &device)
+{
+    constexpr DEVPROPKEY BusReportedDeviceDesc = {
+        {0x540b947e, 0x8b40, 0x45bc, {0xa8, 0xa2, 0x6a, 0x0b, 0x89, 0x4c, 0xbd, 0xa2}}, 4};
+    std::array<wchar_t, 512> buffer = {};
+    DEVPROPTYPE type = 0;
+    if (!::SetupDiGetDevicePropertyW(set, &device, &BusReportedDeviceDesc, &type,
+                                     reinterpret_cast<BYTE *>(buffer.data()),
+                                     DWORD(sizeof buffer) - sizeof(wchar_t), nullptr, 0) ||
+        type != DEVPROP_TYPE_STRING)
+        return {};
+    return WinText::narrow(buffer.data());
+}
+
+std::string instanceId(DEVINST instance)
+{
+    std::array<wchar_t, MAX_DEVICE_ID_LEN + 1> id = {};
+    if (::CM_Get_Device_IDW(instance, id.data(), ULONG(id.size()) - 1, 0) != CR_SUCCESS)
+        return {};
+    return WinText::narrow(id.data());
+}
+
+// USB\VID_2341&PID_0043\85736323838351F0F0A1: the serial number is the last part, unless the
+// system made that up (it then has '&' in it).
+std::string usbSerialNumber(const std::string &instance)
+{
+    if (instance.rfind("USB\\", 0) != 0)
+        return {};
+    const std::size_t last = instance.rfind('\\');
+    const std::string serial = instance.substr(last + 1);
+    return last > 3 && serial.find('&') == std::string::npos ? serial : std::string();
+}
+
 // What the device manager says of each port it has, by COMn name.
 std::map<std::string, SerialDeviceInfo> describedPorts()
 {
@@ -153,18 +189,24 @@ std::map<std::string, SerialDeviceInfo> describedPorts()
         if (info.description.empty())
             info.description = deviceProperty(set, device, SPDRP_FRIENDLYNAME);
         info.manufacturer = deviceProperty(set, device, SPDRP_MFG);
-        std::array<wchar_t, 512> id = {};
-        if (::SetupDiGetDeviceInstanceIdW(set, &device, id.data(), DWORD(id.size()) - 1, nullptr)) {
-            // USB\VID_2341&PID_0043\85736323838351F0F0A1: a serial number as the last part,
-            // unless the system made that up (it then has '&' in it).
-            const std::string instance = WinText::narrow(id.data());
-            info.vendorId = hexAfter(instance, "VID_");
-            info.productId = hexAfter(instance, "PID_");
-            if (instance.rfind("USB\\", 0) == 0) {
-                const std::size_t last = instance.rfind('\\');
-                const std::string serial = instance.substr(last + 1);
-                if (last > 3 && serial.find('&') == std::string::npos)
-                    info.serialNumber = serial;
+        info.product = busReportedDescription(set, device);
+        const std::string instance = instanceId(device.DevInst);
+        info.stablePath = instance;
+        info.vendorId = hexAfter(instance, "VID_");
+        info.productId = hexAfter(instance, "PID_");
+        info.serialNumber = usbSerialNumber(instance);
+        // One interface of a composite device (USB\VID_..&MI_00\...), or a port a vendor's
+        // bus driver made (FTDIBUS\...): the serial number is the USB device's, above it. A
+        // whole USB device without one must not take its hub's.
+        const bool belowUsbDevice =
+            instance.rfind("USB\\", 0) != 0 || instance.find("&MI_") != std::string::npos;
+        DEVINST parent = 0;
+        if (belowUsbDevice && ::CM_Get_Parent(&parent, device.DevInst, 0) == CR_SUCCESS) {
+            const std::string above = instanceId(parent);
+            info.serialNumber = usbSerialNumber(above);
+            if (!info.vendorId) {
+                info.vendorId = hexAfter(above, "VID_");
+                info.productId = hexAfter(above, "PID_");
             }
         }
         ports.emplace(name, info);
@@ -195,7 +237,7 @@ std::string absolutePortName(const std::string &path)
     return path;
 }
 
-std::vector<SerialDeviceInfo> serialDevices()
+std::vector<SerialDeviceInfo> serialDevices(const DeviceTree &)
 {
     std::map<std::string, SerialDeviceInfo> described = describedPorts();
     std::set<std::string> seen;
