@@ -17,6 +17,7 @@ struct BatchPlan
     bool keepGoing = false;
     bool checkOnly = false;
     bool checkAtEnd = true;
+    bool reconnect = false; // a lost port is waited for, and the batch goes on
 };
 
 // One open port, one command a line, exactly one reply line for each command. Lines from a

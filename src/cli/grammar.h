@@ -32,7 +32,9 @@ std::optional<std::int64_t> parseCount(std::string_view text, std::int64_t limit
 struct Selector
 {
     Port port = Port::A;
-    int line = -1; // -1: the whole port
+    int line = -1;          // -1: the whole port
+    std::string alias{};    // the board file's name of the line, empty when none
+    bool activeLow = false; // through the name, 1 means the line is low
 
     bool isLine() const { return line >= 0; }
     std::string name() const;
