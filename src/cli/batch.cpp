@@ -409,8 +409,10 @@ ExitCode runBatch(const std::optional<PortTarget> &port, Output &out, const Batc
     if (port->kind == PortTarget::Kind::Number)
         open["number"] = port->number;
     board.describeLink(open);
-    if (plan.reconnect)
+    if (plan.reconnect) {
         board.setReconnect(out);
+        board.setAfterBack(plan.afterBack);
+    }
     out.result(board.path() == board.device() ? "open " + board.path()
                                               : "open " + board.path() + " -> " + board.device(),
                "open", open);
