@@ -3,6 +3,7 @@
 // zarvex, the command-line program, run as a process of its own against the board emulator
 // on a real pseudo-terminal: its arguments, the bytes it sends, its exit codes and its replies.
 #include "boardbytes.h"
+#include "cli/edges.h"
 #include "clirun.h"
 #include "porttargets.h"
 #include "testboard.h"
@@ -65,6 +66,12 @@ private slots:
     void signalEndsAWaitCleanly();
     void everyCommandHasHelpAndParses_data();
     void everyCommandHasHelpAndParses();
+    void edgeTracker_data();
+    void edgeTracker();
+    void edgesOfACountingBoard_data();
+    void edgesOfACountingBoard();
+    void reconnects_data();
+    void reconnects();
 
 private:
     QStringList onBoard(QStringList args) const
@@ -125,6 +132,8 @@ void TstCli::badArguments_data()
     row("no condition", {"expect"}, "no condition given");
     row("interval 0", {"watch", "--interval", "0"}, "--interval must be at least 1ms");
     row("count not a number", {"watch", "--count", "x"}, "bad --count \"x\"");
+    row("stable without edges", {"watch", "--stable", "3"}, "--stable counts the readings");
+    row("stable 0 of edges", {"watch", "--edges", "--stable", "0"}, "bad --stable \"0\"");
     row("batch argument", {"batch", "script"}, "batch: unexpected argument script");
     row("missing option value", {"watch", "--interval"}, "--interval needs a value");
     row("value given twice", {"wait", "A=1", "--timeout", "1s", "--timeout=2s"},
@@ -498,7 +507,7 @@ void TstCli::batchReplies_data()
     QTest::newRow("strict options and arguments on a line")
         << QStringList{"--keep-going"}
         << "read --any\nwait A=1 --timeout 1s --timeout 2s\nreset now\nwatch\nread -- -x\n"
-           "sleep 1ms --\nread A\n"
+           "sleep 1ms --\nwait A=1 --timeout 1s --reconnect\nread A\n"
         << 2
         << QStringList{"error line 1: unknown option --any",
                        "error line 2: --timeout is given twice",
@@ -507,6 +516,8 @@ void TstCli::batchReplies_data()
                        "error line 5: bad port or line \"-x\": expected a port A, B, C or a line "
                        "A.0 to C.7",
                        "ok",
+                       "error line 7: wait: --reconnect is for the whole batch: zarvex batch "
+                       "--reconnect",
                        "ok A=0x5A"}
         << readPortsCommand;
     // As a Windows editor saves a file; what a line echoes back cannot work a terminal.
@@ -783,6 +794,191 @@ void TstCli::everyCommandHasHelpAndParses()
         QVERIFY2(run.out.value(0).startsWith(firstLine), qPrintable(run.out.value(0)));
     if (!sameAs.isEmpty())
         QCOMPARE(run.out, zarvex(sameAs).out);
+}
+
+void TstCli::edgeTracker_data()
+{
+    QTest::addColumn<int>("stable");
+    // Port B, read every 10 ms: "-" a reading that did not come, "|" the board came back.
+    QTest::addColumn<QString>("readings");
+    QTest::addColumn<QString>("events");
+
+    const QString initial = "initial B.0=0@0 initial RESET_N=1@0";
+    QTest::newRow("stable 1: each change at its reading")
+        << 1 << "0 1 1 3 0"
+        << initial + " edge B.0=1@10 edge RESET_N=0@30 edge B.0=0@40 edge RESET_N=1@40";
+    QTest::newRow("stable 3: timed at the first of the three")
+        << 3 << "0 1 1 1 1" << initial + " edge B.0=1@10";
+    QTest::newRow("stable 3: shorter levels are dropped") << 3 << "0 1 1 0 1 1 0 2 2" << initial;
+    QTest::newRow("stable 2: the level before a dropped one stays")
+        << 2 << "1 0 1 0 0 1 1"
+        << "initial B.0=1@0 initial RESET_N=1@0 edge B.0=0@30 edge B.0=1@50";
+    QTest::newRow("a reading that did not come breaks the run")
+        << 2 << "0 1 - 1 1" << initial + " edge B.0=1@30";
+    QTest::newRow("back: the initial levels again")
+        << 1 << "0 1 | 3" << initial + " edge B.0=1@10 initial B.0=1@30 initial RESET_N=0@30";
+}
+
+void TstCli::edgeTracker()
+{
+    QFETCH(int, stable);
+    QFETCH(QString, readings);
+    QFETCH(QString, events);
+    // B.1 named, active low; B.0 given twice, the second time by port.
+    EdgeTracker tracker(edgeLines({{Port::B, 0}, {Port::B, 1, "RESET_N", true}, {Port::B, 0}}),
+                        stable);
+    QCOMPARE(tracker.lines().size(), std::size_t(2));
+    QStringList seen;
+    std::int64_t atMs = 0;
+    for (const QString &reading : readings.split(' ')) {
+        const Inputs inputs{0, std::uint8_t(reading.toUInt(nullptr, 16)), 0};
+        if (reading == "-")
+            tracker.missed();
+        else if (reading == "|")
+            tracker.restart();
+        for (const EdgeEvent &edge : reading.size() == 1 && reading[0].isDigit()
+                                         ? tracker.take(inputs, atMs)
+                                         : std::vector<EdgeEvent>()) {
+            const Selector &line = tracker.lines()[edge.line];
+            seen << QStringLiteral("%1 %2=%3@%4")
+                        .arg(edge.kind == EdgeEvent::Kind::Initial ? "initial" : "edge",
+                             line.alias.empty() ? QString("B.%1").arg(line.line)
+                                                : QString::fromStdString(line.alias))
+                        .arg(edge.value)
+                        .arg(edge.atMs);
+        }
+        atMs += 10;
+    }
+    QCOMPARE(seen.join(' '), events);
+    QCOMPARE(edgeLines({}).size(), std::size_t(24));
+}
+
+void TstCli::edgesOfACountingBoard_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("initial"); // the lines, as their initial levels come
+    QTest::addColumn<QString>("quiet");   // a line whose levels are all too short
+
+    // B counts up every 25 ms: B.0 holds a level 25 ms, B.4 400 ms.
+    QTest::newRow("stable 1, JSON: the levels make the count")
+        << QStringList{"--json", "watch", "--edges", "B", "--interval", "10ms", "--count", "24"}
+        << "B.0 B.1 B.2 B.3 B.4 B.5 B.6 B.7" << QString();
+    QTest::newRow("stable 12: shorter levels dropped")
+        << QStringList{"watch",    "B.0", "--edges", "B.4", "--interval", "10ms",
+                       "--stable", "12",  "--count", "2",   "--duration", "20s"}
+        << "B.0 B.4"
+        << "B.0";
+}
+
+void TstCli::edgesOfACountingBoard()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, initial);
+    QFETCH(QString, quiet);
+    EmulatorProcess emulator;
+    const QString link = m_board->devDir() + "/counting";
+    QVERIFY(
+        emulator.start(ZARVEX_BOARD_EMULATOR, link, {"--count", "B", "--count-interval", "25"}));
+    const Run run = zarvex(QStringList{"-d", link} + args);
+    QVERIFY2(run.code == 0, qPrintable(run.err));
+    const QRegularExpression text("^(\\S+) (B\\.\\d)=(\\d)( initial)?$");
+    QMap<QString, int> levels;
+    QStringList initials;
+    QList<int> counts; // the port's value after each reading, made of its lines' levels
+    QString lastTime;
+    for (const QString &line : run.out) {
+        const QJsonObject json = QJsonDocument::fromJson(line.toUtf8()).object();
+        const QRegularExpressionMatch match = text.match(line);
+        QVERIFY2(!json.isEmpty() || match.hasMatch(), qPrintable(line));
+        const QString time = json.isEmpty() ? match.captured(1) : json["time"].toString();
+        const QString name = json.isEmpty() ? match.captured(2) : json["line"].toString();
+        const int level = json.isEmpty() ? match.captured(3).toInt() : json["value"].toInt();
+        QVERIFY(timestamp.match(time + ' ').hasMatch());
+        if (json.isEmpty() ? match.hasCaptured(4) : json["event"] == "initial") {
+            initials << name;
+        } else {
+            QCOMPARE(initials.join(' '), initial); // every initial level first
+            QCOMPARE(level, 1 - levels.value(name));
+            QVERIFY2(name != quiet, qPrintable(line));
+        }
+        if (time != lastTime && levels.size() == 8)
+            counts << levels["B.0"] + 2 * levels["B.1"] + 4 * levels["B.2"] + 8 * levels["B.3"] +
+                          16 * levels["B.4"] + 32 * levels["B.5"] + 64 * levels["B.6"] +
+                          128 * levels["B.7"];
+        levels[name] = level;
+        lastTime = time;
+    }
+    QCOMPARE(run.out.size(), initials.size() + args.value(args.indexOf("--count") + 1).toInt());
+    // The count only goes up (the last reading's edges may not all have been said).
+    for (qsizetype i = 1; i < counts.size(); ++i)
+        QVERIFY2((counts[i] - counts[i - 1] + 256) % 256 < 128 && counts[i] != counts[i - 1],
+                 qPrintable(QString("%1 then %2").arg(counts[i - 1]).arg(counts[i])));
+}
+
+void TstCli::reconnects_data()
+{
+    QTest::addColumn<QStringList>("args");
+    // Written to it, and the beginnings or ends of the lines printed.
+    QTest::addColumn<QStringList>("before");
+    QTest::addColumn<QStringList>("after"); // the same once the board went
+    QTest::addColumn<int>("code");          // without a signal
+
+    const QString loss = "the port was lost (unplugged, or the device went away)";
+    QTest::newRow("watch") << QStringList{"watch", "A", "--interval", "20ms", "--reconnect"}
+                           << QStringList{"", "A=0x5A"}
+                           << QStringList{"", "board gone (" + loss + ")", "back", "A=0x11"} << -1;
+    QTest::newRow("wait") << QStringList{"wait",       "A=0x11", "--timeout",  "forever",
+                                         "--interval", "20ms",   "--reconnect"}
+                          << QStringList{""}
+                          << QStringList{"", "board gone (" + loss + ")", "back", "A=0x11"} << 0;
+    // The command the board went in fails; the next waits for it. Nothing is sent again, and
+    // registers loaded before are not known.
+    QTest::newRow("batch") << QStringList{"--no-check", "batch", "--reconnect"}
+                           << QStringList{"reset\nread A\n", "open ", "ok", "ok A=0x5A"}
+                           << QStringList{"write A=1\nread A\nwrite A.0=1\n",
+                                          "error line 3: " + loss,
+                                          "board gone (" + loss + ")",
+                                          "back",
+                                          "ok A=0x11",
+                                          "error line 5: \"A.0=1\" sets one line"}
+                           << 5;
+}
+
+// The emulator ends, its link goes, and another one comes on the same link.
+void TstCli::reconnects()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QStringList, before);
+    QFETCH(QStringList, after);
+    QFETCH(int, code);
+    const QString link = m_board->devDir() + "/com9";
+    auto emulator = std::make_unique<EmulatorProcess>();
+    QVERIFY(emulator->start(ZARVEX_BOARD_EMULATOR, link, {"--input", "A=5A"}));
+    std::unique_ptr<QProcess> run(start(QStringList{"-d", link} + args));
+    EmulatorProcess again;
+    for (const QStringList &lines : {before, after}) {
+        run->write(lines.front().toUtf8());
+        for (const QString &end : lines.mid(1)) {
+            if (end == "back")
+                QVERIFY(again.start(ZARVEX_BOARD_EMULATOR, link, {"--input", "A=11"}));
+            const QString line = nextLine(*run);
+            const bool event = end.startsWith("board gone") || end == "back";
+            QVERIFY2((line.startsWith(end) || line.endsWith(end)) &&
+                         (!event || timestamp.match(line).hasMatch()),
+                     qPrintable(line));
+        }
+        if (emulator) {
+            QVERIFY(emulator->waitForLogged("read-ports", 1));
+            emulator.reset();
+        }
+    }
+    if (code < 0)
+        ::kill(pid_t(run->processId()), SIGTERM);
+    const Run rest = finish(*run);
+    QCOMPARE(rest.code, std::max(code, 0));
+    QCOMPARE(rest.out, QStringList());
+    QVERIFY(again.waitForLogged("read-ports", 1));
+    QCOMPARE(again.log(), QStringList{"read-ports -> 11 00 00"});
 }
 
 QTEST_GUILESS_MAIN(TstCli)

@@ -38,6 +38,7 @@ private slots:
     void commandsReachTheBoard();
     void secondClientIsTurnedAway();
     void serverGoesAway();
+    void watchWaitsForTheServer();
     void urlFromEnvironment();
     void telnetPortReachedRaw();
 
@@ -134,6 +135,26 @@ void TstRemote::serverGoesAway()
     const Run again = zarvex(onServer({"read", "A"}));
     QVERIFY2(again.code == 0, qPrintable(again.err));
     QCOMPARE(again.out, QStringList{"A=0xFF"});
+}
+
+// With --reconnect a watch outlives the server's restart: said as events, then a fresh state.
+void TstRemote::watchWaitsForTheServer()
+{
+    std::unique_ptr<QProcess> watch(
+        start(onServer({"--json", "watch", "A", "--interval", "20ms", "--reconnect"})));
+    const auto next = [&] { return QJsonDocument::fromJson(nextLine(*watch).toUtf8()).object(); };
+    QCOMPARE(next().value("type").toString(), QString("state"));
+    m_remote->server.kill();
+    const QJsonObject gone = next();
+    QCOMPARE(gone.value("type").toString() + ' ' + gone.value("event").toString() + ' ' +
+                 gone.value("message").toString(),
+             "event gone the connection to " + hostPort() + " was closed");
+    QVERIFY(m_remote->server.restart());
+    QCOMPARE(next().value("event").toString(), QString("back"));
+    QCOMPARE(next().value("values").toObject().value("A").toInt(), 0xFF);
+    ::kill(pid_t(watch->processId()), SIGTERM);
+    QCOMPARE(finish(*watch).code, 0);
+    QCOMPARE(m_remote->emulator.log().filter(QRegularExpression("^(?!read-ports)")), QStringList());
 }
 
 void TstRemote::urlFromEnvironment()

@@ -264,6 +264,8 @@ public:
             return m_plan.keepGoing;
         }
         const Command &command = *parsed.command;
+        if (!board.usable() && command.kind != Command::Kind::Quit && !comeBack(board))
+            return false;
         // The replies so far are not held back behind a pause.
         if (command.kind == Command::Kind::Sleep || command.kind == Command::Kind::Wait ||
             command.kind == Command::Kind::Pulse)
@@ -274,9 +276,35 @@ public:
         if (result.answered())
             m_unchecked = false;
         reply(line, result);
-        if (!board.usable() || Interrupts::received() || !m_out.isOpen())
+        if (Interrupts::received() || !m_out.isOpen())
             return false;
+        if (!board.usable()) {
+            if (!m_plan.reconnect)
+                return false;
+            // Said at once; the board is waited for when the next command comes.
+            board.sayGone(board.lost());
+            m_unchecked = false;
+            return command.kind != Command::Kind::Quit;
+        }
         return command.kind != Command::Kind::Quit && (result.ok() || m_plan.keepGoing);
+    }
+
+    // The board is waited for; false when the batch ends here instead.
+    bool comeBack(BoardClient &board)
+    {
+        const auto failure = board.comeBack(Interrupts::Clock::time_point::max());
+        if (failure && !failure->signal) {
+            // What runs after "back" failed: said once, as the check at the end is.
+            const Reply reply = failed("back", *failure);
+            if (m_out.json())
+                m_out.object(reply.type, reply.json());
+            else
+                m_out.text("error after the board came back: " + failure->message);
+            diagnostic("batch: " + failure->message);
+            if (m_code == ExitCode::Success)
+                m_code = failure->code;
+        }
+        return !failure;
     }
 
     void finish(BoardClient &board)
@@ -381,6 +409,10 @@ ExitCode runBatch(const std::optional<PortTarget> &port, Output &out, const Batc
     if (port->kind == PortTarget::Kind::Number)
         open["number"] = port->number;
     board.describeLink(open);
+    if (plan.reconnect) {
+        board.setReconnect(out);
+        board.setAfterBack(plan.afterBack);
+    }
     out.result(board.path() == board.device() ? "open " + board.path()
                                               : "open " + board.path() + " -> " + board.device(),
                "open", open);

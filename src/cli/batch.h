@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "boardclient.h"
 #include "exitcodes.h"
 
 #include "device/porttarget.h"
@@ -19,6 +20,8 @@ struct BatchPlan
     bool checkOnly = false;
     bool checkAtEnd = true;
     const BoardFile *board = nullptr; // its names on every line, and setup
+    bool reconnect = false;             // a lost port is waited for, and the batch goes on
+    BoardClient::AfterBack afterBack{}; // with reconnect: runs right after "back"
 };
 
 // One open port, one command a line, exactly one reply line for each command. Lines from a

@@ -65,11 +65,19 @@ std::string secondsText(int ms)
 
 } // namespace
 
-BoardClient::BoardClient(const PortTarget &target)
-    : m_target(target), m_link(makeLink(target)), m_commands(*m_link)
+BoardClient::BoardClient(const PortTarget &target) : m_target(target)
 {
+    makeLink();
+}
+
+// Made anew for each open after a loss, so that the target is looked up again.
+void BoardClient::makeLink()
+{
+    m_commands.reset();
+    m_link = ::makeLink(m_target);
+    m_commands = std::make_unique<CommandSet>(*m_link);
     // A script asks again at once: a reply that came late must not pass for the next answer.
-    m_commands.setWaitOutLateReplies(true);
+    m_commands->setWaitOutLateReplies(true);
     // A board that takes no bytes, or a server that does not answer, must not keep zarvex
     // from ending.
     m_link->setInterruptCheck(
@@ -82,7 +90,7 @@ std::optional<Failure> BoardClient::open()
     const std::optional<OpenRefusal> &refusal = m_refusal;
     if (!refusal) {
         if (const auto network = m_link->network()) {
-            m_commands.setTransitAllowanceMs(network->roundTripMs);
+            m_commands->setTransitAllowanceMs(network->roundTripMs);
             if (!network->settingsProblem.empty())
                 diagnostic("warning: " + network->settingsProblem);
         }
@@ -123,8 +131,8 @@ void BoardClient::close()
 std::optional<Failure> BoardClient::load(Register reg, Port port, std::uint8_t value)
 {
     const SendOutcome outcome = reg == Register::Direction
-                                    ? m_commands.sendSetDirection(port, value)
-                                    : m_commands.sendWritePort(port, value);
+                                    ? m_commands->sendSetDirection(port, value)
+                                    : m_commands->sendWritePort(port, value);
     if (outcome == SendOutcome::Interrupted)
         return interruptedFailure();
     if (outcome != SendOutcome::Sent)
@@ -151,6 +159,57 @@ std::optional<Failure> BoardClient::check()
                                    "check that follows them");
 }
 
+void BoardClient::event(const std::string &text, Json fields)
+{
+    const std::string time = localTimestamp();
+    fields["time"] = time;
+    m_events->result(time + ' ' + text, "event", fields);
+    // Not held behind the wait for the board.
+    m_events->flush();
+}
+
+void BoardClient::sayGone(const Failure &loss)
+{
+    m_link->close();
+    m_loss = loss;
+    event("board gone (" + loss.message + ")", {{"event", "gone"}, {"message", loss.message}});
+}
+
+std::optional<Failure> BoardClient::comeBack(std::chrono::steady_clock::time_point until)
+{
+    using Clock = Interrupts::Clock;
+    constexpr auto Retry = std::chrono::milliseconds(250);
+    for (;;) {
+        auto next = Clock::now() + Retry;
+        for (;;) {
+            makeLink();
+            const auto refused = open();
+            if (!refused)
+                break;
+            if (refused->signal)
+                return refused;
+            if (Clock::now() >= until)
+                return m_loss;
+            const bool slept = Interrupts::sleepUntil(std::min(next, until));
+            if (!slept)
+                return interruptedFailure();
+            next += Retry;
+        }
+        event("back", {{"event", "back"}});
+        // The board may have been reset meanwhile.
+        m_known = KnownRegisters();
+        m_sent.clear();
+        if (!m_afterBack)
+            return std::nullopt;
+        auto failure = m_afterBack(*this);
+        if (!failure)
+            return std::nullopt;
+        if (usable())
+            return failure;
+        sayGone(lost());
+    }
+}
+
 void reportOpenFailure(Output &out, const Failure &failure, const BoardClient *board,
                        std::optional<int> exitStatus)
 {
@@ -174,7 +233,7 @@ std::optional<Failure> BoardClient::exchangeFailure(const ReadPortsOutcome &outc
         // Named once the network's round trip is a large part of the wait: the board may be
         // fine and the link too slow.
         // A raw server behind a tunnel lets us measure only the tunnel's near end.
-        const int transitMs = m_commands.transitAllowanceMs();
+        const int transitMs = m_commands->transitAllowanceMs();
         const auto network = m_link->network();
         std::string trip;
         std::string unknownTrip;
@@ -219,7 +278,7 @@ void BoardClient::describeLink(Json &fields) const
     const auto network = m_link->network();
     if (!network)
         return;
-    fields["reply_deadline_ms"] = m_commands.replyDeadlineMs();
+    fields["reply_deadline_ms"] = m_commands->replyDeadlineMs();
     fields["round_trip_ms"] = network->roundTripMs;
     if (network->telnet)
         fields["settings"] = network->settingsProblem.empty() ? "confirmed" : "unconfirmed";

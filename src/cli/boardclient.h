@@ -9,7 +9,9 @@
 #include "device/commandset.h"
 #include "device/porttarget.h"
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,7 +60,7 @@ public:
     void clearSent() { m_sent.clear(); }
     // The reset state: the three set-directions to 0xFF, then the three write-ports of 0.
     std::optional<Failure> reset();
-    ReadPortsOutcome read() { return m_commands.readPorts(); }
+    ReadPortsOutcome read() { return m_commands->readPorts(); }
     // One exchange that shows the board answers, after commands that get no answer.
     std::optional<Failure> check();
 
@@ -77,13 +79,33 @@ public:
     // False once the link broke or the server turned us away: nothing more can be done.
     bool usable() const { return m_link->isOpen(); }
 
+    // --reconnect: a lost port is opened again, "board gone" and "back" said on out.
+    void setReconnect(Output &out) { m_events = &out; }
+    bool reconnects() const { return m_events != nullptr; }
+    // Runs right after "back", before anything else (the board file's setup). When it loses
+    // the port again the board is gone again; any other failure of it ends the run.
+    using AfterBack = std::function<std::optional<Failure>(BoardClient &)>;
+    void setAfterBack(AfterBack hook) { m_afterBack = std::move(hook); }
+    // The port was lost, as loss tells: says "board gone" and closes the port.
+    void sayGone(const Failure &loss);
+    // Opens the same target again every 250 ms until it opens, then says "back", forgets the
+    // known registers and runs the hook; nothing sent before is sent again. Otherwise the
+    // failure that ends the run: a signal, the loss once `until` comes, or the hook's.
+    std::optional<Failure> comeBack(std::chrono::steady_clock::time_point until);
+
 private:
+    void makeLink();
+    void event(const std::string &text, Json fields);
+
     PortTarget m_target;
     std::unique_ptr<SerialLink> m_link;
-    CommandSet m_commands;
+    std::unique_ptr<CommandSet> m_commands;
     KnownRegisters m_known;
     std::optional<OpenRefusal> m_refusal;
     std::vector<Sent> m_sent;
+    Output *m_events = nullptr;
+    AfterBack m_afterBack;
+    std::optional<Failure> m_loss;
 };
 
 // A port that could not be opened, or chosen (board: nothing), said for people and, with

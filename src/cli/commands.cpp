@@ -6,6 +6,7 @@
 #include "boardfile.h"
 #include "device/portname.h"
 #include "diagnostic.h"
+#include "edges.h"
 #include "interrupts.h"
 
 namespace {
@@ -169,8 +170,18 @@ Reply wait(BoardClient &board, const Command &command)
         ++samples;
         if (outcome.kind == ReadPortsOutcome::Kind::Interrupted)
             return interrupted(command.name);
-        if (outcome.kind == ReadPortsOutcome::Kind::PortLost)
-            return failed(command.name, board.lost());
+        if (outcome.kind == ReadPortsOutcome::Kind::PortLost) {
+            const Failure loss = board.lost();
+            if (!command.reconnect || !board.reconnects())
+                return failed(command.name, loss);
+            board.sayGone(loss);
+            const auto until = set.timeoutMs ? start + std::chrono::milliseconds(*set.timeoutMs)
+                                             : Clock::time_point::max();
+            if (auto ended = board.comeBack(until))
+                return failed(command.name, *ended);
+            streak = 0;
+            continue; // a fresh reading at once
+        }
         if (outcome.answered()) {
             last = outcome.inputs;
             streak = set.holds(outcome.inputs) ? streak + 1 : 0;
@@ -376,29 +387,66 @@ ExitCode runWatch(BoardClient &board, Output &out, const WatchPlan &plan)
     const auto start = Clock::now();
     const auto end = plan.durationMs ? start + std::chrono::milliseconds(*plan.durationMs)
                                      : Clock::time_point::max();
+    if (plan.reconnect)
+        board.setReconnect(out);
     std::optional<Inputs> last;
     bool silent = false;
     std::int64_t changes = 0;
+    EdgeTracker edges(plan.edges ? edgeLines(plan.selectors) : std::vector<Selector>(),
+                      plan.stable);
     const auto event = [&](const std::string &type, const std::string &text, Json fields) {
         const std::string time = localTimestamp();
         fields["time"] = time;
         out.result(time + ' ' + text, type, fields);
+    };
+    // "B.0 DONE=1 initial", "B.0=1"
+    const auto showEdge = [&](const EdgeEvent &edge) {
+        const Selector &line = edges.lines()[edge.line];
+        const std::string where = letter(line.port) + '.' + std::to_string(line.line);
+        const bool initial = edge.kind == EdgeEvent::Kind::Initial;
+        Json fields = {{"event", initial ? "initial" : "edge"},
+                       {"line", where},
+                       {"value", edge.value},
+                       {"time", localTimestamp(edge.atMs)}};
+        std::string text = where;
+        if (!line.alias.empty()) {
+            fields["name"] = line.alias;
+            text += ' ' + line.alias;
+        }
+        text += '=' + std::to_string(edge.value) + (initial ? " initial" : "");
+        out.result(fields["time"].get<std::string>() + ' ' + text, "event", fields);
     };
 
     // A signal ends a watch with 0 wherever it comes, also before the first sample; so does a
     // reader of the output that went away.
     const auto ended = [&] { return Interrupts::received() != 0 || !out.isOpen(); };
     const auto endCode = [&] { return out.failed() ? ExitCode::WriteFailed : ExitCode::Success; };
+    const auto counted = [&] { return plan.count && changes >= *plan.count; };
     for (;;) {
         if (ended())
             return endCode();
         const ReadPortsOutcome outcome = board.read();
+        const std::int64_t readAtMs = msSinceEpoch();
         if (outcome.kind == ReadPortsOutcome::Kind::Interrupted)
             return endCode();
         if (outcome.kind == ReadPortsOutcome::Kind::PortLost) {
             const Failure failure = board.lost();
-            diagnostic("watch: " + failure.message);
-            return failure.code;
+            if (!plan.reconnect) {
+                diagnostic("watch: " + failure.message);
+                return failure.code;
+            }
+            board.sayGone(failure);
+            if (auto gone = board.comeBack(end)) {
+                if (gone->signal)
+                    return endCode();
+                diagnostic("watch: " + gone->message);
+                return gone->code;
+            }
+            // A fresh reading at once, said whole.
+            last.reset();
+            silent = false;
+            edges.restart();
+            continue;
         }
         if (!outcome.answered()) {
             if (!silent) {
@@ -406,6 +454,7 @@ ExitCode runWatch(BoardClient &board, Output &out, const WatchPlan &plan)
                       {{"waiting", int(outcome.waiting)}});
             }
             silent = true;
+            edges.missed();
         } else {
             if (silent && last)
                 event("answering", "answering again", Json::object());
@@ -418,7 +467,13 @@ ExitCode runWatch(BoardClient &board, Output &out, const WatchPlan &plan)
                 return false;
             };
             const bool first = !last;
-            if (first || differs()) {
+            if (plan.edges) {
+                for (const EdgeEvent &edge : edges.take(outcome.inputs, readAtMs)) {
+                    showEdge(edge);
+                    if (edge.kind == EdgeEvent::Kind::Edge && (++changes, counted()))
+                        break;
+                }
+            } else if (first || differs()) {
                 if (!first)
                     ++changes;
                 event(first ? "state" : "change", showValues(plan.selectors, outcome.inputs),
@@ -426,7 +481,7 @@ ExitCode runWatch(BoardClient &board, Output &out, const WatchPlan &plan)
             }
             last = outcome.inputs;
         }
-        if (ended() || (plan.count && changes >= *plan.count))
+        if (ended() || counted())
             return endCode();
         auto next = nextTick(start, plan.intervalMs);
         if (next >= end) {

@@ -27,6 +27,7 @@ struct Command
     ConditionSet conditions;             // expect, wait
     std::int64_t ms = 0;                 // sleep, pulse
     const BoardFile *board = nullptr;    // in force: setup, and the names of a reading
+    bool reconnect = false;              // wait: the board is waited for when its port is lost
 
     Register reg() const { return kind == Kind::Dir ? Register::Direction : Register::Write; }
     bool sends() const;
@@ -72,13 +73,16 @@ std::optional<Failure> runSetup(BoardClient &board, const BoardFile &file);
 Reply runCommand(BoardClient &board, const Command &command, bool checkAfter);
 
 // watch: polls on a fixed schedule and prints the state, then every change, until --count
-// changes, --duration or a signal.
+// changes, --duration or a signal. With edges: each line's level, then each of its edges.
 struct WatchPlan
 {
     std::vector<Selector> selectors{};
     std::int64_t intervalMs = 100;
     std::optional<std::int64_t> count;
     std::optional<std::int64_t> durationMs;
+    bool edges = false;
+    int stable = 1; // edges: readings in a row that make a new level
+    bool reconnect = false;
 };
 ExitCode runWatch(BoardClient &board, Output &out, const WatchPlan &plan);
 

@@ -120,7 +120,10 @@ std::optional<Plan> parseExpect(const CommandRow &, const ParsedOptions &args, s
 
 std::optional<Plan> parseWait(const CommandRow &, const ParsedOptions &args, std::string *error)
 {
-    return parseConditions(Command::Kind::Wait, args, error);
+    auto plan = parseConditions(Command::Kind::Wait, args, error);
+    if (plan)
+        std::get<Command>(*plan).reconnect = args.has("reconnect");
+    return plan;
 }
 
 template<Command::Kind kind>
@@ -199,6 +202,21 @@ std::optional<Plan> parseWatch(const CommandRow &, const ParsedOptions &args, st
             return std::nullopt;
         plan.durationMs = *ms;
     }
+    plan.edges = args.has("edges");
+    if (args.has("stable")) {
+        const std::string text = args.value("stable");
+        const auto stable = parseCount(text, 1000000);
+        if (!stable || *stable < 1) {
+            *error = "bad --stable \"" + text + "\": a number of readings, 1 to 1000000";
+            return std::nullopt;
+        }
+        if (!plan.edges) {
+            *error = "--stable counts the readings of a level with --edges";
+            return std::nullopt;
+        }
+        plan.stable = int(*stable);
+    }
+    plan.reconnect = args.has("reconnect");
     return plan;
 }
 
@@ -228,6 +246,7 @@ std::optional<Plan> parseBatch(const CommandRow &row, const ParsedOptions &args,
     plan.file = args.value("f");
     plan.keepGoing = args.has("keep-going");
     plan.checkOnly = args.has("check-only");
+    plan.reconnect = args.has("reconnect");
     return plan;
 }
 
@@ -339,6 +358,7 @@ const std::vector<CommandRow> &commandTable()
     static const std::vector<CommandRow> table = [] {
         const Option any = flag({"any"});
         const Option interval = valued({"interval"}, "D");
+        const Option reconnect = flag({"reconnect"});
         using Kind = Command::Kind;
         using enum CommandRow::Scope;
         // Name, where it is given, its own options, its parser (the kind of plan it gives is how
@@ -352,18 +372,19 @@ const std::vector<CommandRow> &commandTable()
             {"setup", Both, {}, parseSetup, HelpTexts::Setup},
             {"watch",
              CommandLine,
-             {interval, valued({"count"}, "N"), valued({"duration"}, "D")},
+             {interval, valued({"count"}, "N"), valued({"duration"}, "D"), flag({"edges"}),
+              valued({"stable"}, "N"), reconnect},
              parseWatch,
              HelpTexts::Watch},
             {"wait",
              Both,
-             {any, interval, valued({"timeout"}, "D"), valued({"stable"}, "N")},
+             {any, interval, valued({"timeout"}, "D"), valued({"stable"}, "N"), reconnect},
              parseWait,
              HelpTexts::Wait},
             {"expect", Both, {any}, parseExpect, HelpTexts::Expect},
             {"batch",
              CommandLine,
-             {valued({"f", "file"}, "FILE"), flag({"keep-going"}), flag({"check-only"})},
+             {valued({"f", "file"}, "FILE"), flag({"keep-going"}), flag({"check-only"}), reconnect},
              parseBatch,
              HelpTexts::Batch},
 #ifndef _WIN32
@@ -438,6 +459,11 @@ std::optional<Command> parseBatchLine(const std::vector<std::string> &words, std
     auto plan = parsePlan(*row, *args, error);
     if (!plan)
         return std::nullopt;
+    // The batch goes on after the board came back, with the next line.
+    if (std::get<Command>(*plan).reconnect) {
+        *error = name + ": --reconnect is for the whole batch: zarvex batch --reconnect";
+        return std::nullopt;
+    }
     return std::get<Command>(std::move(*plan));
 }
 

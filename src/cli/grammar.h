@@ -46,9 +46,9 @@ const NamedLine *findName(const LineNames &names, std::string_view name);
 struct Selector
 {
     Port port = Port::A;
-    int line = -1;       // -1: the whole port
-    std::string alias{}; // the board file's name of the line, or empty
-    bool activeLow = false;
+    int line = -1;          // -1: the whole port
+    std::string alias{};    // the board file's name of the line, empty when none
+    bool activeLow = false; // through the name, 1 means the line is low
 
     bool isLine() const { return line >= 0; }
     std::string name() const;

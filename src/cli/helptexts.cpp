@@ -85,20 +85,32 @@ exchange shows the board answers (unless --no-check).
 )"};
 
 const HelpText Watch = {
-    "watch [SEL...] [--interval D] [--count N] [--duration D]", "watch [SEL...]",
-    "poll and print every change",
+    "watch [SEL...] [--interval D] [--count N] [--duration D] [--edges [--stable N]] "
+    "[--reconnect]",
+    "watch [SEL...]", "poll and print every change",
     R"(Polls every D (default 100ms) on a fixed schedule, prints the state, then one
 line per change, each with a local timestamp. "no answer" and "answering
 again" are said once per change. Ends after N changes, after --duration, or
 on SIGINT or SIGTERM, with exit 0.
+  --edges      the levels of lines instead: first that of every selected
+               line (all 24 without a selection; a port is its 8 lines),
+               "B.0=1 initial", then one per edge, "B.0=0". An edge is timed
+               to one interval; at 9600 baud a reading takes about 6 ms.
+  --stable N   with --edges: a new level counts after N readings in a row
+               (default 1), timed at the first; shorter ones are dropped.
+               --count then counts edges.
+  --reconnect  a lost port is opened again every 250 ms: "board gone" and
+               why, then "back" and a fresh state.
 )"};
 
-const HelpText Wait = {"wait COND... --timeout D|forever [--stable N] [--any] [--interval D]",
+const HelpText Wait = {"wait COND... --timeout D|forever [--stable N] [--any] [--interval D] "
+                       "[--reconnect]",
                        "wait COND... --timeout D|forever", "poll until the conditions hold",
                        R"(Polls every D (default 100ms) until every condition holds (--any: one of
 them) in N samples in a row (default 1). A condition is A=0x5A, A.3=1 or
 A&0x0F=0x05. Exit 1 when the time runs out, 4 when the board did not answer
-at the end.
+at the end. --reconnect: a lost port is opened again every 250 ms ("board
+gone", "back") while the timeout runs; still gone at its end, exit 5.
 )"};
 
 const HelpText Expect = {
@@ -107,8 +119,8 @@ const HelpText Expect = {
 A condition is A=0x5A, A.3=1 or A&0x0F=0x05.
 )"};
 
-const HelpText Batch = {"batch [-f FILE|-] [--keep-going] [--check-only]", "batch [-f FILE|-]",
-                        "one command a line on one open port",
+const HelpText Batch = {"batch [-f FILE|-] [--keep-going] [--check-only] [--reconnect]",
+                        "batch [-f FILE|-]", "one command a line on one open port",
                         R"(Runs commands from standard input or FILE, one a line, on one open port:
 %1
 Blank lines and # comments are skipped. The first line printed names the port
@@ -119,7 +131,10 @@ pulse) needs the whole register loaded earlier in the batch (by setup, reset
 or a whole-port command): the board cannot report its registers. A file is
 checked whole before the port is opened; --check-only only checks. Unless
 --no-check, the batch ends with one read-ports exchange when commands were
-sent since the board last answered.
+sent since the board last answered. --reconnect: the command the port was
+lost in fails, and "board gone" and why follow its reply; when the next
+command comes, the port is opened again every 250 ms, "back" is said, and
+the batch goes on with it. Nothing sent before is sent again.
 )"};
 
 const HelpText Bridge = {

@@ -209,6 +209,8 @@ struct Runner
     int operator()(const Command &command) const
     {
         return onBoard(true, [&](BoardClient &board) {
+            if (command.reconnect)
+                board.setReconnect(out);
             const Reply reply = runCommand(board, command, checks());
             if (out.json())
                 out.object(reply.type, reply.json());
