@@ -276,6 +276,9 @@ public:
         if (result.answered())
             m_unchecked = false;
         reply(line, result);
+        // Once the batch has set the board up, a board that comes back is set up again.
+        if (command.kind == Command::Kind::Setup && result.ok())
+            board.setAfterBack(m_plan.afterBack);
         if (Interrupts::received() || !m_out.isOpen())
             return false;
         if (!board.usable()) {
@@ -409,10 +412,8 @@ ExitCode runBatch(const std::optional<PortTarget> &port, Output &out, const Batc
     if (port->kind == PortTarget::Kind::Number)
         open["number"] = port->number;
     board.describeLink(open);
-    if (plan.reconnect) {
+    if (plan.reconnect)
         board.setReconnect(out);
-        board.setAfterBack(plan.afterBack);
-    }
     out.result(board.path() == board.device() ? "open " + board.path()
                                               : "open " + board.path() + " -> " + board.device(),
                "open", open);

@@ -19,9 +19,9 @@ struct BatchPlan
     bool keepGoing = false;
     bool checkOnly = false;
     bool checkAtEnd = true;
-    const BoardFile *board = nullptr; // its names on every line, and setup
+    const BoardFile *board = nullptr;   // its names on every line, and setup
     bool reconnect = false;             // a lost port is waited for, and the batch goes on
-    BoardClient::AfterBack afterBack{}; // with reconnect: runs right after "back"
+    BoardClient::AfterBack afterBack{}; // with reconnect: runs after "back" once setup ran
 };
 
 // One open port, one command a line, exactly one reply line for each command. Lines from a

@@ -2,6 +2,8 @@
 // SPDX-License-Identifier: MIT
 #include "commandtable.h"
 
+#include "edges.h"
+
 #include <algorithm>
 #include <limits>
 
@@ -203,6 +205,8 @@ std::optional<Plan> parseWatch(const CommandRow &, const ParsedOptions &args, st
         plan.durationMs = *ms;
     }
     plan.edges = args.has("edges");
+    if (plan.edges)
+        plan.selectors = edgeLines(plan.selectors, args.names());
     if (args.has("stable")) {
         const std::string text = args.value("stable");
         const auto stable = parseCount(text, 1000000);

@@ -14,10 +14,19 @@ int levelIn(const Selector &line, const Inputs &inputs)
 
 } // namespace
 
-std::vector<Selector> edgeLines(const std::vector<Selector> &selection)
+std::vector<Selector> edgeLines(const std::vector<Selector> &selection, const LineNames &names)
 {
     std::vector<Selector> lines;
-    const auto add = [&](const Selector &line) {
+    const auto add = [&](Selector line) {
+        if (line.alias.empty()) {
+            const auto named = std::find_if(names.begin(), names.end(), [&](const NamedLine &n) {
+                return n.port == line.port && n.line == line.line;
+            });
+            if (named != names.end()) {
+                line.alias = named->name;
+                line.activeLow = named->activeLow;
+            }
+        }
         const auto same = std::find_if(lines.begin(), lines.end(), [&](const Selector &known) {
             return known.port == line.port && known.line == line.line;
         });
@@ -39,7 +48,7 @@ std::vector<Selector> edgeLines(const std::vector<Selector> &selection)
         }
     }
     if (selection.empty())
-        return edgeLines({Selector{Port::A}, Selector{Port::B}, Selector{Port::C}});
+        return edgeLines({Selector{Port::A}, Selector{Port::B}, Selector{Port::C}}, names);
     return lines;
 }
 

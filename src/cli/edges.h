@@ -8,8 +8,9 @@
 #include <vector>
 
 // The lines watch --edges follows: each line once, in the order given, a port standing for
-// its eight lines, and no selection for all 24.
-std::vector<Selector> edgeLines(const std::vector<Selector> &selection);
+// its eight lines, and no selection for all 24. A line the board file names is shown by its name.
+std::vector<Selector> edgeLines(const std::vector<Selector> &selection,
+                                const LineNames &names = {});
 
 // A line's level reported: first its level at the start, then each change.
 struct EdgeEvent

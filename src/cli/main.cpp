@@ -243,6 +243,12 @@ struct Runner
             return portUsageError(error);
         plan.checkAtEnd = checks();
         plan.board = options.board;
+        // A board that came back may have reset itself: what setup did is done again.
+        if (options.board) {
+            plan.afterBack = [file = options.board](BoardClient &board) {
+                return runSetup(board, *file);
+            };
+        }
         const ExitCode code = runBatch(port, out, plan);
         endIfInterrupted(out);
         return int(code);
