@@ -33,15 +33,15 @@ struct SerialDeviceInfo
     std::string systemLocation; // "/dev/ttyACM0"
     std::string description;
     std::string manufacturer;
-    std::string product; // the USB product string
     std::string serialNumber;
     std::optional<std::uint16_t> vendorId;
     std::optional<std::uint16_t> productId;
+    std::string product{}; // the USB product string
     // A name that stays with the device from one plug-in to the next: its /dev/serial/by-id
     // link, on Windows its device instance path (USB\VID_0403&PID_6001\A10K2X).
-    std::string stablePath;
+    std::string stablePath{};
     // Its /dev/serial/by-path link: the socket it is plugged into.
-    std::string locationPath;
+    std::string locationPath{};
 };
 
 // Every serial device present right now.

@@ -41,7 +41,7 @@ struct LinkOptions
     // Turns a port number into the system device to open; empty: systemPortName().
     std::function<std::string(int)> portNamer;
     // Where a usb-serial target is looked for.
-    DeviceTree deviceTree;
+    DeviceTree deviceTree{};
 };
 
 // The link for a target: a local serial port (termios, or the Win32 communications API) or
