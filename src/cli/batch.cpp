@@ -296,17 +296,9 @@ public:
     bool comeBack(BoardClient &board)
     {
         const auto failure = board.comeBack(Interrupts::Clock::time_point::max());
-        if (failure && !failure->signal) {
-            // What runs after "back" failed: said once, as the check at the end is.
-            const Reply reply = failed("back", *failure);
-            if (m_out.json())
-                m_out.object(reply.type, reply.json());
-            else
-                m_out.text("error after the board came back: " + failure->message);
-            diagnostic("batch: " + failure->message);
-            if (m_code == ExitCode::Success)
-                m_code = failure->code;
-        }
+        // What runs after "back" failed: said once, as the check at the end is.
+        if (failure && !failure->signal)
+            notALine("back", "error after the board came back: ", *failure);
         return !failure;
     }
 
@@ -315,16 +307,21 @@ public:
         if (!m_plan.checkAtEnd || !m_unchecked || !board.usable() || Interrupts::received())
             return;
         // Not a reply to any line: said once, after the last one.
-        if (auto failure = board.check()) {
-            const Reply reply = failed("check", *failure);
-            if (m_out.json())
-                m_out.object(reply.type, reply.json());
-            else
-                m_out.text("error at the end: " + failure->message);
-            diagnostic("batch: " + failure->message);
-            if (m_code == ExitCode::Success)
-                m_code = failure->code;
-        }
+        if (auto failure = board.check())
+            notALine("check", "error at the end: ", *failure);
+    }
+
+    // A failure that is the reply to no line.
+    void notALine(const std::string &type, const std::string &lead, const Failure &failure)
+    {
+        const Reply reply = failed(type, failure);
+        if (m_out.json())
+            m_out.object(reply.type, reply.json());
+        else
+            m_out.text(lead + failure.message);
+        diagnostic("batch: " + failure.message);
+        if (m_code == ExitCode::Success)
+            m_code = failure.code;
     }
 
     // Input that could not be read is an error, never its end.
