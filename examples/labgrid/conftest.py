@@ -14,14 +14,15 @@ from zarvex.emulator import Emulator, Ser2net
 
 @pytest.fixture(scope="session")
 def emulator(request):
-    """The emulated board, whose log shows what reached it; None in a lab named with --lg-env."""
+    """The emulated board, whose log shows what reached it and when; None in a lab named with
+    --lg-env."""
     if request.config._labgrid_env is not None:  # what --lg-env or LG_ENV named, as labgrid reads it
         yield None
         return
     # As on the rig: port C's inputs strapped to 0x5A, and the device under test holding
     # DONE (B.0) high once it has started, which the emulated one always has.
     try:
-        with Emulator(inputs={"B": 0x01, "C": 0x5A}) as board:
+        with Emulator(inputs={"B": 0x01, "C": 0x5A}, extra_args=["--timestamps"]) as board:
             yield board
     except ProgramNotFound as missing:
         pytest.skip(f"no lab named (--lg-env), and none to emulate: {missing}")

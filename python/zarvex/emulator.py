@@ -116,17 +116,25 @@ class Emulator:
         """The decoded commands logged so far, one entry per command (a
         "(repeated N more times)" line stands for N copies of the line
         before it)."""
+        return [command for _, command in self.timed_commands()]
+
+    def timed_commands(self) -> list[tuple[float | None, str]]:
+        """commands(), each with the seconds since the emulator started at
+        which it came: started with ``extra_args=["--timestamps"]``, or else
+        None. A repeated line's copies carry the time of the first."""
         with self._changed:
             lines = list(self._lines)
-        commands: list[str] = []
+        commands: list[tuple[float | None, str]] = []
         for line in lines:
-            line = _STAMP.sub("", line, count=1)
+            stamp = _STAMP.match(line)
+            at = float(stamp.group(0)) if stamp else None
+            line = line[stamp.end() :] if stamp else line
             m = _REPEATED.fullmatch(line)
             if m and commands:
                 count = int(m.group(1)) if m.group(1) else 1
                 commands += [commands[-1]] * count
             else:
-                commands.append(line)
+                commands.append((at, line))
         return commands
 
     def wait_for(self, command: str, start: int = 0, timeout: float = 10.0) -> list[str]:
