@@ -187,6 +187,8 @@ void TstCli::badBoardFiles_data()
         << "zarvex: zarvex-none/board.toml: cannot read (No such file or directory)";
     QTest::newRow("a directory") << QStringList{"--board", ZARVEX_BOARDFILES, "read"}
                                  << "zarvex: " ZARVEX_BOARDFILES ": cannot read (Is a directory)";
+    QTest::newRow("endless") << QStringList{"--board", "/dev/zero", "read"}
+                             << "zarvex: /dev/zero: cannot read (over 1 MiB: not a board file)";
 }
 
 void TstCli::badBoardFiles()

@@ -1,6 +1,7 @@
 // SPDX-FileCopyrightText: the Zarvex Test developers
 // SPDX-License-Identifier: MIT
 #include "boardfile.h"
+#include "interrupts.h"
 
 #include "device/systemerror.h"
 
@@ -11,6 +12,7 @@
 #include <sstream>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #ifdef _WIN32
 #include <io.h>
 #else
@@ -121,6 +123,11 @@ private:
             file.device = std::to_string(number->get());
         else
             fail(node, "device is a port number, path, COMn or URL");
+        std::string error;
+        if (file.device && file.device->empty())
+            fail(node, "device is a port number, path, COMn or URL, not empty");
+        else if (file.device && !namedPort(*file.device, "device " + quoted(*file.device), &error))
+            fail(node, error);
     }
 
     void lines(const toml::key &key, const toml::node &node)
@@ -197,35 +204,85 @@ private:
     }
 };
 
-// The whole file, or nothing and errno.
-std::optional<std::string> contents(const std::string &path)
+// A rig's board file is a few hundred bytes; anything this long is some other file.
+constexpr std::size_t MostBytes = 1 << 20;
+
+// The whole file, or nothing and *problem. A FIFO is read as its writer sends it, and a signal
+// ends zarvex while it waits, as it does for a batch file.
+std::optional<std::string> contents(const std::string &path, std::string *problem)
 {
+    const auto fail = [&](int error) {
+        *problem = systemErrorText(error);
+        return std::nullopt;
+    };
 #ifdef _WIN32
     const int fd = ::open(path.c_str(), O_RDONLY | O_BINARY);
 #else
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, as a FIFO with no writer yet would hold open() deaf to signals.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
 #endif
     if (fd < 0)
-        return std::nullopt;
+        return fail(errno);
+    struct Closer
+    {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat info = {};
+    if (::fstat(fd, &info) != 0)
+        return fail(errno);
+    if (S_ISDIR(info.st_mode))
+        return fail(EISDIR);
+#ifndef _WIN32
+    // Like the open() it replaces, nothing more happens until a writer comes.
+    if (S_ISFIFO(info.st_mode) && !Interrupts::waitReadable(fd, false))
+        Interrupts::endBy(Interrupts::received());
+#endif
     std::string text;
     char chunk[4096];
     for (;;) {
+        if (Interrupts::received())
+            Interrupts::endBy(Interrupts::received());
         const auto n = ::read(fd, chunk, sizeof chunk);
+#ifndef _WIN32
+        if (n < 0 && errno == EAGAIN) {
+            if (!Interrupts::waitReadable(fd, false))
+                Interrupts::endBy(Interrupts::received());
+            continue;
+        }
+#endif
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0) {
-            const int error = errno;
-            ::close(fd);
-            errno = error;
-            if (n < 0)
-                return std::nullopt;
+        if (n < 0)
+            return fail(errno);
+        if (n == 0)
             return text;
-        }
         text.append(chunk, std::size_t(n));
+        if (text.size() > MostBytes) {
+            *problem = "over 1 MiB: not a board file";
+            return std::nullopt;
+        }
     }
 }
 
 } // namespace
+
+std::optional<PortTarget> namedPort(const std::string &text, const std::string &label,
+                                    std::string *error)
+{
+    if (text.find('/') == std::string::npos) {
+        if (const auto n = parsePortNumber(text, error))
+            return PortTarget::fromNumber(*n);
+    }
+    auto target = PortTarget::parse(text, error);
+    if (!target) {
+        *error = label + ": " + *error;
+    } else if (target->kind == PortTarget::Kind::Path && text.find('/') == std::string::npos) {
+        *error = label + " is neither a port number (1 to 32767), a device path nor a URL";
+        return std::nullopt;
+    }
+    return target;
+}
 
 BoardFile::Registers BoardFile::setupRegisters() const
 {
@@ -245,9 +302,10 @@ BoardFile::Registers BoardFile::setupRegisters() const
 
 std::optional<BoardFile> loadBoardFile(const std::string &path, std::string *error)
 {
-    const auto text = contents(path);
+    std::string problem;
+    const auto text = contents(path, &problem);
     if (!text) {
-        *error = path + ": cannot read (" + systemErrorText(errno) + ")";
+        *error = path + ": cannot read (" + problem + ")";
         return std::nullopt;
     }
     Reader reader;

@@ -4,6 +4,8 @@
 
 #include "grammar.h"
 
+#include "device/porttarget.h"
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -34,3 +36,8 @@ struct BoardFile
 // The file read and checked whole. Nothing when it cannot be read or breaks a rule, with
 // *error "FILE:LINE: problem" (or "FILE: cannot read (...)").
 std::optional<BoardFile> loadBoardFile(const std::string &path, std::string *error);
+
+// A port named outside the command line (ZARVEX_PORT, a board file's device): a bare number is
+// a port number, a path has a '/', and otherwise it is COMn or a URL. label begins an error.
+std::optional<PortTarget> namedPort(const std::string &text, const std::string &label,
+                                    std::string *error);

@@ -75,20 +75,10 @@ int usageError(const std::string &message)
     return int(ExitCode::Usage);
 }
 
-// The device of the board file: a bare number is a port number, as in ZARVEX_PORT.
+// Checked as the file was read.
 std::optional<PortTarget> boardFileDevice(const BoardFile &board, std::string *error)
 {
-    const std::string &device = *board.device;
-    auto target = std::optional<PortTarget>();
-    if (!device.empty() && device.find_first_not_of("0123456789") == std::string::npos) {
-        if (const auto n = parsePortNumber(device, error))
-            target = PortTarget::fromNumber(*n);
-    } else {
-        target = PortTarget::parse(device, error);
-    }
-    if (!target)
-        *error = board.path + ':' + std::to_string(board.deviceLine) + ": device: " + *error;
-    return target;
+    return namedPort(*board.device, board.path + ": device", error);
 }
 
 // --board FILE, or else ZARVEX_BOARD; nothing (and no error) when neither is given.
@@ -139,20 +129,7 @@ std::optional<PortTarget> portTarget(const ParsedOptions &options, std::string *
         *error = "no port given: use -p N, -d PATH|URL or set ZARVEX_PORT";
         return std::nullopt;
     }
-    // Here a bare number is a port number, and a path has a '/'.
-    if (variable.find('/') == std::string::npos) {
-        if (const auto n = parsePortNumber(variable, error))
-            return PortTarget::fromNumber(*n);
-    }
-    auto target = PortTarget::parse(variable, error);
-    if (!target) {
-        *error = "ZARVEX_PORT=" + variable + ": " + *error;
-    } else if (target->kind == PortTarget::Kind::Path && variable.find('/') == std::string::npos) {
-        *error = "ZARVEX_PORT=" + variable +
-                 " is neither a port number (1 to 32767), a device path nor a URL";
-        return std::nullopt;
-    }
-    return target;
+    return namedPort(variable, "ZARVEX_PORT=" + variable, error);
 }
 
 // Once the port is closed: a signal, or a reader of standard output that went away, ends the
@@ -306,10 +283,10 @@ int run(const std::vector<std::string> &args)
     if (help)
         return printHelp(commandHelp(*row));
     options->positional.erase(options->positional.begin());
-    // Help is there whatever the board file holds.
+    // Help and the port list are there whatever the board file holds.
     std::string boardError;
     const std::optional<BoardFile> board =
-        name == "help" ? std::nullopt : boardFile(*options, &boardError);
+        name == "help" || name == "ports" ? std::nullopt : boardFile(*options, &boardError);
     if (!boardError.empty())
         return usageError(boardError);
     options->board = board ? &*board : nullptr;
