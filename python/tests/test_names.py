@@ -161,9 +161,11 @@ def test_board_file_gives_device_and_names(tmp_path, monkeypatch):
     monkeypatch.delenv("ZARVEX_PORT", raising=False)
     with Emulator(inputs={"B": 0x01}) as emulator:
         board_file = tmp_path / "rig.toml"
-        board_file.write_text(f'device = "{emulator.device}"\n[lines]\nDONE = "B.0"\n')
+        # with a byte-order mark, as some editors save it; AB is a name, not a port
+        board_file.write_bytes(f'\ufeffdevice = "{emulator.device}"\n[lines]\nDONE = "B.0"\nAB = "B.1"\n'.encode())
         with Board(board_file=board_file) as board:
-            assert (board.device, board.lines, board.get("DONE")) == (emulator.device, {"DONE": "B.0"}, True)
+            assert (board.device, board.lines) == (emulator.device, {"DONE": "B.0", "AB": "B.1"})
+            assert (board.get("DONE"), board.read("AB")) == (True, 0)
         monkeypatch.setenv("ZARVEX_BOARD", str(board_file))
         with Board() as board:
             assert board.read("DONE") == 1
@@ -223,3 +225,16 @@ def test_reconnect_reports_gone_and_back_and_sets_up_again(tmp_path):
         commands = second.commands()
         assert commands[:6] == SETUP and all(c.startswith(CHECK) for c in commands[6:])
     assert [e.event for e in events] == ["gone", "back"] and events[0].message
+
+
+@pytest.mark.skipif(not reconnects(), reason="this zarvex has no batch --reconnect")
+def test_edges_start_afresh_after_the_board_came_back(tmp_path):
+    link = str(tmp_path / "board")
+    with Emulator(inputs={"B": 0x01}, extra_args=("--link", link)) as first:
+        board = Board(device=link, lines=RIG, reconnect=True)
+        events = board.edges("DONE", interval=0.01)
+        assert (next(events).event, first.kill()) == ("initial", None)
+    # what changed while the board was gone is no edge: its time is not known
+    with Emulator(inputs={"B": 0x00}, extra_args=("--link", link)), board:
+        event = next(events)
+        assert (event.event, event.name, event.value) == ("initial", "DONE", 0)

@@ -79,7 +79,7 @@ def _port_of(selector: Any) -> tuple[str, int | None]:
 
 def _is_name(selector: Any) -> TypeGuard[str]:
     """A name from a board file: its form only; zarvex knows whether it is there."""
-    return isinstance(selector, str) and bool(_NAME.match(selector)) and selector.upper() not in "ABC"
+    return isinstance(selector, str) and bool(_NAME.match(selector)) and selector.upper() not in ("A", "B", "C")
 
 
 def _selector(selector: Any) -> str:
@@ -384,7 +384,8 @@ def _read_board_file(path: str) -> tuple[Any, dict[str, str]] | None:
     cannot be read, so that zarvex says what is wrong with it."""
     try:
         with open(path, "rb") as file:
-            data = tomllib.load(file)
+            # A byte-order mark, as some Windows editors write one: zarvex passes it over too.
+            data = tomllib.loads(file.read().removeprefix(b"\xef\xbb\xbf").decode())
     except (OSError, ValueError):
         return None
     device = data.get("device")
@@ -1123,7 +1124,11 @@ class Board:
             except PortLost:
                 if not self._reconnect:
                     raise
-                continue  # the next read waits for the port to come back
+                # The next read waits for the port to come back, and gives the levels
+                # afresh: a change while the board was gone has no time to tell.
+                levels.clear()
+                pending.clear()
+                continue
             for line, name in lines:
                 if name is None:
                     value = reading[line]
