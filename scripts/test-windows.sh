@@ -91,6 +91,14 @@ run() {
     shift
     local status=0
     "$wine" "$exe" "$@" >"$work/out" 2>"$work/err" </dev/null || status=$?
+    # zarvex.exe never fails without a word, so a failure with no output at all is Wine's own
+    # start going wrong under load (seen as 0xC0000142, DLL initialisation failed): said, and
+    # run once more. A run that did get going would show twice in the board's events.
+    if [[ $status -ne $expected && ! -s $work/out && ! -s $work/err ]]; then
+        echo "note: Wine ended zarvex.exe $* with status $status and no output; once more" >&2
+        status=0
+        "$wine" "$exe" "$@" >"$work/out" 2>"$work/err" </dev/null || status=$?
+    fi
     # Windows' line ends, as the program writes them in text mode.
     sed -i 's/\r$//' "$work/out" "$work/err"
     if [[ $status -ne $expected ]]; then
